@@ -1,0 +1,30 @@
+#include "core/dimension_key.h"
+
+namespace quib::core {
+
+DimensionKey dimension_key_from_pairs(std::vector<std::pair<std::string, std::string>> pairs) {
+  DimensionKey key;
+  for (auto& [name, value] : pairs) {
+    key.insert_or_assign(std::move(name), std::move(value));
+  }
+  return key;
+}
+
+void append_canonical_dimension_key(std::string& out, const DimensionKey& key) {
+  bool first = true;
+  for (const auto& [name, value] : key) {
+    if (!first) out += '/';
+    first = false;
+    out += name;
+    out += ':';
+    out += value;
+  }
+}
+
+std::string canonical_dimension_key(const DimensionKey& key) {
+  std::string out;
+  append_canonical_dimension_key(out, key);
+  return out;
+}
+
+}  // namespace quib::core

@@ -1,0 +1,130 @@
+#include "core/distribution.h"
+
+#include <chrono>
+#include <cmath>
+
+namespace quib::core {
+namespace {
+
+std::pair<double, double> range_or_unit(const VariableType::Continuous& continuous) {
+  return continuous.range.value_or(std::pair{0.0, 1.0});
+}
+
+DistributionRepr::Histogram empty_histogram(const VariableType::Continuous& continuous) {
+  auto [min, max] = range_or_unit(continuous);
+  return {min, max, std::vector<std::uint64_t>(continuous.bins, 0), 0};
+}
+
+double entropy_of_cells(const std::vector<std::uint64_t>& cells, std::uint64_t total) {
+  if (total == 0) return 0.0;
+  double sum = -0.0;
+  const double n = static_cast<double>(total);
+  for (std::uint64_t cell : cells) {
+    if (cell == 0) continue;
+    const double p = static_cast<double>(cell) / n;
+    sum += -(p * std::log2(p));
+  }
+  return sum;
+}
+
+}  // namespace
+
+DistributionRepr DistributionRepr::from_variable(const VariableType& var_type) {
+  if (auto* continuous = var_type.get_if<VariableType::Continuous>()) {
+    return {empty_histogram(*continuous)};
+  }
+  const auto& categorical = std::get<VariableType::Categorical>(var_type.value);
+  return {Categorical{categorical.categories,
+                      std::vector<std::uint64_t>(categorical.categories.size(), 0), 0, 0}};
+}
+
+std::uint64_t DistributionRepr::total_count() const {
+  return std::visit([](const auto& repr) { return repr.total_count; }, value);
+}
+
+double entropy(const DistributionRepr& repr) {
+  if (auto* histogram = repr.get_if<DistributionRepr::Histogram>()) {
+    return entropy_of_cells(histogram->bin_counts, histogram->total_count);
+  }
+  const auto& categorical = std::get<DistributionRepr::Categorical>(repr.value);
+  return entropy_of_cells(categorical.counts, categorical.total_count);
+}
+
+DistributionObject DistributionObject::create(std::uint64_t id, std::string variable,
+                                              DimensionKey dimension_key, DistributionRepr repr) {
+  DistributionObject object;
+  object.id = id;
+  object.variable = std::move(variable);
+  object.dimension_key = std::move(dimension_key);
+  object.sample_count = repr.total_count();
+  object.repr = std::move(repr);
+  object.entropy = 0.0;
+  object.last_updated = unix_now();
+  object.version = 1;
+  object.raw_record_range = {0, 0};
+  return object;
+}
+
+JointRepr JointRepr::empty_for(const VariableDefinition& x, const VariableDefinition& y) {
+  const auto* x_cat = x.var_type.get_if<VariableType::Categorical>();
+  const auto* y_cat = y.var_type.get_if<VariableType::Categorical>();
+  const auto* x_cont = x.var_type.get_if<VariableType::Continuous>();
+  const auto* y_cont = y.var_type.get_if<VariableType::Continuous>();
+  if (x_cat && y_cat) {
+    std::vector<std::vector<std::uint64_t>> counts(
+        x_cat->categories.size(), std::vector<std::uint64_t>(y_cat->categories.size(), 0));
+    return {ContingencyTable{x_cat->categories, y_cat->categories, std::move(counts), 0}};
+  }
+  if (x_cont && y_cont) {
+    auto [x_min, x_max] = range_or_unit(*x_cont);
+    auto [y_min, y_max] = range_or_unit(*y_cont);
+    std::vector<std::vector<std::uint64_t>> counts(x_cont->bins,
+                                                   std::vector<std::uint64_t>(y_cont->bins, 0));
+    return {HistogramGrid{x_min, x_max, x_cont->bins, y_min, y_max, y_cont->bins,
+                          std::move(counts), 0}};
+  }
+  const auto& categorical = x_cat ? *x_cat : *y_cat;
+  const auto& continuous = x_cont ? *x_cont : *y_cont;
+  std::vector<DistributionRepr> histograms(categorical.categories.size(),
+                                           DistributionRepr{empty_histogram(continuous)});
+  return {ConditionalHistograms{categorical.categories, std::move(histograms), 0}};
+}
+
+std::uint64_t JointRepr::total_count() const {
+  return std::visit([](const auto& repr) { return repr.total_count; }, value);
+}
+
+void JointDistributionObject::add_to_cell(std::size_t i, std::size_t j, std::uint64_t n) {
+  auto add_to_grid = [&](auto& grid) {
+    if (i >= grid.counts.size() || j >= grid.counts[i].size()) return false;
+    grid.counts[i][j] += n;
+    grid.total_count += n;
+    return true;
+  };
+  bool added = false;
+  if (auto* grid = repr.get_if<JointRepr::HistogramGrid>()) {
+    added = add_to_grid(*grid);
+  } else if (auto* table = repr.get_if<JointRepr::ContingencyTable>()) {
+    added = add_to_grid(*table);
+  } else {
+    auto& conditional = std::get<JointRepr::ConditionalHistograms>(repr.value);
+    if (i < conditional.histograms.size()) {
+      auto* histogram = conditional.histograms[i].get_if<DistributionRepr::Histogram>();
+      if (histogram != nullptr && j < histogram->bin_counts.size()) {
+        histogram->bin_counts[j] += n;
+        histogram->total_count += n;
+        conditional.total_count += n;
+        added = true;
+      }
+    }
+  }
+  if (added) sample_count += n;
+}
+
+std::uint64_t unix_now() {
+  using namespace std::chrono;
+  return static_cast<std::uint64_t>(
+      duration_cast<seconds>(system_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace quib::core

@@ -1,0 +1,141 @@
+// Distributions: the counts of one variable under one dimension key, and the joint counts of a
+// pair of variables. Field and alternative orders are the stored orders of both encodings.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "core/dimension_key.h"
+#include "core/schema.h"
+
+namespace quib::core {
+
+struct ReprHistogram {
+  double min = 0.0;
+  double max = 1.0;
+  std::vector<std::uint64_t> bin_counts;
+  std::uint64_t total_count = 0;
+  bool operator==(const ReprHistogram&) const = default;
+};
+
+struct ReprCategorical {
+  std::vector<std::string> categories;
+  std::vector<std::uint64_t> counts;
+  std::uint64_t unknown_count = 0;
+  std::uint64_t total_count = 0;
+  bool operator==(const ReprCategorical&) const = default;
+};
+
+struct DistributionRepr {
+  using Histogram = ReprHistogram;
+  using Categorical = ReprCategorical;
+
+  std::variant<Histogram, Categorical> value;
+
+  // An empty repr shaped by the variable's definition (`allow_unknown` is not carried over).
+  static DistributionRepr from_variable(const VariableType& var_type);
+
+  template <typename T>
+  T* get_if() {
+    return std::get_if<T>(&value);
+  }
+  template <typename T>
+  const T* get_if() const {
+    return std::get_if<T>(&value);
+  }
+  std::uint64_t total_count() const;
+  bool operator==(const DistributionRepr&) const = default;
+};
+
+// Shannon entropy in bits over the cells (the unknown count is not a cell, but is part of the
+// total). The sum starts at -0.0, so a total above zero with no mixing gives -0.0; a zero total
+// gives +0.0.
+double entropy(const DistributionRepr& repr);
+
+struct DistributionObject {
+  std::uint64_t id = 0;
+  std::string variable;
+  DimensionKey dimension_key;
+  DistributionRepr repr;
+  std::uint64_t sample_count = 0;
+  double entropy = 0.0;
+  std::uint64_t last_updated = 0;
+  std::uint64_t version = 1;
+  std::pair<std::uint64_t, std::uint64_t> raw_record_range{0, 0};
+
+  // A new distribution stamped with the current time, version 1.
+  static DistributionObject create(std::uint64_t id, std::string variable,
+                                   DimensionKey dimension_key, DistributionRepr repr);
+  bool operator==(const DistributionObject&) const = default;
+};
+
+struct JointHistogramGrid {
+  double x_min = 0.0;
+  double x_max = 1.0;
+  std::uint32_t x_bins = 0;
+  double y_min = 0.0;
+  double y_max = 1.0;
+  std::uint32_t y_bins = 0;
+  std::vector<std::vector<std::uint64_t>> counts;  // x_bins rows of y_bins
+  std::uint64_t total_count = 0;
+  bool operator==(const JointHistogramGrid&) const = default;
+};
+
+struct JointContingencyTable {
+  std::vector<std::string> x_categories;
+  std::vector<std::string> y_categories;
+  std::vector<std::vector<std::uint64_t>> counts;  // one row per x category
+  std::uint64_t total_count = 0;
+  bool operator==(const JointContingencyTable&) const = default;
+};
+
+struct JointConditionalHistograms {
+  std::vector<std::string> condition_categories;
+  std::vector<DistributionRepr> histograms;  // one Histogram per condition category
+  std::uint64_t total_count = 0;
+  bool operator==(const JointConditionalHistograms&) const = default;
+};
+
+struct JointRepr {
+  using HistogramGrid = JointHistogramGrid;
+  using ContingencyTable = JointContingencyTable;
+  using ConditionalHistograms = JointConditionalHistograms;
+
+  std::variant<HistogramGrid, ContingencyTable, ConditionalHistograms> value;
+
+  // The empty joint of x and y, which must already be in byte order of their names.
+  static JointRepr empty_for(const VariableDefinition& x, const VariableDefinition& y);
+
+  template <typename T>
+  T* get_if() {
+    return std::get_if<T>(&value);
+  }
+  template <typename T>
+  const T* get_if() const {
+    return std::get_if<T>(&value);
+  }
+  std::uint64_t total_count() const;
+  bool operator==(const JointRepr&) const = default;
+};
+
+struct JointDistributionObject {
+  std::uint64_t id = 0;
+  std::pair<std::string, std::string> variables;  // smaller name first
+  DimensionKey dimension_key;
+  JointRepr repr;
+  std::uint64_t sample_count = 0;
+  std::uint64_t last_updated = 0;
+  std::uint64_t version = 1;
+
+  // Adds n to cell (i, j) in the stored orientation; a cell outside the table takes nothing.
+  void add_to_cell(std::size_t i, std::size_t j, std::uint64_t n);
+  bool operator==(const JointDistributionObject&) const = default;
+};
+
+// Whole seconds since the Unix epoch, UTC.
+std::uint64_t unix_now();
+
+}  // namespace quib::core

@@ -1,0 +1,32 @@
+// The distribution index: key text ("variable|canonical dimension key") to distribution id.
+//
+// Two different dimension keys may share one canonical text, so an id found here is a candidate;
+// the database confirms that the distribution's own key matches before using it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "core/dimension_key.h"
+
+namespace quib::storage {
+
+struct DistIndex {
+  std::unordered_map<std::string, std::uint64_t> by_key;
+
+  std::optional<std::uint64_t> get(std::string_view variable,
+                                   const core::DimensionKey& dimension_key) const;
+  // Maps the key text to `id`, replacing an earlier id for the same text.
+  void insert(std::string_view variable, const core::DimensionKey& dimension_key,
+              std::uint64_t id);
+
+  bool operator==(const DistIndex&) const = default;
+};
+
+// "{variable}|{canonical dimension key}".
+std::string index_key_text(std::string_view variable, const core::DimensionKey& dimension_key);
+
+}  // namespace quib::storage
