@@ -155,7 +155,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(EntropyCase{{5, 5}, 0, 1.0, false}, EntropyCase{{1, 1}, 2, 1.0, false},
                       EntropyCase{{4}, 0, 0.0, true}, EntropyCase{{0, 0}, 3, 0.0, true},
                       EntropyCase{{0, 0}, 0, 0.0, false},
-                      EntropyCase{{1, 1, 2}, 0, 1.5, false}));
+                      EntropyCase{{1, 1, 2}, 0, 1.5, false}),
+    [](const ::testing::TestParamInfo<EntropyCase>& info) {
+      return "Case" + std::to_string(info.index);
+    });
 
 TEST(Distributions, EmptyJointsTakeTheirShapeFromBothDefinitions) {
   auto a = continuous("a", 3, std::pair{-1.0, 1.0});
