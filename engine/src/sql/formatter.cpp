@@ -1,0 +1,157 @@
+#include "sql/formatter.h"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace quib::sql {
+namespace formatter {
+
+void append_csv_field(std::string& out, std::string_view text) {
+  if (text.find_first_of(",\"\n") == std::string_view::npos) {
+    out.append(text);
+    return;
+  }
+  out.push_back('"');
+  for (char c : text) {
+    if (c == '"') out.push_back('"');
+    out.push_back(c);
+  }
+  out.push_back('"');
+}
+
+std::string csv_escape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  append_csv_field(out, text);
+  return out;
+}
+
+void append_json_escaped(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (char c : text) {
+    switch (c) {
+      case '\\': out.append("\\\\"); break;
+      case '"': out.append("\\\""); break;
+      case '\n': out.append("\\n"); break;
+      case '\r': out.append("\\r"); break;
+      case '\t': out.append("\\t"); break;
+      default: {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20) {
+          out.append("\\u00");
+          out.push_back(kHex[byte >> 4]);
+          out.push_back(kHex[byte & 0x0f]);
+        } else {
+          out.push_back(c);
+        }
+      }
+    }
+  }
+}
+
+std::string json_escape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  append_json_escaped(out, text);
+  return out;
+}
+
+}  // namespace formatter
+
+namespace {
+
+// Characters of UTF-8 text: every byte that does not continue a multi-byte sequence.
+std::size_t char_count(std::string_view text) {
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+// Widths are measured in bytes but padding counts characters, so multi-byte text ends up wider on
+// screen than its byte length suggests; that is the table's documented layout.
+void append_padded(std::string& out, std::string_view text, std::size_t width) {
+  out.append(text);
+  const std::size_t chars = char_count(text);
+  if (chars < width) out.append(width - chars, ' ');
+}
+
+void append_cells(std::string& out, const std::vector<std::string>& cells,
+                  const std::vector<std::size_t>& widths) {
+  const std::size_t shown = std::min(cells.size(), widths.size());
+  for (std::size_t i = 0; i < shown; ++i) {
+    if (i > 0) out.append("  ");
+    append_padded(out, cells[i], widths[i]);
+  }
+  out.push_back('\n');
+}
+
+}  // namespace
+
+std::string QueryResult::to_csv() const {
+  std::string out;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    formatter::append_csv_field(out, columns[i]);
+  }
+  out.push_back('\n');
+  for (const auto& row : rows) {
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      if (i > 0) out.push_back(',');
+      formatter::append_csv_field(out, row[i]);
+    }
+    out.push_back('\n');
+  }
+  return out;
+}
+
+std::string QueryResult::to_json() const {
+  std::string out = "[\n";
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const auto& row = rows[r];
+    out.append("  {");
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      if (i > 0) out.append(", ");
+      out.push_back('"');
+      if (i < columns.size()) formatter::append_json_escaped(out, columns[i]);
+      out.append("\": \"");
+      formatter::append_json_escaped(out, row[i]);
+      out.push_back('"');
+    }
+    out.push_back('}');
+    if (r + 1 < rows.size()) out.push_back(',');
+    out.push_back('\n');
+  }
+  out.push_back(']');
+  return out;
+}
+
+void QueryResult::write_table(std::string& out) const {
+  if (columns.empty()) return;
+  std::vector<std::size_t> widths;
+  widths.reserve(columns.size());
+  for (const auto& title : columns) widths.push_back(title.size());
+  for (const auto& row : rows) {
+    const std::size_t shown = std::min(row.size(), widths.size());
+    for (std::size_t i = 0; i < shown; ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  append_cells(out, columns, widths);
+  for (std::size_t i = 0; i < widths.size(); ++i) {
+    if (i > 0) out.append("  ");
+    // U+2500 BOX DRAWINGS LIGHT HORIZONTAL, three bytes in UTF-8.
+    for (std::size_t k = 0; k < widths[i]; ++k) out.append("\xE2\x94\x80");
+  }
+  out.push_back('\n');
+  for (const auto& row : rows) append_cells(out, row, widths);
+}
+
+std::string QueryResult::to_table() const {
+  std::string out;
+  write_table(out);
+  return out;
+}
+
+std::ostream& operator<<(std::ostream& out, const QueryResult& result) {
+  return out << result.to_table();
+}
+
+}  // namespace quib::sql
