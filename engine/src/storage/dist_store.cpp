@@ -1,0 +1,355 @@
+#include "storage/dist_store.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "core/error.h"
+
+namespace quib::storage {
+namespace {
+
+constexpr std::string_view kReadOnly = "database opened in read-only mode";
+
+// A failed metadata query counts as a missing file.
+bool path_exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// The lookup text of a joint distribution; a shared text is told apart by comparing the fields.
+std::string joint_text(std::string_view x, std::string_view y, const core::DimensionKey& key) {
+  std::string text;
+  text.reserve(x.size() + y.size() + 2 + 16 * key.size());
+  text += x;
+  text += '\0';
+  text += y;
+  text += '\0';
+  core::append_canonical_dimension_key(text, key);
+  return text;
+}
+
+std::pair<std::string_view, std::string_view> byte_order(std::string_view a, std::string_view b) {
+  if (b < a) return {b, a};
+  return {a, b};
+}
+
+void add_categorical(core::DistributionRepr::Categorical& repr,
+                     const CountDelta::Categorical& delta) {
+  for (const auto& [key, n] : delta.counts) {
+    if (const auto* category = std::get_if<SingleDelta::Category>(&key.value)) {
+      if (category->index < repr.counts.size()) repr.counts[category->index] += n;
+    } else {
+      repr.unknown_count += n;
+    }
+    repr.total_count += n;
+  }
+}
+
+void add_histogram(core::DistributionRepr::Histogram& repr, const CountDelta::Histogram& delta) {
+  for (const auto& [bin, n] : delta.counts) {
+    if (bin < repr.bin_counts.size()) repr.bin_counts[bin] += n;
+    repr.total_count += n;
+  }
+}
+
+}  // namespace
+
+CountDelta CountDelta::shaped_by(const SingleDelta& first) {
+  if (std::holds_alternative<SingleDelta::Bin>(first.value)) return CountDelta{Histogram{}};
+  return CountDelta{Categorical{}};
+}
+
+void CountDelta::add(const SingleDelta& delta, std::uint64_t n) {
+  if (const auto* bin = std::get_if<SingleDelta::Bin>(&delta.value)) {
+    if (auto* histogram = std::get_if<Histogram>(&value)) histogram->counts[bin->index] += n;
+  } else if (auto* categorical = std::get_if<Categorical>(&value)) {
+    categorical->counts[delta] += n;
+  }
+}
+
+Database::Database(Database&&) noexcept = default;
+Database& Database::operator=(Database&&) noexcept = default;
+Database::~Database() = default;
+
+Database Database::create_with_options(const std::string& path, bool raw_log_enabled) {
+  with_context([&] { return "create db dir " + path; }, [&] { create_dir_all(path); });
+  if (raw_log_enabled) {
+    const std::string raw_dir = join_path(path, "raw");
+    with_context([&] { return "create raw dir " + raw_dir; }, [&] { create_dir_all(raw_dir); });
+  }
+  MetaFile meta;
+  meta.raw_log_enabled = raw_log_enabled;
+  file_format::ensure_file(join_path(path, "meta.edb"), meta);
+  file_format::ensure_file(join_path(path, "distributions.edb"), DistributionFile{});
+  file_format::ensure_file(join_path(path, "dist_index.edb"), DistIndex{});
+  ensure_snapshot_file(join_path(path, "snapshots.edb"));
+  return open(path, true);
+}
+
+Database Database::open(const std::string& path, bool read_write) {
+  if (!path_exists(path)) throw Error("database path does not exist: " + path);
+
+  Database db;
+  if (read_write) db.lock_.emplace(DatabaseLock::acquire(join_path(path, "lock.edb")));
+  db.meta_ = file_format::read_file<MetaFile>(join_path(path, "meta.edb"));
+  const std::string dist_path = join_path(path, "distributions.edb");
+  db.dist_file_ = read_write ? file_format::read_file<DistributionFile>(dist_path)
+                             : file_format::read_file_mmap(dist_path);
+
+  // The index and the snapshots are not vital: an unreadable file falls back quietly.
+  const std::string index_path = join_path(path, "dist_index.edb");
+  bool index_read = false;
+  if (path_exists(index_path)) {
+    try {
+      db.index_ = file_format::read_file<DistIndex>(index_path);
+      index_read = true;
+    } catch (const Error&) {
+    }
+  }
+  if (!index_read) db.index_ = file_format::rebuild_index(db.dist_file_.distributions);
+
+  const std::string snapshots_path = join_path(path, "snapshots.edb");
+  if (path_exists(snapshots_path)) {
+    try {
+      db.snapshots_ = file_format::read_file<SnapshotStore>(snapshots_path);
+    } catch (const Error&) {
+      db.snapshots_ = SnapshotStore{};
+    }
+  }
+
+  if (db.meta_.raw_log_enabled) db.raw_log_.emplace(RawLog::open(join_path(path, "raw")));
+  db.root_ = path;
+  db.writable_ = read_write;
+  db.rebuild_lookups();
+  return db;
+}
+
+void Database::flush() {
+  if (!writable_) return;
+  file_format::write_file(join_path(root_, "meta.edb"), meta_);
+  file_format::write_file(join_path(root_, "distributions.edb"), dist_file_);
+  file_format::write_file(join_path(root_, "dist_index.edb"), index_);
+  file_format::write_file(join_path(root_, "snapshots.edb"), snapshots_);
+}
+
+void Database::check_writable() const {
+  if (!writable_) throw Error(std::string(kReadOnly));
+}
+
+void Database::define_variable(core::VariableDefinition definition) {
+  check_writable();
+  if (auto refusal = meta_.schema.define_variable(std::move(definition))) {
+    throw refusal->to_error();
+  }
+}
+
+void Database::define_dimension(core::DimensionDefinition definition) {
+  check_writable();
+  if (auto refusal = meta_.schema.define_dimension(std::move(definition))) {
+    throw refusal->to_error();
+  }
+}
+
+void Database::rebuild_lookups() {
+  position_by_id_.clear();
+  position_by_id_.reserve(dist_file_.distributions.size());
+  for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) {
+    position_by_id_.try_emplace(dist_file_.distributions[i].id, i);
+  }
+  joint_positions_.clear();
+  for (std::size_t i = 0; i < dist_file_.joints.size(); ++i) {
+    const auto& joint = dist_file_.joints[i];
+    joint_positions_[joint_text(joint.variables.first, joint.variables.second,
+                                joint.dimension_key)]
+        .push_back(i);
+  }
+}
+
+std::size_t Database::position_of(std::uint64_t id) const {
+  auto it = position_by_id_.find(id);
+  return it == position_by_id_.end() ? kNoPosition : it->second;
+}
+
+Database::Located Database::locate(std::string_view variable,
+                                   const core::DimensionKey& key) const {
+  const auto id = index_.get(variable, key);
+  if (!id) return {};
+  const std::size_t position = position_of(*id);
+  if (position == kNoPosition) return {id, kNoPosition};
+  const auto& found = dist_file_.distributions[position];
+  if (found.variable == variable && found.dimension_key == key) return {id, position};
+  // The entry belongs to another key with the same text; this key may have its own distribution.
+  const auto& all = dist_file_.distributions;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    if (all[i].variable == variable && all[i].dimension_key == key) return {all[i].id, i};
+  }
+  return {};
+}
+
+std::uint64_t Database::ensure_distribution(std::string_view variable,
+                                            const core::DimensionKey& key) {
+  if (const Located found = locate(variable, key); found.id) return *found.id;
+  const core::VariableDefinition* definition = meta_.schema.find_variable(variable);
+  if (definition == nullptr) throw Error("unknown variable '" + std::string(variable) + "'");
+  const std::uint64_t id = meta_.next_distribution_id++;
+  dist_file_.distributions.push_back(core::DistributionObject::create(
+      id, std::string(variable), key, core::DistributionRepr::from_variable(definition->var_type)));
+  position_by_id_.try_emplace(id, dist_file_.distributions.size() - 1);
+  index_.insert(variable, key, id);
+  return id;
+}
+
+void Database::increment_distribution(std::string_view variable, const core::DimensionKey& key,
+                                      const CountDelta& delta) {
+  check_writable();
+  const std::uint64_t id = ensure_distribution(variable, key);
+  const Located found = locate(variable, key);
+  if (!found.id) throw Error("distribution index missing after ensure");
+  if (found.position == kNoPosition) {
+    throw Error("distribution id '" + std::to_string(id) + "' not found");
+  }
+  auto& repr = dist_file_.distributions[found.position].repr;
+  if (auto* categorical = repr.get_if<core::DistributionRepr::Categorical>()) {
+    if (const auto* counts = std::get_if<CountDelta::Categorical>(&delta.value)) {
+      add_categorical(*categorical, *counts);
+    }
+  } else if (auto* histogram = repr.get_if<core::DistributionRepr::Histogram>()) {
+    if (const auto* counts = std::get_if<CountDelta::Histogram>(&delta.value)) {
+      add_histogram(*histogram, *counts);
+    }
+  }
+}
+
+void Database::finalize_distributions(
+    std::span<const std::pair<std::string, core::DimensionKey>> touched) {
+  if (touched.empty()) return;
+  const std::uint64_t now = core::unix_now();
+  for (const auto& [variable, key] : touched) finalize_distribution(variable, key, now);
+}
+
+void Database::finalize_distribution(std::string_view variable, const core::DimensionKey& key,
+                                     std::uint64_t now) {
+  const Located found = locate(variable, key);
+  if (found.position == kNoPosition) return;
+  auto& distribution = dist_file_.distributions[found.position];
+  distribution.sample_count = distribution.repr.total_count();
+  distribution.entropy = core::entropy(distribution.repr);
+  distribution.last_updated = now;
+  distribution.version += 1;
+}
+
+std::size_t Database::joint_position(std::string_view x, std::string_view y,
+                                     const core::DimensionKey& key) const {
+  auto it = joint_positions_.find(joint_text(x, y, key));
+  if (it == joint_positions_.end()) return kNoPosition;
+  for (const std::size_t position : it->second) {
+    const auto& joint = dist_file_.joints[position];
+    if (joint.variables.first == x && joint.variables.second == y &&
+        joint.dimension_key == key) {
+      return position;
+    }
+  }
+  return kNoPosition;
+}
+
+void Database::ensure_joint_distribution(std::string_view a, std::string_view b,
+                                         const core::DimensionKey& key) {
+  if (get_joint_distribution(a, b, key) != nullptr) return;
+  const auto [x, y] = byte_order(a, b);
+  const core::VariableDefinition* x_def = meta_.schema.find_variable(x);
+  const core::VariableDefinition* y_def = meta_.schema.find_variable(y);
+  if (x_def == nullptr || y_def == nullptr) throw Error("joint variables not found in schema");
+  core::JointDistributionObject joint;
+  joint.repr = core::JointRepr::empty_for(*x_def, *y_def);
+  joint.id = meta_.next_joint_id++;
+  joint.variables = {std::string(x), std::string(y)};
+  joint.dimension_key = key;
+  joint.sample_count = 0;
+  joint.last_updated = core::unix_now();
+  joint.version = 1;
+  dist_file_.joints.push_back(std::move(joint));
+  joint_positions_[joint_text(x, y, key)].push_back(dist_file_.joints.size() - 1);
+}
+
+const core::JointDistributionObject* Database::get_joint_distribution(
+    std::string_view a, std::string_view b, const core::DimensionKey& key) const {
+  const auto [x, y] = byte_order(a, b);
+  const std::size_t position = joint_position(x, y, key);
+  return position == kNoPosition ? nullptr : &dist_file_.joints[position];
+}
+
+core::JointDistributionObject* Database::get_joint_distribution_mut(
+    std::string_view a, std::string_view b, const core::DimensionKey& key) {
+  const auto [x, y] = byte_order(a, b);
+  const std::size_t position = joint_position(x, y, key);
+  return position == kNoPosition ? nullptr : &dist_file_.joints[position];
+}
+
+const core::DistributionObject* Database::find_distribution_by_reference(
+    std::string_view variable, const core::DimensionKey& pairs) const {
+  for (const auto& distribution : dist_file_.distributions) {
+    if (distribution.variable != variable) continue;
+    const bool holds_all = std::all_of(pairs.begin(), pairs.end(), [&](const auto& pair) {
+      auto it = distribution.dimension_key.find(pair.first);
+      return it != distribution.dimension_key.end() && it->second == pair.second;
+    });
+    if (holds_all) return &distribution;
+  }
+  return nullptr;
+}
+
+std::set<std::string> Database::dimension_values(std::string_view dimension) const {
+  std::set<std::string> values;
+  const std::string name(dimension);
+  for (const auto& distribution : dist_file_.distributions) {
+    auto it = distribution.dimension_key.find(name);
+    if (it != distribution.dimension_key.end()) values.insert(it->second);
+  }
+  return values;
+}
+
+DatabaseStats Database::stats() const {
+  DatabaseStats stats;
+  stats.distributions = dist_file_.distributions.size();
+  for (const auto& distribution : dist_file_.distributions) {
+    stats.total_samples += distribution.sample_count;
+  }
+  stats.variables = meta_.schema.variables.size();
+  stats.dimensions = meta_.schema.dimensions.size();
+  return stats;
+}
+
+void Database::append_raw_record(const core::json::Value& payload) {
+  check_writable();
+  if (!raw_log_) return;
+  const std::uint64_t record_id = meta_.next_raw_record_id++;
+  raw_log_->append(record_id, payload);
+}
+
+void Database::append_raw_records(std::span<const core::json::Value> payloads) {
+  check_writable();
+  if (!raw_log_ || payloads.empty()) return;
+  const std::uint64_t first = meta_.next_raw_record_id;
+  std::size_t written = 0;
+  try {
+    raw_log_->append_many(first, payloads, written);
+  } catch (...) {
+    meta_.next_raw_record_id = first + written + 1;  // the failing record keeps its id
+    throw;
+  }
+  meta_.next_raw_record_id = first + payloads.size();
+}
+
+const core::DistributionObject* Database::find_distribution(std::string_view variable,
+                                                            const core::DimensionKey& key) const {
+  const Located found = locate(variable, key);
+  return found.position == kNoPosition ? nullptr : &dist_file_.distributions[found.position];
+}
+
+const core::DistributionObject* Database::distribution_by_id(std::uint64_t id) const {
+  const std::size_t position = position_of(id);
+  return position == kNoPosition ? nullptr : &dist_file_.distributions[position];
+}
+
+}  // namespace quib::storage

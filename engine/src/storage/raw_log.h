@@ -1,0 +1,52 @@
+// The raw log: `raw/log_000001.raw`, one compact JSON line per counted row,
+// {"payload":...,"record_id":N} and a line feed. The engine never reads it back.
+//
+// Each line goes to the file together with its line feed, and a failed write is cut back to the
+// last whole line, so a failure never leaves a line that the next append would continue. Many
+// lines may be appended at once; they are gathered into large writes, with the same bytes as one
+// append per line. No file stays open between appends, so a segment deleted in between is
+// created again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/json.h"
+
+namespace quib::storage {
+
+// Creates `path` and every missing parent (mode 0o777 before the umask); an existing directory is
+// no error. Throws the operating-system error.
+void create_dir_all(const std::string& path);
+
+// `dir` joined with `name` by one "/" (none added when `dir` already ends with one).
+std::string join_path(const std::string& dir, std::string_view name);
+
+// Appends the line of one record, line feed included, to `out`.
+void append_raw_line(std::string& out, std::uint64_t record_id, const core::json::Value& payload);
+
+class RawLog {
+ public:
+  // Creates the raw directory when missing and an empty segment when none exists; an existing
+  // segment is left unchanged.
+  static RawLog open(const std::string& raw_dir);
+
+  void append(std::uint64_t record_id, const core::json::Value& payload) const;
+  // Appends payloads[i] as record first_record_id + i. `written` receives the number of lines
+  // that reached the file whole, also when an error is thrown.
+  void append_many(std::uint64_t first_record_id, std::span<const core::json::Value> payloads,
+                   std::size_t& written) const;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  explicit RawLog(std::string path) : path_(std::move(path)) {}
+
+  std::string path_;  // the segment file
+};
+
+}  // namespace quib::storage
