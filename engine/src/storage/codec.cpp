@@ -1,0 +1,569 @@
+#include "storage/codec.h"
+
+#include <map>
+#include <string>
+#include <utility>
+
+#include "core/error.h"
+
+namespace quib::storage::codec {
+
+namespace {
+
+[[noreturn]] void fail_end_of_input() { throw Error("io error: unexpected end of file"); }
+
+// Finds the first malformed sequence with the lengths a strict UTF-8 decoder reports: the
+// number of bytes that form the maximal invalid prefix, or 0 when the text ends inside a
+// sequence. Returns true when all of `bytes` is well-formed.
+bool check_utf8(const std::uint8_t* bytes, std::size_t size, std::size_t& error_index,
+                std::size_t& error_length) {
+  std::size_t i = 0;
+  while (i < size) {
+    const std::uint8_t first = bytes[i];
+    if (first < 0x80) {
+      ++i;
+      continue;
+    }
+    const std::size_t start = i;
+    auto fail = [&](std::size_t length) {
+      error_index = start;
+      error_length = length;
+      return false;
+    };
+    auto is_continuation = [](std::uint8_t b) { return (b & 0xC0) == 0x80; };
+    std::size_t width = 0;
+    if (first >= 0xC2 && first <= 0xDF) {
+      width = 2;
+    } else if (first >= 0xE0 && first <= 0xEF) {
+      width = 3;
+    } else if (first >= 0xF0 && first <= 0xF4) {
+      width = 4;
+    } else {
+      return fail(1);
+    }
+    if (i + 1 >= size) return fail(0);
+    const std::uint8_t second = bytes[i + 1];
+    if (width == 2) {
+      if (!is_continuation(second)) return fail(1);
+      i += 2;
+      continue;
+    }
+    // The second byte of a longer sequence has a narrower range that excludes overlong forms,
+    // surrogates and values past U+10FFFF.
+    std::uint8_t low = 0x80;
+    std::uint8_t high = 0xBF;
+    if (first == 0xE0) low = 0xA0;
+    if (first == 0xED) high = 0x9F;
+    if (first == 0xF0) low = 0x90;
+    if (first == 0xF4) high = 0x8F;
+    if (second < low || second > high) return fail(1);
+    if (i + 2 >= size) return fail(0);
+    if (!is_continuation(bytes[i + 2])) return fail(2);
+    if (width == 3) {
+      i += 3;
+      continue;
+    }
+    if (i + 3 >= size) return fail(0);
+    if (!is_continuation(bytes[i + 3])) return fail(3);
+    i += 4;
+  }
+  return true;
+}
+
+}  // namespace
+
+const std::uint8_t* Reader::need(std::size_t n) {
+  if (remaining() < n) fail_end_of_input();
+  const std::uint8_t* at = pos_;
+  pos_ += n;
+  return at;
+}
+
+std::uint8_t Reader::get_u8() { return *need(1); }
+std::uint32_t Reader::get_u32() { return decode_fixed32(need(4)); }
+std::uint64_t Reader::get_u64() { return decode_fixed64(need(8)); }
+
+bool Reader::get_bool() {
+  const std::uint8_t byte = get_u8();
+  if (byte > 1) {
+    throw Error("invalid u8 while decoding bool, expected 0 or 1, found " + std::to_string(byte));
+  }
+  return byte == 1;
+}
+
+bool Reader::get_option_tag() {
+  const std::uint8_t byte = get_u8();
+  if (byte > 1) throw Error("tag for enum is not valid, found " + std::to_string(byte));
+  return byte == 1;
+}
+
+std::uint32_t Reader::get_variant(std::uint32_t variant_count) {
+  const std::uint32_t index = get_u32();
+  if (index >= variant_count) {
+    throw Error("invalid value: integer `" + std::to_string(index) +
+                "`, expected variant index 0 <= i < " + std::to_string(variant_count));
+  }
+  return index;
+}
+
+std::string Reader::get_text() {
+  const std::uint64_t length = get_u64();
+  if (length > remaining()) fail_end_of_input();
+  const std::uint8_t* bytes = need(static_cast<std::size_t>(length));
+  std::size_t error_index = 0;
+  std::size_t error_length = 0;
+  if (!check_utf8(bytes, static_cast<std::size_t>(length), error_index, error_length)) {
+    std::string message = "string is not valid utf8: ";
+    if (error_length == 0) {
+      message += "incomplete utf-8 byte sequence from index " + std::to_string(error_index);
+    } else {
+      message += "invalid utf-8 sequence of " + std::to_string(error_length) +
+                 " bytes from index " + std::to_string(error_index);
+    }
+    throw Error(std::move(message));
+  }
+  return std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
+}
+
+namespace {
+
+// ---- Encoding: one function per record, run once to count and once to write. ----
+
+template <typename Out>
+void put_text(Out& out, std::string_view text) {
+  out.put_u64(text.size());
+  out.put_bytes(text);
+}
+
+template <typename Out>
+void put_texts(Out& out, const std::vector<std::string>& texts) {
+  out.put_u64(texts.size());
+  for (const auto& text : texts) put_text(out, text);
+}
+
+template <typename Out>
+void put_counts(Out& out, const std::vector<std::uint64_t>& counts) {
+  out.put_u64(counts.size());
+  for (std::uint64_t count : counts) out.put_u64(count);
+}
+
+template <typename Out>
+void put_count_rows(Out& out, const std::vector<std::vector<std::uint64_t>>& rows) {
+  out.put_u64(rows.size());
+  for (const auto& row : rows) put_counts(out, row);
+}
+
+template <typename Out>
+void put(Out& out, const core::DimensionKey& key) {
+  out.put_u64(key.size());
+  for (const auto& [name, value] : key) {
+    put_text(out, name);
+    put_text(out, value);
+  }
+}
+
+template <typename Out>
+void put(Out& out, const core::VariableType& var_type) {
+  out.put_u32(static_cast<std::uint32_t>(var_type.value.index()));
+  if (const auto* continuous = var_type.get_if<core::VariableType::Continuous>()) {
+    out.put_u32(continuous->bins);
+    out.put_u8(continuous->range ? 1 : 0);
+    if (continuous->range) {
+      out.put_f64(continuous->range->first);
+      out.put_f64(continuous->range->second);
+    }
+  } else {
+    const auto& categorical = std::get<core::VariableType::Categorical>(var_type.value);
+    put_texts(out, categorical.categories);
+    out.put_u8(categorical.allow_unknown ? 1 : 0);
+  }
+}
+
+template <typename Out>
+void put(Out& out, const core::VariableDefinition& definition) {
+  put_text(out, definition.name);
+  put(out, definition.var_type);
+}
+
+template <typename Out>
+void put(Out& out, const core::DimensionDefinition& definition) {
+  put_text(out, definition.name);
+  put_text(out, definition.source_column);
+  out.put_u8(definition.granularity ? 1 : 0);
+  if (definition.granularity) put_text(out, *definition.granularity);
+}
+
+template <typename Out>
+void put(Out& out, const core::Schema& schema) {
+  out.put_u64(schema.variables.size());
+  for (const auto& variable : schema.variables) put(out, variable);
+  out.put_u64(schema.dimensions.size());
+  for (const auto& dimension : schema.dimensions) put(out, dimension);
+  out.put_u64(schema.joints.size());
+  for (const auto& [x, y] : schema.joints) {
+    put_text(out, x);
+    put_text(out, y);
+  }
+}
+
+template <typename Out>
+void put(Out& out, const core::DistributionRepr& repr) {
+  out.put_u32(static_cast<std::uint32_t>(repr.value.index()));
+  if (const auto* histogram = repr.get_if<core::DistributionRepr::Histogram>()) {
+    out.put_f64(histogram->min);
+    out.put_f64(histogram->max);
+    put_counts(out, histogram->bin_counts);
+    out.put_u64(histogram->total_count);
+  } else {
+    const auto& categorical = std::get<core::DistributionRepr::Categorical>(repr.value);
+    put_texts(out, categorical.categories);
+    put_counts(out, categorical.counts);
+    out.put_u64(categorical.unknown_count);
+    out.put_u64(categorical.total_count);
+  }
+}
+
+template <typename Out>
+void put(Out& out, const core::DistributionObject& distribution) {
+  out.put_u64(distribution.id);
+  put_text(out, distribution.variable);
+  put(out, distribution.dimension_key);
+  put(out, distribution.repr);
+  out.put_u64(distribution.sample_count);
+  out.put_f64(distribution.entropy);
+  out.put_u64(distribution.last_updated);
+  out.put_u64(distribution.version);
+  out.put_u64(distribution.raw_record_range.first);
+  out.put_u64(distribution.raw_record_range.second);
+}
+
+template <typename Out>
+void put(Out& out, const core::JointRepr& repr) {
+  out.put_u32(static_cast<std::uint32_t>(repr.value.index()));
+  if (const auto* grid = repr.get_if<core::JointRepr::HistogramGrid>()) {
+    out.put_f64(grid->x_min);
+    out.put_f64(grid->x_max);
+    out.put_u32(grid->x_bins);
+    out.put_f64(grid->y_min);
+    out.put_f64(grid->y_max);
+    out.put_u32(grid->y_bins);
+    put_count_rows(out, grid->counts);
+    out.put_u64(grid->total_count);
+  } else if (const auto* table = repr.get_if<core::JointRepr::ContingencyTable>()) {
+    put_texts(out, table->x_categories);
+    put_texts(out, table->y_categories);
+    put_count_rows(out, table->counts);
+    out.put_u64(table->total_count);
+  } else {
+    const auto& conditional = std::get<core::JointRepr::ConditionalHistograms>(repr.value);
+    put_texts(out, conditional.condition_categories);
+    out.put_u64(conditional.histograms.size());
+    for (const auto& histogram : conditional.histograms) put(out, histogram);
+    out.put_u64(conditional.total_count);
+  }
+}
+
+template <typename Out>
+void put(Out& out, const core::JointDistributionObject& joint) {
+  out.put_u64(joint.id);
+  put_text(out, joint.variables.first);
+  put_text(out, joint.variables.second);
+  put(out, joint.dimension_key);
+  put(out, joint.repr);
+  out.put_u64(joint.sample_count);
+  out.put_u64(joint.last_updated);
+  out.put_u64(joint.version);
+}
+
+template <typename Out>
+void put(Out& out, const MetaFile& meta) {
+  put(out, meta.schema);
+  out.put_u64(meta.next_distribution_id);
+  out.put_u64(meta.next_joint_id);
+  out.put_u64(meta.next_raw_record_id);
+  out.put_u32(meta.format_version);
+  out.put_u8(meta.raw_log_enabled ? 1 : 0);
+  out.put_u64(meta.high_water_mark);
+}
+
+template <typename Out>
+void put(Out& out, const DistributionFile& file) {
+  out.put_u64(file.distributions.size());
+  for (const auto& distribution : file.distributions) put(out, distribution);
+  out.put_u64(file.joints.size());
+  for (const auto& joint : file.joints) put(out, joint);
+}
+
+template <typename Out>
+void put(Out& out, const DistIndex& index) {
+  out.put_u64(index.by_key.size());
+  for (const auto& [key, id] : index.by_key) {
+    put_text(out, key);
+    out.put_u64(id);
+  }
+}
+
+template <typename Out>
+void put(Out& out, const SnapshotEntry& entry) {
+  out.put_u64(entry.version);
+  out.put_u64(entry.timestamp);
+  put(out, entry.distribution);
+}
+
+template <typename Out>
+void put(Out& out, const SnapshotStore& store) {
+  out.put_u64(store.entries.size());
+  for (const auto& [key, entries] : store.entries) {
+    put_text(out, key);
+    out.put_u64(entries.size());
+    for (const auto& entry : entries) put(out, entry);
+  }
+}
+
+// ---- Decoding: one function per record, mirroring the encoders field for field. ----
+
+void read(Reader& in, std::string& text) { text = in.get_text(); }
+
+void read(Reader& in, std::vector<std::uint64_t>& counts) {
+  const std::uint64_t count = in.get_u64();
+  // A u64 list can only end early, so a count the rest cannot hold is refused before reserving.
+  if (count > in.remaining() / 8) fail_end_of_input();
+  counts.resize(static_cast<std::size_t>(count));
+  for (auto& value : counts) value = in.get_u64();
+}
+
+void read(Reader& in, std::pair<std::string, std::string>& pair) {
+  pair.first = in.get_text();
+  pair.second = in.get_text();
+}
+
+void read(Reader& in, core::DimensionKey& key);
+void read(Reader& in, core::VariableType& var_type);
+void read(Reader& in, core::VariableDefinition& definition);
+void read(Reader& in, core::DimensionDefinition& definition);
+void read(Reader& in, core::DistributionRepr& repr);
+void read(Reader& in, core::DistributionObject& distribution);
+void read(Reader& in, core::JointDistributionObject& joint);
+void read(Reader& in, SnapshotEntry& entry);
+
+// Elements are decoded one by one; the stored count never reserves more than 1 MiB.
+template <typename T>
+void read(Reader& in, std::vector<T>& list) {
+  const std::uint64_t count = in.get_u64();
+  list.clear();
+  list.reserve(bounded_reservation(count, sizeof(T)));
+  for (std::uint64_t i = 0; i < count; ++i) read(in, list.emplace_back());
+}
+
+void read(Reader& in, core::DimensionKey& key) {
+  const std::uint64_t count = in.get_u64();
+  key.clear();
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::string name = in.get_text();
+    std::string value = in.get_text();
+    key.insert_or_assign(std::move(name), std::move(value));
+  }
+}
+
+void read(Reader& in, core::VariableType& var_type) {
+  if (in.get_variant(2) == 0) {
+    core::VariableType::Continuous continuous;
+    continuous.bins = in.get_u32();
+    if (in.get_option_tag()) {
+      const double min = in.get_f64();
+      const double max = in.get_f64();
+      continuous.range.emplace(min, max);
+    }
+    var_type.value = std::move(continuous);
+  } else {
+    core::VariableType::Categorical categorical;
+    read(in, categorical.categories);
+    categorical.allow_unknown = in.get_bool();
+    var_type.value = std::move(categorical);
+  }
+}
+
+void read(Reader& in, core::VariableDefinition& definition) {
+  definition.name = in.get_text();
+  read(in, definition.var_type);
+}
+
+void read(Reader& in, core::DimensionDefinition& definition) {
+  definition.name = in.get_text();
+  definition.source_column = in.get_text();
+  if (in.get_option_tag()) {
+    definition.granularity = in.get_text();
+  } else {
+    definition.granularity.reset();
+  }
+}
+
+void read(Reader& in, core::Schema& schema) {
+  read(in, schema.variables);
+  read(in, schema.dimensions);
+  read(in, schema.joints);
+}
+
+void read(Reader& in, core::DistributionRepr& repr) {
+  if (in.get_variant(2) == 0) {
+    core::DistributionRepr::Histogram histogram;
+    histogram.min = in.get_f64();
+    histogram.max = in.get_f64();
+    read(in, histogram.bin_counts);
+    histogram.total_count = in.get_u64();
+    repr.value = std::move(histogram);
+  } else {
+    core::DistributionRepr::Categorical categorical;
+    read(in, categorical.categories);
+    read(in, categorical.counts);
+    categorical.unknown_count = in.get_u64();
+    categorical.total_count = in.get_u64();
+    repr.value = std::move(categorical);
+  }
+}
+
+void read(Reader& in, core::DistributionObject& distribution) {
+  distribution.id = in.get_u64();
+  distribution.variable = in.get_text();
+  read(in, distribution.dimension_key);
+  read(in, distribution.repr);
+  distribution.sample_count = in.get_u64();
+  distribution.entropy = in.get_f64();
+  distribution.last_updated = in.get_u64();
+  distribution.version = in.get_u64();
+  distribution.raw_record_range.first = in.get_u64();
+  distribution.raw_record_range.second = in.get_u64();
+}
+
+void read(Reader& in, core::JointRepr& repr) {
+  switch (in.get_variant(3)) {
+    case 0: {
+      core::JointRepr::HistogramGrid grid;
+      grid.x_min = in.get_f64();
+      grid.x_max = in.get_f64();
+      grid.x_bins = in.get_u32();
+      grid.y_min = in.get_f64();
+      grid.y_max = in.get_f64();
+      grid.y_bins = in.get_u32();
+      read(in, grid.counts);
+      grid.total_count = in.get_u64();
+      repr.value = std::move(grid);
+      break;
+    }
+    case 1: {
+      core::JointRepr::ContingencyTable table;
+      read(in, table.x_categories);
+      read(in, table.y_categories);
+      read(in, table.counts);
+      table.total_count = in.get_u64();
+      repr.value = std::move(table);
+      break;
+    }
+    default: {
+      core::JointRepr::ConditionalHistograms conditional;
+      read(in, conditional.condition_categories);
+      read(in, conditional.histograms);
+      conditional.total_count = in.get_u64();
+      repr.value = std::move(conditional);
+      break;
+    }
+  }
+}
+
+void read(Reader& in, core::JointDistributionObject& joint) {
+  joint.id = in.get_u64();
+  read(in, joint.variables);
+  read(in, joint.dimension_key);
+  read(in, joint.repr);
+  joint.sample_count = in.get_u64();
+  joint.last_updated = in.get_u64();
+  joint.version = in.get_u64();
+}
+
+void read(Reader& in, MetaFile& meta) {
+  read(in, meta.schema);
+  meta.next_distribution_id = in.get_u64();
+  meta.next_joint_id = in.get_u64();
+  meta.next_raw_record_id = in.get_u64();
+  meta.format_version = in.get_u32();
+  meta.raw_log_enabled = in.get_bool();
+  meta.high_water_mark = in.get_u64();
+}
+
+void read(Reader& in, DistributionFile& file) {
+  read(in, file.distributions);
+  read(in, file.joints);
+}
+
+void read(Reader& in, DistIndex& index) {
+  const std::uint64_t count = in.get_u64();
+  index.by_key.clear();
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::string key = in.get_text();
+    const std::uint64_t id = in.get_u64();
+    index.by_key.insert_or_assign(std::move(key), id);
+  }
+}
+
+void read(Reader& in, SnapshotEntry& entry) {
+  entry.version = in.get_u64();
+  entry.timestamp = in.get_u64();
+  read(in, entry.distribution);
+}
+
+void read(Reader& in, SnapshotStore& store) {
+  const std::uint64_t count = in.get_u64();
+  store.entries.clear();
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::string key = in.get_text();
+    std::vector<SnapshotEntry> entries;
+    read(in, entries);
+    store.entries.insert_or_assign(std::move(key), std::move(entries));
+  }
+}
+
+}  // namespace
+
+template <typename Record>
+std::vector<std::uint8_t> encode(const Record& record) {
+  LengthCounter counter;
+  put(counter, record);
+  std::vector<std::uint8_t> bytes(counter.length());
+  BufferWriter writer(bytes.data());
+  put(writer, record);
+  if (writer.position() != bytes.data() + bytes.size()) {
+    throw InternalError("encoded length differs from the counted length");
+  }
+  return bytes;
+}
+
+template <typename Record>
+Record decode(std::span<const std::uint8_t> bytes) {
+  Reader in(bytes);
+  Record record;
+  read(in, record);
+  return record;
+}
+
+#define QUIB_CODEC_INSTANTIATE(Record)                              \
+  template std::vector<std::uint8_t> encode<Record>(const Record&); \
+  template Record decode<Record>(std::span<const std::uint8_t>);
+
+QUIB_CODEC_INSTANTIATE(MetaFile)
+QUIB_CODEC_INSTANTIATE(DistributionFile)
+QUIB_CODEC_INSTANTIATE(DistIndex)
+QUIB_CODEC_INSTANTIATE(SnapshotStore)
+QUIB_CODEC_INSTANTIATE(SnapshotEntry)
+QUIB_CODEC_INSTANTIATE(core::Schema)
+QUIB_CODEC_INSTANTIATE(core::VariableDefinition)
+QUIB_CODEC_INSTANTIATE(core::VariableType)
+QUIB_CODEC_INSTANTIATE(core::DimensionDefinition)
+QUIB_CODEC_INSTANTIATE(core::DistributionObject)
+QUIB_CODEC_INSTANTIATE(core::DistributionRepr)
+QUIB_CODEC_INSTANTIATE(core::JointDistributionObject)
+QUIB_CODEC_INSTANTIATE(core::JointRepr)
+QUIB_CODEC_INSTANTIATE(core::DimensionKey)
+
+#undef QUIB_CODEC_INSTANTIATE
+
+}  // namespace quib::storage::codec

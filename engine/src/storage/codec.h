@@ -1,0 +1,141 @@
+// Binary record encoding: the positional byte form of every stored record inside a container file.
+//
+// Numbers are fixed-width little-endian, lengths and counts u64, enumeration variants a u32 index,
+// optional values and bools one byte; there are no field names, tags or padding, so a reader must
+// know which record it expects. Encoding measures the exact length first and fills one buffer of
+// that size. Decoding trusts nothing it reads: every refusal is a `quib::Error` with a stable
+// message, and a stored count never reserves more than 1 MiB up front, so a damaged count ends in
+// the end-of-input error rather than a huge allocation. Decoded records own all their bytes.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/dimension_key.h"
+#include "core/distribution.h"
+#include "core/schema.h"
+#include "storage/dist_index.h"
+#include "storage/file_format.h"
+#include "storage/snapshot_store.h"
+
+namespace quib::storage::codec {
+
+// ---- Fixed-width primitives: the one place that knows the byte order. ----
+
+inline void encode_fixed32(std::uint8_t* dst, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) dst[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+inline void encode_fixed64(std::uint8_t* dst, std::uint64_t value) {
+  for (int i = 0; i < 8; ++i) dst[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+inline std::uint32_t decode_fixed32(const std::uint8_t* src) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | src[i];
+  return value;
+}
+
+inline std::uint64_t decode_fixed64(const std::uint8_t* src) {
+  std::uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | src[i];
+  return value;
+}
+
+// Counts the bytes an encoding will take; the first of the two encoding passes.
+class LengthCounter {
+ public:
+  void put_u8(std::uint8_t) { length_ += 1; }
+  void put_u32(std::uint32_t) { length_ += 4; }
+  void put_u64(std::uint64_t) { length_ += 8; }
+  void put_f64(double) { length_ += 8; }
+  void put_bytes(std::string_view bytes) { length_ += bytes.size(); }
+  std::size_t length() const { return length_; }
+
+ private:
+  std::size_t length_ = 0;
+};
+
+// Writes into a buffer already sized by a `LengthCounter` pass over the same record.
+class BufferWriter {
+ public:
+  explicit BufferWriter(std::uint8_t* dst) : pos_(dst) {}
+  void put_u8(std::uint8_t value) { *pos_++ = value; }
+  void put_u32(std::uint32_t value) {
+    encode_fixed32(pos_, value);
+    pos_ += 4;
+  }
+  void put_u64(std::uint64_t value) {
+    encode_fixed64(pos_, value);
+    pos_ += 8;
+  }
+  void put_f64(double value) { put_u64(std::bit_cast<std::uint64_t>(value)); }
+  void put_bytes(std::string_view bytes) {
+    if (!bytes.empty()) std::memcpy(pos_, bytes.data(), bytes.size());
+    pos_ += bytes.size();
+  }
+  const std::uint8_t* position() const { return pos_; }
+
+ private:
+  std::uint8_t* pos_;
+};
+
+// Reads values off the front of a byte span, refusing anything the encoding cannot hold.
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> bytes)
+      : pos_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+  std::uint8_t get_u8();
+  std::uint32_t get_u32();
+  std::uint64_t get_u64();
+  double get_f64() { return std::bit_cast<double>(get_u64()); }
+  bool get_bool();
+  // The presence byte of an optional value.
+  bool get_option_tag();
+  // A variant index, refused unless below `variant_count`.
+  std::uint32_t get_variant(std::uint32_t variant_count);
+  // A length-prefixed UTF-8 text.
+  std::string get_text();
+
+  std::size_t remaining() const { return static_cast<std::size_t>(end_ - pos_); }
+
+ private:
+  const std::uint8_t* need(std::size_t n);
+
+  const std::uint8_t* pos_;
+  const std::uint8_t* end_;
+};
+
+// How many elements of `element_size` bytes a list may reserve on the strength of its count.
+inline std::size_t bounded_reservation(std::uint64_t count, std::size_t element_size) {
+  constexpr std::size_t kMaxReservedBytes = std::size_t{1} << 20;
+  const std::size_t cap = kMaxReservedBytes / (element_size == 0 ? 1 : element_size);
+  return count < cap ? static_cast<std::size_t>(count) : cap;
+}
+
+// ---- Records. ----
+
+// The encoded bytes of a record, built with one allocation of the exact length. Defined for the
+// four file records and every record nested in them.
+template <typename Record>
+std::vector<std::uint8_t> encode(const Record& record);
+
+// The record decoded from the front of `bytes`; bytes after it are ignored.
+template <typename Record>
+Record decode(std::span<const std::uint8_t> bytes);
+
+// The records `encode` and `decode` are defined for.
+//   file records: MetaFile, DistributionFile, DistIndex, SnapshotStore
+//   nested:       core::Schema, core::VariableDefinition, core::VariableType,
+//                 core::DimensionDefinition, core::DistributionObject, core::DistributionRepr,
+//                 core::JointDistributionObject, core::JointRepr, SnapshotEntry,
+//                 core::DimensionKey
+
+}  // namespace quib::storage::codec
