@@ -1,0 +1,217 @@
+// The raw log: the exact line of a record, segment creation, and what a failed write leaves.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/json.h"
+#include "storage/raw_log.h"
+
+namespace quib::storage {
+namespace {
+
+namespace fs = std::filesystem;
+using core::json::Object;
+using core::json::Value;
+
+class RawLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "quib_raw_XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    raw_dir_ = dir_ + "/raw";
+    segment_ = raw_dir_ + "/log_000001.raw";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string dir_;
+  std::string raw_dir_;
+  std::string segment_;
+};
+
+std::string content_of(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+Value object_of(std::string key, Value value) {
+  Object object;
+  object.emplace(std::move(key), std::move(value));
+  return Value(std::move(object));
+}
+
+// Payloads of several kinds and lengths, so that gathered writes cross line boundaries.
+std::vector<Value> varied_payloads(std::size_t count) {
+  std::vector<Value> payloads;
+  payloads.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    Object object;
+    object.emplace("n", Value(static_cast<std::uint64_t>(i)));
+    object.emplace("text", Value(std::string(i % 97, 'a' + static_cast<char>(i % 26))));
+    if (i % 3 == 0) object.emplace("neg", Value(-static_cast<std::int64_t>(i) - 1));
+    if (i % 5 == 0) object.emplace("f", Value(0.5 + static_cast<double>(i)));
+    if (i % 7 == 0) object.emplace("esc", Value(std::string("q\"\\\n\x01 é")));
+    payloads.emplace_back(std::move(object));
+  }
+  return payloads;
+}
+
+TEST_F(RawLogTest, OpenCreatesTheDirectoryAndAnEmptySegment) {
+  RawLog log = RawLog::open(raw_dir_);
+  EXPECT_EQ(log.path(), segment_);
+  ASSERT_TRUE(fs::is_regular_file(segment_));
+  EXPECT_EQ(fs::file_size(segment_), 0u);
+}
+
+TEST_F(RawLogTest, OpenLeavesAnExistingSegmentUnchanged) {
+  fs::create_directories(raw_dir_);
+  std::ofstream(segment_, std::ios::binary) << "{\"payload\":{},\"record_id\":1}\n";
+  RawLog::open(raw_dir_);
+  EXPECT_EQ(content_of(segment_), "{\"payload\":{},\"record_id\":1}\n");
+}
+
+TEST_F(RawLogTest, OpenReportsADirectoryItCannotCreate) {
+  std::ofstream(dir_ + "/file") << "x";
+  const std::string raw_dir = dir_ + "/file/raw";
+  try {
+    RawLog::open(raw_dir);
+    FAIL() << "created a directory under a file";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.full(), "create raw dir " + raw_dir + ": Not a directory (os error 20)");
+  }
+}
+
+TEST_F(RawLogTest, AppendWritesOneCompactLinePerRecord) {
+  RawLog log = RawLog::open(raw_dir_);
+  log.append(1, object_of("a", Value("x")));
+  log.append(2, object_of("a", Value("y")));
+  EXPECT_EQ(content_of(segment_),
+            "{\"payload\":{\"a\":\"x\"},\"record_id\":1}\n"
+            "{\"payload\":{\"a\":\"y\"},\"record_id\":2}\n");
+}
+
+TEST_F(RawLogTest, AppendCreatesADeletedSegmentAgain) {
+  RawLog log = RawLog::open(raw_dir_);
+  log.append(1, object_of("a", Value("x")));
+  fs::remove(segment_);
+  log.append(2, Value(Object{}));
+  EXPECT_EQ(content_of(segment_), "{\"payload\":{},\"record_id\":2}\n");
+}
+
+TEST_F(RawLogTest, AppendReportsASegmentThatCannotBeOpened) {
+  RawLog log = RawLog::open(raw_dir_);
+  fs::remove(segment_);
+  fs::create_directory(segment_);
+  try {
+    log.append(1, Value(Object{}));
+    FAIL() << "appended to a directory";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.full(), "open raw segment " + segment_ + ": Is a directory (os error 21)");
+  }
+}
+
+TEST_F(RawLogTest, AppendReportsAFailedWrite) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  RawLog log = RawLog::open(raw_dir_);
+  fs::remove(segment_);
+  fs::create_symlink("/dev/full", segment_);
+  try {
+    log.append(1, Value(Object{}));
+    FAIL() << "a write to a full device succeeded";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.full(), "append raw line: No space left on device (os error 28)");
+  }
+}
+
+TEST_F(RawLogTest, GatheredAppendsGiveTheBytesOfSingleAppends) {
+  const std::vector<Value> payloads = varied_payloads(30000);  // a few MiB: several writes
+  RawLog single = RawLog::open(dir_ + "/single");
+  for (std::size_t i = 0; i < payloads.size(); ++i) single.append(41 + i, payloads[i]);
+
+  RawLog gathered = RawLog::open(raw_dir_);
+  std::size_t written = 0;
+  gathered.append_many(41, payloads, written);
+  EXPECT_EQ(written, payloads.size());
+  const std::string expected = content_of(single.path());
+  EXPECT_GT(expected.size(), std::size_t{2} << 20);
+  EXPECT_EQ(content_of(segment_), expected);
+
+  std::string line;
+  append_raw_line(line, 7, payloads[7]);
+  EXPECT_EQ(line,
+            "{\"payload\":{\"esc\":\"q\\\"\\\\\\n\\u0001 é\",\"n\":7,\"text\":\"hhhhhhh\"},"
+            "\"record_id\":7}\n");
+}
+
+// Holds the process's file size limit at `bytes` (writes beyond it fail with EFBIG instead of
+// raising SIGXFSZ) until destroyed.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    old_handler_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved_;
+    limited.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, old_handler_);
+  }
+
+ private:
+  rlimit saved_{};
+  sighandler_t old_handler_ = SIG_DFL;
+};
+
+TEST_F(RawLogTest, AFailedAppendLeavesNoPartOfItsLine) {
+  RawLog log = RawLog::open(raw_dir_);
+  log.append(1, object_of("a", Value("x")));
+  const std::string before = content_of(segment_);
+  {
+    // Room for part of the next line only: the write stores a piece, then fails.
+    FileSizeLimit limit(before.size() + 10);
+    EXPECT_THROW(log.append(2, object_of("a", Value("a longer value than ten bytes"))), Error);
+  }
+  EXPECT_EQ(content_of(segment_), before);
+  log.append(3, object_of("a", Value("z")));
+  EXPECT_EQ(content_of(segment_), before + "{\"payload\":{\"a\":\"z\"},\"record_id\":3}\n");
+}
+
+TEST_F(RawLogTest, AFailedGatheredAppendKeepsExactlyTheWholeLines) {
+  const std::vector<Value> payloads = varied_payloads(200);
+  std::string all;
+  std::vector<std::size_t> ends;
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
+    append_raw_line(all, 1 + i, payloads[i]);
+    ends.push_back(all.size());
+  }
+  const std::size_t limit_bytes = all.size() / 2;
+  std::size_t whole = 0;
+  while (ends[whole] <= limit_bytes) ++whole;
+  ASSERT_LT(ends[whole - 1], limit_bytes) << "the limit must fall inside a line";
+
+  RawLog log = RawLog::open(raw_dir_);
+  std::size_t written = 12345;
+  {
+    FileSizeLimit limit(limit_bytes);
+    EXPECT_THROW(log.append_many(1, payloads, written), Error);
+  }
+  EXPECT_EQ(written, whole);
+  EXPECT_EQ(content_of(segment_), all.substr(0, ends[whole - 1]));
+}
+
+}  // namespace
+}  // namespace quib::storage
