@@ -1,0 +1,212 @@
+#include "ingest/column_mapper.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ingest/row_resolver.h"
+
+namespace quib::ingest {
+namespace {
+
+using core::json::Value;
+
+core::VariableDefinition continuous(std::string name) {
+  return {std::move(name), core::VariableType{core::VariableType::Continuous{20, std::nullopt}}};
+}
+
+core::VariableDefinition categorical(std::string name) {
+  return {std::move(name), core::VariableType{core::VariableType::Categorical{{"a"}, true}}};
+}
+
+// A table of rows built from (column, value) lists, for mapping tests.
+struct Table {
+  RowTable table;
+  Row& add(std::vector<std::pair<std::string, Value>> fields) {
+    Row row;
+    for (auto& [name, value] : fields) table.put(row, table.intern(name), std::move(value));
+    table.rows.push_back(std::move(row));
+    return table.rows.back();
+  }
+};
+
+TEST(IdentityMapping, ReadsVariablesByNameAndDimensionsFromTheirSourceColumn) {
+  core::Schema schema;
+  schema.variables = {continuous("price"), categorical("city")};
+  schema.dimensions = {{"year", "date", "yearly"}};
+  const IngestMapping mapping = schema_inference::identity_mapping(schema);
+  EXPECT_EQ(mapping.variables, (std::unordered_map<std::string, std::string>{
+                                   {"price", "price"}, {"city", "city"}}));
+  EXPECT_EQ(mapping.dimensions,
+            (std::unordered_map<std::string, std::string>{{"date", "year"}}));
+}
+
+TEST(IdentityMapping, LaterDimensionOfASharedColumnWins) {
+  core::Schema schema;
+  schema.dimensions = {{"day", "date", "daily"}, {"month", "date", "monthly"}};
+  const IngestMapping mapping = schema_inference::identity_mapping(schema);
+  EXPECT_EQ(mapping.dimensions,
+            (std::unordered_map<std::string, std::string>{{"date", "month"}}));
+
+  // Every mapped row then lacks the earlier dimension.
+  Table t;
+  t.add({{"date", Value("2024-01-05")}});
+  const ColumnBinding binding(mapping, t.table.columns);
+  const auto mapped = column_mapper::map_row(t.table.rows[0], binding);
+  ASSERT_TRUE(mapped);
+  EXPECT_EQ(mapped->dimension("day"), nullptr);
+  ASSERT_NE(mapped->dimension("month"), nullptr);
+}
+
+TEST(MapRow, KeepsVariableValuesUnchangedAndLeavesAbsentOnesOut) {
+  IngestMapping mapping;
+  mapping.variables = {{"price", "price"}, {"city", "city"}, {"note", "note"}};
+  Table t;
+  t.add({{"price", Value(std::uint64_t{3})},
+         {"note", Value(nullptr)},
+         {"extra", Value("ignored")}});
+  const ColumnBinding binding(mapping, t.table.columns);
+  const auto mapped = column_mapper::map_row(t.table.rows[0], binding);
+  ASSERT_TRUE(mapped);
+  ASSERT_EQ(mapped->variables.size(), 2u);
+  EXPECT_EQ(*mapped->variable("price"), Value(std::uint64_t{3}));
+  EXPECT_EQ(*mapped->variable("note"), Value(nullptr));
+  EXPECT_EQ(mapped->variable("city"), nullptr);
+  EXPECT_EQ(mapped->variable("extra"), nullptr);
+}
+
+TEST(MapRow, VariablesReadFromRenamedColumnsComeOutInNameOrder) {
+  IngestMapping mapping;
+  mapping.variables = {{"a_col", "zeta"}, {"b_col", "alpha"}};
+  Table t;
+  t.add({{"a_col", Value("1")}, {"b_col", Value("2")}});
+  const ColumnBinding binding(mapping, t.table.columns);
+  const auto mapped = column_mapper::map_row(t.table.rows[0], binding);
+  ASSERT_TRUE(mapped);
+  ASSERT_EQ(mapped->variables.size(), 2u);
+  EXPECT_EQ(mapped->variables[0].name, "alpha");
+  EXPECT_EQ(*mapped->variables[0].value, Value("2"));
+  EXPECT_EQ(mapped->variables[1].name, "zeta");
+}
+
+struct DimensionCase {
+  Value value;
+  std::optional<std::string> text;  // nothing: the row is dropped
+};
+
+class DimensionText : public testing::TestWithParam<DimensionCase> {};
+
+TEST_P(DimensionText, RendersScalarsAndDropsTheRest) {
+  IngestMapping mapping;
+  mapping.dimensions = {{"year", "year"}};
+  Table t;
+  t.add({{"year", GetParam().value}});
+  const ColumnBinding binding(mapping, t.table.columns);
+  const auto mapped = column_mapper::map_row(t.table.rows[0], binding);
+  if (!GetParam().text) {
+    EXPECT_FALSE(mapped);
+    return;
+  }
+  ASSERT_TRUE(mapped);
+  EXPECT_EQ(mapped->dimension("year")->text(), *GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, DimensionText,
+    testing::Values(DimensionCase{Value("2024"), "2024"}, DimensionCase{Value(" EU "), " EU "},
+                    DimensionCase{Value(true), "true"}, DimensionCase{Value(false), "false"},
+                    DimensionCase{Value(std::uint64_t{2024}), "2024"},
+                    DimensionCase{Value(std::int64_t{-7}), "-7"},
+                    DimensionCase{Value(2024.0), "2024.0"}, DimensionCase{Value(0.1), "0.1"},
+                    DimensionCase{Value(nullptr), std::nullopt},
+                    DimensionCase{Value(core::json::Array{}), std::nullopt},
+                    DimensionCase{Value(core::json::Object{}), std::nullopt}));
+
+TEST(MapRow, RowLackingADimensionColumnIsDropped) {
+  IngestMapping mapping;
+  mapping.variables = {{"price", "price"}};
+  mapping.dimensions = {{"region", "region"}, {"date", "day"}};
+  Table t;
+  t.add({{"price", Value("1")}, {"region", Value("EU")}, {"date", Value("2024-01-01")}});
+  t.add({{"price", Value("2")}, {"region", Value("EU")}});
+  t.add({});
+  t.add({{"region", Value("US")}, {"date", Value("2024-01-02")}});
+  const ColumnBinding binding(mapping, t.table.columns);
+  const auto mapped = column_mapper::map_rows(t.table, binding);
+  ASSERT_EQ(mapped.size(), 2u);
+  EXPECT_EQ(mapped[0].dimension("region")->text(), "EU");
+  EXPECT_EQ(mapped[0].dimension("day")->text(), "2024-01-01");
+  EXPECT_EQ(mapped[1].dimension("region")->text(), "US");
+  EXPECT_TRUE(mapped[1].variables.empty());
+}
+
+TEST(MapRow, MappingWithoutDimensionsKeepsEveryRow) {
+  IngestMapping mapping;
+  mapping.variables = {{"price", "price"}};
+  Table t;
+  t.add({});
+  t.add({{"other", Value("x")}});
+  const ColumnBinding binding(mapping, t.table.columns);
+  EXPECT_EQ(column_mapper::map_rows(t.table, binding).size(), 2u);
+}
+
+TEST(MapRow, DimensionColumnThatNoRowHoldsDropsEveryRow) {
+  IngestMapping mapping;
+  mapping.dimensions = {{"missing", "missing"}};
+  Table t;
+  t.add({{"price", Value("1")}});
+  const ColumnBinding binding(mapping, t.table.columns);
+  EXPECT_TRUE(column_mapper::map_rows(t.table, binding).empty());
+}
+
+struct BucketCase {
+  std::string value;
+  std::optional<std::string> granularity;
+  std::string expected;
+};
+
+class DateBucketing : public testing::TestWithParam<BucketCase> {};
+
+TEST_P(DateBucketing, WritesTheDateAtItsGranularity) {
+  EXPECT_EQ(batch_updater::normalize_dimension_value(GetParam().value, GetParam().granularity),
+            GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Granularities, DateBucketing,
+    testing::Values(BucketCase{"2024-01-05T10:20:30", "daily", "2024-01-05"},
+                    BucketCase{"2024-01-05T10:20:30", "weekly", "2024-W01"},
+                    BucketCase{"2024-01-05T10:20:30", "monthly", "2024-01"},
+                    BucketCase{"2024-01-05T10:20:30", "yearly", "2024"},
+                    BucketCase{"2024-01-05", "daily", "2024-01-05"},
+                    BucketCase{"2024-1-5", "daily", "2024-01-05"},
+                    BucketCase{"2024-01-05T23:59:59", "daily", "2024-01-05"},
+                    BucketCase{" 2024- 1- 5", "daily", "2024-01-05"},
+                    BucketCase{"24-01-05", "daily", "0024-01-05"},
+                    BucketCase{"2024-12-30", "weekly", "2025-W01"},
+                    BucketCase{"2021-01-01", "weekly", "2020-W53"},
+                    BucketCase{"2024-01-05", "weekly", "2024-W01"},
+                    BucketCase{"2020-12-31", "weekly", "2020-W53"},
+                    BucketCase{"2024-02-29", "monthly", "2024-02"},
+                    BucketCase{"2024-02-29T00:00:00", "yearly", "2024"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Unchanged, DateBucketing,
+    testing::Values(BucketCase{"2023-02-29", "daily", "2023-02-29"},
+                    BucketCase{"2024/01/05", "daily", "2024/01/05"},
+                    BucketCase{"05-01-2024", "daily", "05-01-2024"},
+                    BucketCase{"2024-01-05 10:20:30", "daily", "2024-01-05 10:20:30"},
+                    BucketCase{"2024-01-05T10:20", "daily", "2024-01-05T10:20"},
+                    BucketCase{"2024-01-05T10:20:30Z", "daily", "2024-01-05T10:20:30Z"},
+                    BucketCase{"2024-01-05T10:20:30.5", "weekly", "2024-01-05T10:20:30.5"},
+                    BucketCase{"2024-01-05T24:00:00", "daily", "2024-01-05T24:00:00"},
+                    BucketCase{"2024", "yearly", "2024"},
+                    BucketCase{"2024-01-05", "Daily", "2024-01-05"},
+                    BucketCase{"2024-01-05", "hourly", "2024-01-05"},
+                    BucketCase{"2024-01-05", std::nullopt, "2024-01-05"},
+                    BucketCase{"", "daily", ""}));
+
+}  // namespace
+}  // namespace quib::ingest
