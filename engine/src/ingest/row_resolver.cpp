@@ -1,0 +1,302 @@
+#include "ingest/row_resolver.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "ingest/dates.h"
+#include "ingest/schema_inference.h"
+
+namespace quib::ingest {
+namespace batch_updater {
+namespace {
+
+void append_integer(std::string& out, std::int64_t value) {
+  char buffer[24];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, end);
+}
+
+// At least `width` digits, zero-padded; a negative value gets its sign before the padding.
+void append_padded(std::string& out, std::int64_t value, int width) {
+  if (value < 0) out += '-';
+  const std::uint64_t magnitude =
+      value < 0 ? ~static_cast<std::uint64_t>(value) + 1 : static_cast<std::uint64_t>(value);
+  char buffer[24];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, magnitude);
+  for (auto digits = end - buffer; digits < width; ++digits) out += '0';
+  out.append(buffer, end);
+}
+
+}  // namespace
+
+Granularity granularity_of(const std::optional<std::string>& word) {
+  if (!word) return Granularity::None;
+  if (*word == "daily") return Granularity::Daily;
+  if (*word == "weekly") return Granularity::Weekly;
+  if (*word == "monthly") return Granularity::Monthly;
+  if (*word == "yearly") return Granularity::Yearly;
+  return Granularity::None;
+}
+
+void append_normalized(std::string& out, std::string_view value, Granularity granularity) {
+  if (granularity == Granularity::None) {
+    out += value;
+    return;
+  }
+  const std::optional<dates::CivilDate> date = dates::parse_lenient_date(value);
+  if (!date) {
+    out += value;
+    return;
+  }
+  switch (granularity) {
+    case Granularity::Daily:
+      append_padded(out, date->year, 4);
+      out += '-';
+      append_padded(out, date->month, 2);
+      out += '-';
+      append_padded(out, date->day, 2);
+      break;
+    case Granularity::Weekly: {
+      const dates::IsoWeek week = dates::iso_week(*date);
+      append_integer(out, week.year);
+      out += "-W";
+      append_padded(out, week.week, 2);
+      break;
+    }
+    case Granularity::Monthly:
+      append_padded(out, date->year, 4);
+      out += '-';
+      append_padded(out, date->month, 2);
+      break;
+    case Granularity::Yearly:
+      append_padded(out, date->year, 4);
+      break;
+    case Granularity::None:
+      break;
+  }
+}
+
+std::string normalize_dimension_value(std::string_view value,
+                                      const std::optional<std::string>& granularity) {
+  std::string out;
+  append_normalized(out, value, granularity_of(granularity));
+  return out;
+}
+
+}  // namespace batch_updater
+
+namespace {
+
+// Bin of `value`: floor((value - min) / width) saturated to a signed 64-bit integer, then
+// clamped to the bins; below the range counts in bin 0, at or above the top in the last bin.
+std::uint64_t bin_index(const ResolvePlan::Variable& variable, double value) {
+  const double position = std::floor((value - variable.min) / variable.width);
+  std::int64_t index = 0;
+  if (std::isnan(position)) {
+    index = 0;
+  } else if (position >= 9.223372036854775807e18) {
+    index = std::numeric_limits<std::int64_t>::max();
+  } else if (position <= -9.223372036854775808e18) {
+    index = std::numeric_limits<std::int64_t>::min();
+  } else {
+    index = static_cast<std::int64_t>(position);
+  }
+  if (index < 0) return 0;
+  const auto last = variable.cells - 1;
+  return static_cast<std::uint64_t>(index) > last ? last : static_cast<std::uint64_t>(index);
+}
+
+std::optional<double> number_of(const core::json::Value& value) {
+  if (const auto* u = value.get_if<std::uint64_t>()) return static_cast<double>(*u);
+  if (const auto* s = value.get_if<std::int64_t>()) return static_cast<double>(*s);
+  if (const auto* d = value.get_if<double>()) return *d;
+  if (const auto* text = value.get_if<std::string>()) {
+    double number = 0.0;
+    if (schema_inference::parse_float(*text, number)) return number;
+  }
+  return std::nullopt;
+}
+
+// The text a categorical value is looked up by: strings as they are, integers that fit a
+// signed 64-bit value in decimal, everything else the text "unknown".
+std::string_view category_text(const core::json::Value& value, char (&buffer)[24]) {
+  if (const auto* text = value.get_if<std::string>()) return *text;
+  if (const auto* u = value.get_if<std::uint64_t>()) {
+    if (*u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, *u);
+      return {buffer, static_cast<std::size_t>(end - buffer)};
+    }
+  } else if (const auto* s = value.get_if<std::int64_t>()) {
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, *s);
+    return {buffer, static_cast<std::size_t>(end - buffer)};
+  }
+  return "unknown";
+}
+
+std::uint64_t position_of(const ResolvePlan::Variable& variable, std::string_view text) {
+  auto it = variable.positions.find(text);
+  return it != variable.positions.end() ? it->second : ResolvePlan::kNoDelta;
+}
+
+// Index of a joint value: a known category text, or the bin of a number.
+std::uint64_t joint_index(const ResolvePlan::Variable& variable, const core::json::Value& value) {
+  if (variable.kind == ResolvePlan::Kind::Categorical) {
+    const auto* text = value.get_if<std::string>();
+    return text != nullptr ? position_of(variable, *text) : ResolvePlan::kNoDelta;
+  }
+  if (variable.kind == ResolvePlan::Kind::Continuous) {
+    const std::optional<double> number = number_of(value);
+    return number ? bin_index(variable, *number) : ResolvePlan::kNoDelta;
+  }
+  return ResolvePlan::kNoDelta;
+}
+
+void put_u32(std::string& out, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+std::uint32_t get_u32(std::string_view in, std::size_t at) {
+  std::uint32_t value = 0;
+  for (int i = 0; i < 4; ++i) {
+    value |= static_cast<std::uint32_t>(static_cast<unsigned char>(in[at + i])) << (8 * i);
+  }
+  return value;
+}
+
+}  // namespace
+
+ResolvePlan::ResolvePlan(const core::Schema& schema) {
+  std::unordered_map<std::string_view, std::ptrdiff_t> first_definition;
+  variables_.reserve(schema.variables.size());
+  for (const auto& definition : schema.variables) {
+    Variable variable;
+    variable.name = definition.name;
+    if (const auto* continuous = definition.var_type.get_if<core::VariableType::Continuous>()) {
+      const auto [min, max] = continuous->range.value_or(std::pair{0.0, 1.0});
+      variable.min = min;
+      variable.cells = continuous->bins;
+      variable.width = (max - min) / static_cast<double>(continuous->bins);
+      // No bins means no place to count: such a definition only comes from a stored file, and
+      // its values are left out. A NaN width is not "<= 0" and still bins (into bin 0).
+      const bool usable = continuous->bins > 0 && !(variable.width <= 0.0);
+      variable.kind = usable ? Kind::Continuous : Kind::Inert;
+    } else {
+      const auto& categorical = std::get<core::VariableType::Categorical>(definition.var_type.value);
+      variable.kind = Kind::Categorical;
+      variable.cells = categorical.categories.size();
+      variable.allow_unknown = categorical.allow_unknown;
+      variable.positions.reserve(categorical.categories.size());
+      for (std::size_t i = 0; i < categorical.categories.size(); ++i) {
+        variable.positions.emplace(categorical.categories[i], i);  // first position wins
+      }
+    }
+    first_definition.emplace(variable.name, static_cast<std::ptrdiff_t>(variables_.size()));
+    variables_.push_back(std::move(variable));
+  }
+  for (const auto& definition : schema.dimensions) {
+    dimensions_.push_back(
+        Dimension{definition.name, batch_updater::granularity_of(definition.granularity)});
+  }
+  for (const auto& [a, b] : schema.joints) {
+    Joint joint{a, b, -1, -1, 0, 0};
+    if (auto it = first_definition.find(a); it != first_definition.end()) {
+      joint.a_variable = it->second;
+    }
+    if (auto it = first_definition.find(b); it != first_definition.end()) {
+      joint.b_variable = it->second;
+    }
+    if (joint.a_variable >= 0 && joint.b_variable >= 0) {
+      const Variable& va = variables_[static_cast<std::size_t>(joint.a_variable)];
+      const Variable& vb = variables_[static_cast<std::size_t>(joint.b_variable)];
+      // Same kind: the byte-wise smaller name indexes first. Mixed: the category first.
+      const bool a_first = va.kind == vb.kind ? a <= b : va.kind == Kind::Categorical;
+      joint.first_cells = a_first ? va.cells : vb.cells;
+      joint.second_cells = a_first ? vb.cells : va.cells;
+    }
+    joints_.push_back(joint);
+  }
+}
+
+std::uint64_t ResolvePlan::code_of(const Variable& variable,
+                                   const core::json::Value* value) const {
+  if (value == nullptr) return kNoDelta;
+  switch (variable.kind) {
+    case Kind::Continuous: {
+      const std::optional<double> number = number_of(*value);
+      return number ? bin_index(variable, *number) : kNoDelta;
+    }
+    case Kind::Categorical: {
+      char buffer[24];
+      const std::uint64_t position = position_of(variable, category_text(*value, buffer));
+      if (position != kNoDelta) return position;
+      return variable.allow_unknown ? kUnknown : kNoDelta;
+    }
+    case Kind::Inert:
+      break;
+  }
+  return kNoDelta;
+}
+
+JointCell ResolvePlan::cell_of(const Joint& joint, const MappedRow& row) const {
+  constexpr JointCell kNone{kNoCell, 0};
+  if (joint.a_variable < 0 || joint.b_variable < 0) return kNone;
+  const core::json::Value* a_value = row.variable(joint.a);
+  const core::json::Value* b_value = row.variable(joint.b);
+  if (a_value == nullptr || b_value == nullptr) return kNone;
+  const Variable& a = variables_[static_cast<std::size_t>(joint.a_variable)];
+  const Variable& b = variables_[static_cast<std::size_t>(joint.b_variable)];
+  if (a.kind == Kind::Inert || b.kind == Kind::Inert) return kNone;
+  const std::uint64_t a_index = joint_index(a, *a_value);
+  const std::uint64_t b_index = joint_index(b, *b_value);
+  if (a_index == kNoDelta || b_index == kNoDelta) return kNone;
+  if (a.kind != b.kind) {
+    // Category position first, bin second, whichever name is smaller.
+    return a.kind == Kind::Categorical ? JointCell{a_index, b_index} : JointCell{b_index, a_index};
+  }
+  // The byte-wise smaller name is the stored x.
+  return joint.a <= joint.b ? JointCell{a_index, b_index} : JointCell{b_index, a_index};
+}
+
+bool ResolvePlan::resolve(const MappedRow& row, std::string& key, std::span<std::uint64_t> codes,
+                          std::span<JointCell> cells) const {
+  const std::size_t key_start = key.size();
+  if (!dimensions_.empty()) {
+    if (row.dimensions.empty()) return false;
+    for (const Dimension& dimension : dimensions_) {
+      const MappedDimension* mapped = row.dimension(dimension.name);
+      if (mapped == nullptr) {
+        key.resize(key_start);
+        return false;
+      }
+      // Each value is length-prefixed, so that different values never share key bytes.
+      const std::size_t length_at = key.size();
+      key.append(4, '\0');
+      batch_updater::append_normalized(key, mapped->text(), dimension.granularity);
+      put_u32(key, length_at, static_cast<std::uint32_t>(key.size() - length_at - 4));
+    }
+  }
+  for (std::size_t v = 0; v < variables_.size(); ++v) {
+    codes[v] = code_of(variables_[v], row.variable(variables_[v].name));
+  }
+  for (std::size_t j = 0; j < joints_.size(); ++j) {
+    cells[j] = row.variables.empty() ? JointCell{kNoCell, 0} : cell_of(joints_[j], row);
+  }
+  return true;
+}
+
+std::vector<std::pair<std::string, std::string>> ResolvePlan::key_pairs(
+    std::string_view key) const {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  pairs.reserve(dimensions_.size());
+  std::size_t at = 0;
+  for (const Dimension& dimension : dimensions_) {
+    const std::uint32_t length = get_u32(key, at);
+    pairs.emplace_back(std::string(dimension.name), std::string(key.substr(at + 4, length)));
+    at += 4 + length;
+  }
+  return pairs;
+}
+
+}  // namespace quib::ingest

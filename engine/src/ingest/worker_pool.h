@@ -1,0 +1,23 @@
+// The process-wide worker pool of ingestion: one oneTBB arena, created on first use and sized to
+// the number of logical processors, shared by every database and every call.
+//
+// Work is split into chunks of consecutive items so that each chunk can write its own buffers
+// and results keep the input order whatever the order of completion. No exception leaves a
+// worker: the first one thrown by any chunk is rethrown on the calling thread once every chunk
+// has finished.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace quib::ingest::worker_pool {
+
+// Number of threads in the pool.
+std::size_t concurrency();
+
+// Runs body(chunk, begin, end) for `chunks` consecutive slices of [0, n) on the pool and waits.
+// Chunk c covers [c * n / chunks, (c + 1) * n / chunks).
+void for_each_chunk(std::size_t n, std::size_t chunks,
+                    const std::function<void(std::size_t, std::size_t, std::size_t)>& body);
+
+}  // namespace quib::ingest::worker_pool
