@@ -1,0 +1,112 @@
+// Number texts: the plain "{}" form, fixed precision, signs, padding and the JSON form.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "core/number_text.h"
+
+namespace quib::core::number_text {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+TEST(PlainForm, WritesShortestDigitsWithoutExponentOrWholeFraction) {
+  const std::pair<double, const char*> cases[] = {
+      {0.0, "0"},
+      {-0.0, "-0"},
+      {1.0, "1"},
+      {2.5, "2.5"},
+      {0.1, "0.1"},
+      {-123.25, "-123.25"},
+      {1e-7, "0.0000001"},
+      {1e21, "1000000000000000000000"},
+      {1.5e22, "15000000000000000000000"},
+      {0.30000000000000004, "0.30000000000000004"},
+      {kNaN, "NaN"},
+      {kInf, "inf"},
+      {-kInf, "-inf"},
+  };
+  for (const auto& [value, text] : cases) EXPECT_EQ(plain(value), text) << text;
+  EXPECT_EQ(plain(5e-324), "0." + std::string(323, '0') + "5");
+  EXPECT_EQ(plain(1e300).size(), 301u);
+  EXPECT_EQ(plain(1e300).substr(0, 2), "10");
+}
+
+TEST(PlainForm, WritesIntegersInDecimal) {
+  EXPECT_EQ(plain(std::uint64_t{18446744073709551615u}), "18446744073709551615");
+  EXPECT_EQ(plain(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808");
+  EXPECT_EQ(plain(0), "0");
+  EXPECT_EQ(plain(std::uint32_t{42}), "42");
+}
+
+TEST(PlainForm, ReadsBackToTheSameDouble) {
+  std::mt19937_64 random(3);
+  for (int i = 0; i < 20000; ++i) {
+    const double value = std::bit_cast<double>(random());
+    if (!std::isfinite(value)) continue;
+    const std::string text = plain(value);
+    ASSERT_EQ(text.find('e'), std::string::npos) << text;
+    double back = 0;
+    std::from_chars(text.data(), text.data() + text.size(), back);
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(back), std::bit_cast<std::uint64_t>(value)) << text;
+  }
+}
+
+struct FixedCase {
+  double value;
+  int precision;
+  const char* text;
+};
+
+class FixedForm : public testing::TestWithParam<FixedCase> {};
+
+TEST_P(FixedForm, RoundsTheExactBinaryValueTiesToEven) {
+  EXPECT_EQ(fixed(GetParam().value, GetParam().precision), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Templates, FixedForm,
+    testing::Values(FixedCase{0.5, 4, "0.5000"}, FixedCase{1.0 / 3.0, 4, "0.3333"},
+                    FixedCase{2.0 / 3.0, 6, "0.666667"}, FixedCase{0.125, 2, "0.12"},
+                    FixedCase{0.375, 2, "0.38"}, FixedCase{2.5, 0, "2"},
+                    FixedCase{0.00005, 4, "0.0001"},  // the double lies above the tie
+                    FixedCase{1.005, 2, "1.00"},      // the double lies below the tie
+                    FixedCase{-0.0, 4, "-0.0000"}, FixedCase{-0.00001, 4, "-0.0000"},
+                    FixedCase{1e20, 1, "100000000000000000000.0"},
+                    FixedCase{kNaN, 4, "NaN"}, FixedCase{kInf, 4, "inf"},
+                    FixedCase{-kInf, 2, "-inf"}));
+
+TEST(SignedFixedForm, AlwaysWritesTheSign) {
+  EXPECT_EQ(fixed_signed(0.0, 4), "+0.0000");
+  EXPECT_EQ(fixed_signed(-0.0, 4), "-0.0000");
+  EXPECT_EQ(fixed_signed(0.12345, 4), "+0.1235");
+  EXPECT_EQ(fixed_signed(-0.5, 4), "-0.5000");
+  EXPECT_EQ(fixed_signed(kInf, 4), "+inf");
+  EXPECT_EQ(fixed_signed(-kInf, 4), "-inf");
+  EXPECT_EQ(fixed_signed(kNaN, 4), "NaN");
+}
+
+TEST(PercentAndPadding, FollowTheirTemplates) {
+  EXPECT_EQ(percent(12.345, 1), "12.3%");
+  EXPECT_EQ(percent(99.95, 1), "100.0%");  // 99.95 is stored slightly above the tie
+  EXPECT_EQ(padded(42, 6), "    42");
+  EXPECT_EQ(padded(1234567, 6), "1234567");
+  EXPECT_EQ(padded(0, 6), "     0");
+}
+
+TEST(JsonForm, AlwaysHasAFractionOrAnExponent) {
+  const std::pair<double, const char*> cases[] = {
+      {1.0, "1.0"},     {2.0, "2.0"},       {-0.0, "-0.0"},   {0.5, "0.5"},
+      {1e-5, "0.00001"}, {1e-6, "1e-6"},    {1.25e-9, "1.25e-9"}, {1e16, "1e16"},
+      {1.2345e17, "1.2345e17"}, {9007199254740993.0, "9007199254740992.0"},
+  };
+  for (const auto& [value, text] : cases) EXPECT_EQ(json_float(value), text) << text;
+}
+
+}  // namespace
+}  // namespace quib::core::number_text
