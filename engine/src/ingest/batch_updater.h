@@ -1,0 +1,64 @@
+// The batch updater: turns one batch of mapped rows into count increments of a database.
+//
+// Every row is first resolved on its own, on the process-wide worker pool, into its dimension
+// key, one delta per variable value and one cell per joint pair. Then, on the calling thread and
+// in row order, the results are gathered into one count delta per (variable, dimension key) and
+// one joint delta per (pair, dimension key); the raw-log lines of the counted rows are appended
+// in row order before any count reaches the database; the counts are handed to the database, the
+// joint cells added, and every touched distribution finalised. Nothing is kept between calls and
+// nothing is rolled back when a call fails part-way.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/dimension_key.h"
+#include "core/json.h"
+#include "core/schema.h"
+#include "ingest/column_mapper.h"
+#include "ingest/row_resolver.h"
+#include "storage/dist_store.h"
+
+namespace quib::ingest {
+
+// Defined beside the database, which consumes them.
+using storage::CountDelta;
+using storage::SingleDelta;
+
+// One mapped row resolved against a schema.
+struct ResolvedRow {
+  // In the order of the schema's variables, at most one per variable.
+  std::vector<std::pair<std::string, SingleDelta>> single_deltas;
+  // In the order of the schema's joints, the pair as listed there; the cell in the orientation
+  // of the stored joint distribution.
+  std::vector<std::pair<std::pair<std::string, std::string>, std::pair<std::uint64_t, std::uint64_t>>>
+      joint_cells;
+  core::DimensionKey dimension_key;
+  // Every variable value of the row, usable or not, ordered by name bytes.
+  core::json::Object raw_values;
+};
+
+struct BatchStats {
+  std::uint64_t processed = 0;              // rows resolved and counted
+  std::uint64_t skipped = 0;                // rows lacking a dimension
+  std::uint64_t distributions_updated = 0;  // distinct (variable, dimension key) counted
+  bool operator==(const BatchStats&) const = default;
+};
+
+namespace batch_updater {
+
+// The row against the schema, or nothing when the row lacks a dimension of the schema. Values
+// that cannot be used give no delta; this never fails.
+std::optional<ResolvedRow> resolve_row(const core::Schema& schema, const MappedRow& row);
+
+// Applies one batch. `schema` is the caller's copy of the database schema, taken before its
+// first batch. A read-only database refuses at the first raw-log line or the first count.
+BatchStats apply_batch(storage::Database& db, const core::Schema& schema,
+                       std::span<const MappedRow> rows);
+
+}  // namespace batch_updater
+}  // namespace quib::ingest

@@ -1,0 +1,114 @@
+#include "ingest/pipeline.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+#include "core/number_text.h"
+#include "ingest/batch_updater.h"
+#include "ingest/csv_reader.h"
+#include "ingest/input_file.h"
+#include "ingest/json_reader.h"
+
+namespace quib::ingest {
+namespace {
+
+// The lower-cased extension of the path's last component; empty when it has none, when its
+// only dot is its first character, or when it is not valid UTF-8.
+std::string extension_of(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  const auto slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (name == "." || name == "..") return {};
+  const auto dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return {};
+  std::string extension(name.substr(dot + 1));
+  if (!input_file::is_utf8(extension)) return {};
+  for (char& c : extension) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return extension;
+}
+
+void print_progress(const IngestReport& report) {
+  std::string line = "Ingesting: ";
+  core::number_text::append_plain(line, report.processed_rows);
+  line += " / ";
+  core::number_text::append_plain(line, report.total_rows);
+  line += " rows (";
+  core::number_text::append_fixed(line,
+                                  static_cast<double>(report.processed_rows) /
+                                      static_cast<double>(report.total_rows) * 100.0,
+                                  1);
+  line += "%) \u2014 ";
+  core::number_text::append_plain(line, report.distributions_updated);
+  line += " distributions updated\n";
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+RowTable IngestionPipeline::read_rows(const std::string& path) {
+  const std::string extension = extension_of(path);
+  if (extension == "csv") return csv_reader::read_csv_rows(path);
+  if (extension == "json" || extension == "jsonl") return json_reader::read_json_lines_rows(path);
+  if (extension == "parquet") {
+    throw Error("parquet ingestion requires enabling the 'parquet' feature");
+  }
+  throw Error("unsupported ingestion format '" + extension + "'; expected csv/json/parquet");
+}
+
+IngestReport IngestionPipeline::ingest_file_auto(storage::Database& db, std::string path,
+                                                 InferConfig config, std::uint64_t batch_size,
+                                                 bool show_progress) {
+  const RowTable rows = read_rows(path);
+  const std::size_t sample =
+      static_cast<std::size_t>(std::min<std::uint64_t>(rows.rows.size(), config.sample_rows));
+  const core::Schema inferred = schema_inference::infer_schema(
+      std::span(rows.rows).first(sample), rows.columns, config);
+  // Names already defined keep their definitions, whatever the sample suggests.
+  for (const auto& variable : inferred.variables) {
+    if (db.schema().find_variable(variable.name) == nullptr) db.define_variable(variable);
+  }
+  for (const auto& dimension : inferred.dimensions) {
+    if (db.schema().find_dimension(dimension.name) == nullptr) db.define_dimension(dimension);
+  }
+  const IngestMapping mapping = schema_inference::identity_mapping(db.schema());
+  return ingest_rows_internal(db, rows, mapping, batch_size, show_progress);
+}
+
+IngestReport IngestionPipeline::ingest_rows_internal(storage::Database& db, const RowTable& rows,
+                                                     const IngestMapping& mapping,
+                                                     std::uint64_t batch_size,
+                                                     bool show_progress) {
+  const core::Schema schema = db.schema();
+  const ColumnBinding binding(mapping, rows.columns);
+  const std::vector<MappedRow> mapped = column_mapper::map_rows(rows, binding);
+
+  const auto started = std::chrono::steady_clock::now();
+  IngestReport report;
+  report.total_rows = mapped.size();
+  const std::size_t run = static_cast<std::size_t>(
+      std::min<std::uint64_t>(std::max<std::uint64_t>(batch_size, 1), mapped.size() + 1));
+  for (std::size_t start = 0; start < mapped.size(); start += run) {
+    const auto batch = std::span(mapped).subspan(start, std::min(run, mapped.size() - start));
+    const BatchStats stats = batch_updater::apply_batch(db, schema, batch);
+    report.processed_rows += stats.processed;
+    report.skipped_rows += stats.skipped;
+    report.distributions_updated += stats.distributions_updated;
+    if (show_progress) print_progress(report);
+  }
+  db.flush();
+  report.elapsed_ms = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                            started)
+          .count());
+  return report;
+}
+
+}  // namespace quib::ingest

@@ -1,0 +1,45 @@
+// The road of a file ingest: read the whole file into rows, infer a schema from the leading rows,
+// define the names the database does not have yet, map every row through the identity mapping
+// of the database schema, apply the mapped rows in batches, flush once and report.
+//
+// Everything but the per-row resolution inside a batch runs on the calling thread. Nothing is
+// rolled back: a failure keeps the definitions and batches made before it in memory, unflushed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ingest/column_mapper.h"
+#include "ingest/row.h"
+#include "ingest/schema_inference.h"
+#include "storage/dist_store.h"
+
+namespace quib::ingest {
+
+struct IngestReport {
+  std::uint64_t total_rows = 0;             // rows that mapping kept
+  std::uint64_t processed_rows = 0;         // rows counted
+  std::uint64_t skipped_rows = 0;           // mapped rows lacking a dimension
+  std::uint64_t distributions_updated = 0;  // summed over batches
+  std::uint64_t elapsed_ms = 0;             // from the end of mapping to the end of the flush
+  bool operator==(const IngestReport&) const = default;
+};
+
+struct IngestionPipeline {
+  // Reads, infers, defines new names, then ingests every row of the file.
+  static IngestReport ingest_file_auto(storage::Database& db, std::string path,
+                                       InferConfig config, std::uint64_t batch_size,
+                                       bool show_progress);
+
+  // Maps the rows, applies them in runs of `batch_size` (0 counts as 1) against a copy of the
+  // schema taken first, prints a progress line per run when asked, and flushes once.
+  static IngestReport ingest_rows_internal(storage::Database& db, const RowTable& rows,
+                                           const IngestMapping& mapping,
+                                           std::uint64_t batch_size, bool show_progress);
+
+  // The rows of the file, the reader chosen by the ASCII-lower-cased extension alone: csv, or
+  // json / jsonl for JSON lines.
+  static RowTable read_rows(const std::string& path);
+};
+
+}  // namespace quib::ingest
