@@ -47,8 +47,10 @@ test-python-313:
 
 test: test-cpp test-asan test-python
 
+# Builds a fresh database from the sample data in examples/ and prints what it holds.
 demo: install
-	@echo "The demo arrives with the Python module."
+	rm -rf demo_db
+	$(PYTHON) examples/quickstart.py demo_db
 
 clean:
 	rm -rf build build-asan

@@ -1,0 +1,274 @@
+"""Ingestion from files and from Python records, and what it leaves on disk."""
+
+import datetime
+import decimal
+import math
+import os
+
+import pytest
+
+from quib_engine import IngestReport, QuibDB, QuibError
+
+from conftest import EDB_FILES, file_bytes, raw_lines, write_csv
+
+
+def kinds(schema):
+    """name -> 'Continuous' / 'Categorical' / 'dimension' for every definition."""
+    out = {v["name"]: next(iter(v["var_type"])) for v in schema["variables"]}
+    out.update({d["name"]: "dimension" for d in schema["dimensions"]})
+    return out
+
+
+def test_file_ingest_with_defaults(db_path, sample_csv):
+    with QuibDB.create(db_path) as db:
+        report = db.ingest(sample_csv)
+        assert type(report) is IngestReport
+        assert (report.total_rows, report.processed_rows, report.skipped_rows) == (6, 6, 0)
+        # Yearly buckets by default: two years times two variables.
+        assert report.distributions_updated == 4
+        assert type(report.elapsed_ms) is int and report.elapsed_ms >= 0
+        schema = db.schema()
+        assert kinds(schema) == {"label": "Categorical", "amount": "Continuous", "day": "dimension"}
+        assert schema["dimensions"] == [
+            {"name": "day", "source_column": "day", "granularity": "yearly"}
+        ]
+        assert repr(db.stats()) == (
+            "DatabaseStats(distributions=4, total_samples=12, variables=2, dimensions=1)"
+        )
+
+
+@pytest.mark.parametrize("columns", [["day"], ("day",)])
+def test_date_columns_and_granularity(db_path, sample_csv, columns):
+    with QuibDB.create(db_path) as db:
+        report = db.ingest(sample_csv, date_columns=columns, date_granularity="daily")
+        assert db.schema()["dimensions"][0]["granularity"] == "daily"
+        assert report.distributions_updated == 2 * 4  # four distinct days
+
+
+@pytest.mark.parametrize(
+    "distinct, max_categories, kind",
+    [(50, None, "Categorical"), (51, None, "dimension"), (51, 60, "Categorical"),
+     (3, 2, "dimension")],
+)
+def test_max_categories_decides_between_variable_and_dimension(
+    tmp_path, db_path, distinct, max_categories, kind
+):
+    rows = [(f"c{i % distinct}", str(i)) for i in range(60)]
+    path = write_csv(tmp_path / "codes.csv", ["code", "n"], rows)
+    with QuibDB.create(db_path) as db:
+        db.ingest(path, max_categories=max_categories)
+        assert kinds(db.schema())["code"] == kind
+
+
+def test_files_on_disk_after_ingest(db_path, sample_csv):
+    with QuibDB.create(db_path) as db:
+        report = db.ingest(sample_csv)
+    assert set(os.listdir(db_path)) == EDB_FILES | {"lock.edb", "raw"}
+    assert os.listdir(os.path.join(db_path, "raw")) == ["log_000001.raw"]
+    assert os.path.getsize(os.path.join(db_path, "lock.edb")) == 0
+    for name in EDB_FILES:
+        with open(os.path.join(db_path, name), "rb") as handle:
+            assert handle.read(4) == b"QUIB"
+    lines = raw_lines(db_path)
+    assert len(lines) == report.processed_rows
+    for number, (record, text) in enumerate(lines, start=1):
+        assert list(record) == ["payload", "record_id"]
+        assert record["record_id"] == number
+        assert " " not in text  # compact
+    assert lines[0][0]["payload"] == {"amount": "10.5", "label": "a"}
+
+
+def test_unsupported_extension_is_a_quib_error(tmp_path, db_path):
+    path = tmp_path / "data.txt"
+    path.write_text("a\n1\n")
+    with QuibDB.create(db_path) as db:
+        with pytest.raises(QuibError) as info:
+            db.ingest(str(path))
+    assert str(info.value) == "unsupported ingestion format 'txt'; expected csv/json/parquet"
+
+
+class Indexable:
+    def __index__(self):
+        return 41
+
+
+def big_text():
+    return str(10**400)
+
+
+numpy = None
+try:
+    import numpy
+except ImportError:
+    pass
+
+
+CONVERSIONS = [
+    (True, True),
+    (False, False),
+    (3, 3),
+    (-4, -4),
+    (3.0, 3.0),
+    (-0.5, -0.5),
+    (2**63 - 1, 2**63 - 1),
+    (2**70, float(2**70)),
+    (10**400, big_text()),
+    (float("nan"), None),
+    (float("inf"), None),
+    (None, None),
+    ("text", "text"),
+    ((1, "a"), "(1, 'a')"),
+    (datetime.date(2024, 1, 5), "2024-01-05"),
+    (decimal.Decimal("2.5"), 2.5),
+    (Indexable(), 41),
+    ([1, 2], "[1, 2]"),
+]
+if numpy is not None:
+    CONVERSIONS += [
+        (numpy.bool_(True), True),
+        (numpy.int64(-7), -7),
+        (numpy.float64(0.25), 0.25),
+        (numpy.float32(float("nan")), None),
+    ]
+
+
+@pytest.mark.parametrize("value, expected", CONVERSIONS, ids=lambda v: type(v).__name__)
+def test_record_value_conversion(sample_db, value, expected):
+    with QuibDB.open(sample_db) as db:
+        report = db.ingest_records([{"day": "2024-06-01", "label": value}])
+    assert report.processed_rows == 1
+    payload = raw_lines(sample_db)[-1][0]["payload"]
+    assert payload == {"label": expected}
+    assert type(payload["label"]) is type(expected)
+
+
+def test_record_keys_are_ordered_and_later_duplicates_win(sample_db):
+    class SameText(str):
+        def __hash__(self):
+            return id(self)
+
+        def __eq__(self, other):
+            return self is other
+
+    record = {SameText("label"): "first", "amount": 1, SameText("label"): "second"}
+    with QuibDB.open(sample_db) as db:
+        db.ingest_records([{"day": "2024-06-01", **record}])
+    _, text = raw_lines(sample_db)[-1]
+    assert '"payload":{"amount":1,"label":"second"}' in text
+
+
+def test_dropped_records_count_only_in_total_rows(sample_db):
+    records = [
+        {"label": "a", "amount": 1.0},  # no dimension column: dropped by mapping
+        {"day": None, "label": "a"},  # null dimension value: dropped
+        {"day": "2024-01-02", "label": "b"},
+        {"day": "2024-01-03"},  # no variable at all: still processed
+    ]
+    with QuibDB.open(sample_db) as db:
+        before = len(raw_lines(sample_db))
+        report = db.ingest_records(records)
+    assert (report.total_rows, report.processed_rows, report.skipped_rows) == (4, 2, 0)
+    assert report.elapsed_ms == 0
+    assert repr(report) == (
+        "IngestReport(processed=2, skipped=0, distributions_updated=1, elapsed_ms=0)"
+    )
+    lines = raw_lines(sample_db)
+    assert [record["payload"] for record, _ in lines[before:]] == [{"label": "b"}, {}]
+
+
+def test_empty_record_list(sample_db):
+    with QuibDB.open(sample_db) as db:
+        report = db.ingest_records([])
+    assert (report.total_rows, report.processed_rows, report.skipped_rows,
+            report.distributions_updated, report.elapsed_ms) == (0, 0, 0, 0, 0)
+
+
+def test_list_subclass_and_dict_subclass_are_accepted(sample_db):
+    class Records(list):
+        pass
+
+    class Record(dict):
+        pass
+
+    with QuibDB.open(sample_db) as db:
+        report = db.ingest_records(Records([Record(day="2024-01-01", label="a")]))
+    assert report.processed_rows == 1
+
+
+class RaisingStr:
+    def __str__(self):
+        raise ZeroDivisionError("no text")
+
+
+@pytest.mark.parametrize(
+    "records, error, message",
+    [
+        ([{"day": "2024-01-01", "label": "a"}, 5], TypeError,
+         "'int' object is not an instance of 'dict'"),
+        ([{"day": "2024-01-01", "label": "a"}, {1: "x"}], TypeError,
+         "'int' object is not an instance of 'str'"),
+        ([{"day": "2024-01-01", "label": RaisingStr()}], ZeroDivisionError, "no text"),
+    ],
+)
+def test_bad_record_leaves_database_untouched(sample_db, records, error, message):
+    before = file_bytes(sample_db)
+    with QuibDB.open(sample_db) as db:
+        stats = repr(db.stats())
+        with pytest.raises(error) as info:
+            db.ingest_records(records)
+        assert str(info.value) == message
+        assert repr(db.stats()) == stats
+        assert file_bytes(sample_db) == before  # nothing written, not even the raw log
+
+
+class Mutator:
+    def __init__(self, action):
+        self.action = action
+
+    def __str__(self):
+        self.action()
+        return "x"
+
+
+def test_dict_changing_during_conversion_raises_internal_error(sample_db):
+    grows = {"day": "2024-01-01"}
+    grows["label"] = Mutator(lambda: grows.update(extra=1))
+    swaps = {}
+    swaps["label"] = Mutator(lambda: (swaps.pop("label"), swaps.__setitem__("other", 1)))
+    with QuibDB.open(sample_db) as db:
+        for record, message in [
+            (grows, "dictionary changed size during iteration"),
+            (swaps, "dictionary keys changed during iteration"),
+        ]:
+            with pytest.raises(BaseException) as info:
+                db.ingest_records([record])
+            assert not isinstance(info.value, Exception)
+            assert message in str(info.value)
+
+
+def test_list_shortened_during_conversion_ends_early(sample_db):
+    records = []
+    records += [
+        {"day": "2024-01-01", "label": Mutator(lambda: records.clear())},
+        {"day": "2024-01-02", "label": "b"},
+    ]
+    with QuibDB.open(sample_db) as db:
+        report = db.ingest_records(records)
+    assert report.total_rows == 1
+
+
+def test_read_only_handle_refuses_countable_records(sample_db):
+    with QuibDB.open(sample_db, "ro") as db:
+        assert db.ingest_records([{"label": "a"}]).total_rows == 1  # dropped, nothing to do
+        with pytest.raises(QuibError) as info:
+            db.ingest_records([{"day": "2024-01-01", "label": "a"}])
+    assert str(info.value) == "database opened in read-only mode"
+
+
+def test_records_persist_across_reopen(sample_db):
+    with QuibDB.open(sample_db) as db:
+        db.ingest_records([{"day": "2025-01-01", "label": "a", "amount": 3}])
+        stats = repr(db.stats())
+    with QuibDB.open(sample_db, "ro") as db:
+        assert repr(db.stats()) == stats
+        assert db.stats().distributions == 6
