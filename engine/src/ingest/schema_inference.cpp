@@ -1,0 +1,267 @@
+#include "ingest/schema_inference.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <string_view>
+#include <unordered_set>
+
+#include "core/json.h"
+#include "ingest/dates.h"
+
+namespace quib::ingest::schema_inference {
+namespace {
+
+using core::json::Value;
+
+constexpr std::uint32_t kContinuousBins = 20;
+constexpr double kMachineEpsilon = std::numeric_limits<double>::epsilon();
+constexpr double kLowestYear = 1900.0;
+constexpr double kHighestYear = 2100.0;
+constexpr std::size_t kMostYears = 200;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_word) {
+  if (text.size() != lower_word.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower_word[i]) return false;
+  }
+  return true;
+}
+
+// Decimal exponent of the leading significant digit of a number that has one, including its
+// exponent part; saturates instead of overflowing. Only its sign is used.
+std::int64_t leading_digit_exponent(std::string_view mantissa, std::string_view exponent) {
+  std::int64_t position = 0;
+  const std::size_t point = mantissa.find('.');
+  const std::size_t int_digits = point == std::string_view::npos ? mantissa.size() : point;
+  for (std::size_t i = 0; i < mantissa.size(); ++i) {
+    if (mantissa[i] == '.' || mantissa[i] == '0') continue;
+    position = i < int_digits ? static_cast<std::int64_t>(int_digits - i - 1)
+                              : -static_cast<std::int64_t>(i - int_digits);
+    break;
+  }
+  std::int64_t exp = 0;
+  bool negative = false;
+  std::size_t i = 0;
+  if (i < exponent.size() && (exponent[i] == '+' || exponent[i] == '-')) negative = exponent[i++] == '-';
+  for (; i < exponent.size(); ++i) {
+    exp = std::min<std::int64_t>(exp * 10 + (exponent[i] - '0'), std::int64_t{1} << 40);
+  }
+  return position + (negative ? -exp : exp);
+}
+
+// The value of a JSON number or number text, or false when the value is neither.
+bool to_number(const Value& value, double& out) {
+  switch (value.data.index()) {
+    case 2:
+      out = static_cast<double>(std::get<std::uint64_t>(value.data));
+      return true;
+    case 3:
+      out = static_cast<double>(std::get<std::int64_t>(value.data));
+      return true;
+    case 4:
+      out = std::get<double>(value.data);
+      return true;
+    case 5:
+      return parse_float(std::get<std::string>(value.data), out);
+    default:
+      return false;
+  }
+}
+
+struct NumericSummary {
+  double min = std::numeric_limits<double>::infinity();
+  double max = -std::numeric_limits<double>::infinity();
+  bool all_integers = true;
+  std::vector<double> values;
+};
+
+// Converts every value; false when one does not convert or the range is not finite.
+bool summarise_numbers(std::span<const Value* const> values, NumericSummary& summary) {
+  summary.values.reserve(values.size());
+  for (const Value* value : values) {
+    double v = 0.0;
+    if (!to_number(*value, v)) return false;
+    // NaN compares false both ways, so it moves neither bound.
+    if (v < summary.min) summary.min = v;
+    if (v > summary.max) summary.max = v;
+    if (!(v - std::trunc(v) == 0.0)) summary.all_integers = false;
+    summary.values.push_back(v);
+  }
+  return std::isfinite(summary.min) && std::isfinite(summary.max);
+}
+
+bool is_year_column(const NumericSummary& summary) {
+  if (!summary.all_integers || summary.min < kLowestYear || summary.max > kHighestYear) {
+    return false;
+  }
+  std::unordered_set<std::uint64_t> distinct;
+  for (double v : summary.values) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    distinct.insert(bits);
+    if (distinct.size() > kMostYears) return false;
+  }
+  return true;
+}
+
+void add_date_dimension(core::Schema& schema, const std::string& column, const InferConfig& config) {
+  schema.dimensions.push_back(core::DimensionDefinition{column, column, config.date_granularity});
+}
+
+void decide_numeric(core::Schema& schema, const std::string& column, const NumericSummary& summary,
+                    const InferConfig& config) {
+  if (is_year_column(summary)) {
+    add_date_dimension(schema, column, config);
+    return;
+  }
+  const double span = summary.max - summary.min;
+  const double margin = std::fabs(span) < kMachineEpsilon ? 1.0 : span * 0.001;
+  core::VariableType::Continuous continuous;
+  continuous.bins = kContinuousBins;
+  continuous.range = std::make_pair(summary.min, summary.max + margin);
+  schema.variables.push_back(core::VariableDefinition{column, core::VariableType{continuous}});
+}
+
+void decide_text(core::Schema& schema, const std::string& column,
+                 std::span<const Value* const> values, const InferConfig& config) {
+  std::deque<std::string> rendered;  // texts of non-text values; a deque keeps views valid
+  std::vector<std::string_view> distinct;
+  std::unordered_set<std::string_view> seen;
+  bool all_date_like = true;
+  for (const Value* value : values) {
+    std::string_view text;
+    if (const auto* s = value->get_if<std::string>()) {
+      text = *s;
+    } else {
+      // Booleans, numbers, arrays and objects read as their compact JSON text.
+      rendered.push_back(core::json::to_string(*value));
+      text = rendered.back();
+    }
+    if (all_date_like && !dates::is_date_like(text)) all_date_like = false;
+    if (seen.insert(text).second) distinct.push_back(text);
+    if (!all_date_like && distinct.size() > config.max_categories) break;  // decided: too many
+  }
+  if (all_date_like) {
+    add_date_dimension(schema, column, config);
+  } else if (distinct.size() > config.max_categories) {
+    schema.dimensions.push_back(core::DimensionDefinition{column, column, std::nullopt});
+  } else {
+    core::VariableType::Categorical categorical;
+    categorical.categories.assign(distinct.begin(), distinct.end());
+    categorical.allow_unknown = true;
+    schema.variables.push_back(core::VariableDefinition{column, core::VariableType{categorical}});
+  }
+}
+
+void decide_column(core::Schema& schema, const std::string& column,
+                   std::span<const Value* const> values, const InferConfig& config) {
+  if (std::find(config.date_columns.begin(), config.date_columns.end(), column) !=
+      config.date_columns.end()) {
+    add_date_dimension(schema, column, config);
+    return;
+  }
+  if (values.empty()) return;
+  NumericSummary summary;
+  if (summarise_numbers(values, summary)) {
+    decide_numeric(schema, column, summary, config);
+  } else {
+    decide_text(schema, column, values, config);
+  }
+}
+
+}  // namespace
+
+bool parse_float(std::string_view text, double& out) {
+  std::string_view body = text;
+  bool negative = false;
+  if (!body.empty() && (body.front() == '+' || body.front() == '-')) {
+    negative = body.front() == '-';
+    body.remove_prefix(1);
+  }
+  if (equals_ignoring_ascii_case(body, "inf") || equals_ignoring_ascii_case(body, "infinity")) {
+    out = negative ? -std::numeric_limits<double>::infinity()
+                   : std::numeric_limits<double>::infinity();
+    return true;
+  }
+  if (equals_ignoring_ascii_case(body, "nan")) {
+    out = std::numeric_limits<double>::quiet_NaN();
+    return true;
+  }
+
+  std::size_t i = 0;
+  std::size_t digits = 0;
+  while (i < body.size() && is_digit(body[i])) ++i, ++digits;
+  if (i < body.size() && body[i] == '.') {
+    ++i;
+    while (i < body.size() && is_digit(body[i])) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  const std::size_t mantissa_end = i;
+  std::size_t exponent_start = i;
+  if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+    ++i;
+    exponent_start = i;
+    if (i < body.size() && (body[i] == '+' || body[i] == '-')) ++i;
+    const std::size_t exponent_digits = i;
+    while (i < body.size() && is_digit(body[i])) ++i;
+    if (i == exponent_digits) return false;
+  }
+  if (i != body.size()) return false;
+
+  double value = 0.0;
+  const auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), value,
+                                         std::chars_format::general);
+  if (ec == std::errc::result_out_of_range) {
+    const bool overflow = leading_digit_exponent(body.substr(0, mantissa_end),
+                                                 body.substr(exponent_start)) > 0;
+    value = overflow ? std::numeric_limits<double>::infinity() : 0.0;
+  } else if (ec != std::errc() || end != body.data() + body.size()) {
+    return false;
+  }
+  out = negative ? -value : value;
+  return true;
+}
+
+core::Schema infer_schema(std::span<const Row> rows, std::span<const std::string> columns,
+                          const InferConfig& config) {
+  if (rows.size() > config.sample_rows) rows = rows.first(static_cast<std::size_t>(config.sample_rows));
+
+  // Columns in order of first appearance, each with its non-null values in row order.
+  constexpr std::size_t kUnseen = std::numeric_limits<std::size_t>::max();
+  std::vector<std::size_t> slot_of_column(columns.size(), kUnseen);
+  std::vector<std::uint32_t> order;
+  std::vector<std::vector<const Value*>> values;
+  for (const Row& row : rows) {
+    for (const auto& [column, value] : row.fields) {
+      if (column >= columns.size()) continue;  // not a column of this table
+      std::size_t& slot = slot_of_column[column];
+      if (slot == kUnseen) {
+        slot = order.size();
+        order.push_back(column);
+        values.emplace_back();
+      }
+      if (!value.is_null()) values[slot].push_back(&value);
+    }
+  }
+
+  core::Schema schema;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    decide_column(schema, columns[order[k]], values[k], config);
+  }
+  return schema;
+}
+
+core::Schema infer_schema(const RowTable& table, const InferConfig& config) {
+  return infer_schema(std::span<const Row>(table.rows), std::span<const std::string>(table.columns),
+                      config);
+}
+
+}  // namespace quib::ingest::schema_inference

@@ -1,0 +1,225 @@
+// The CSV dialect: quoting, line ends, skipped lines, the byte-order mark, and the exact error
+// texts with their record, line and byte positions.
+#include "ingest/csv_reader.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+
+namespace quib::ingest {
+namespace {
+
+using TextRow = std::map<std::string, std::string>;
+
+// Rows as name -> text, checking on the way that every value is a JSON string and that the
+// fields run in name order.
+std::vector<TextRow> text_rows(const RowTable& table) {
+  std::vector<TextRow> out;
+  for (const Row& row : table.rows) {
+    TextRow text;
+    const std::string* previous = nullptr;
+    for (const auto& [id, value] : row.fields) {
+      const std::string& name = table.columns.at(id);
+      if (previous != nullptr) {
+        EXPECT_LT(*previous, name);
+      }
+      previous = &name;
+      const auto* s = value.get_if<std::string>();
+      EXPECT_NE(s, nullptr) << name;
+      if (s != nullptr) text[name] = *s;
+    }
+    out.push_back(std::move(text));
+  }
+  return out;
+}
+
+std::vector<TextRow> parse(std::string_view text) { return text_rows(csv_reader::parse_csv(text)); }
+
+// The full error chain of parsing `text`, or "" when it parses.
+std::string parse_error(std::string_view text) {
+  try {
+    csv_reader::parse_csv(text);
+  } catch (const Error& error) {
+    return error.full();
+  }
+  return "";
+}
+
+struct LineEndCase {
+  const char* name;
+  const char* text;
+};
+
+class CsvLineEnds : public ::testing::TestWithParam<LineEndCase> {};
+
+TEST_P(CsvLineEnds, GiveTheSameRows) {
+  const std::vector<TextRow> expected = {{{"a", "1"}, {"b", "x y"}}, {{"a", "2"}, {"b", ""}}};
+  EXPECT_EQ(parse(GetParam().text), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllForms, CsvLineEnds,
+    ::testing::Values(LineEndCase{"Lf", "a,b\n1,x y\n2,\n"},
+                      LineEndCase{"CrLf", "a,b\r\n1,x y\r\n2,\r\n"},
+                      LineEndCase{"Cr", "a,b\r1,x y\r2,\r"},
+                      LineEndCase{"NoFinalEnd", "a,b\n1,x y\n2,"},
+                      LineEndCase{"BlankLinesBetween", "\n\na,b\r\n\r\n1,x y\n\n\r\r2,\n\n"},
+                      LineEndCase{"ByteOrderMark", "\xEF\xBB\xBF" "a,b\n1,x y\n2,\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CsvReader, FileWithoutRecordsYieldsNoRows) {
+  for (const char* text : {"", "\n\r\n\n", "a,b\n", "a,b"}) {
+    const RowTable table = csv_reader::parse_csv(text);
+    EXPECT_TRUE(table.rows.empty()) << text;
+  }
+}
+
+TEST(CsvReader, QuotedFieldsKeepSeparatorsLineEndsAndDoubledQuotes) {
+  const auto rows = parse("a,b\n\"x,\r\ny\"\"z\",\"\"\n");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].at("a"), "x,\r\ny\"z");
+  EXPECT_EQ(rows[0].at("b"), "");
+}
+
+TEST(CsvReader, QuotesOutsideAQuotedStartAreData) {
+  const auto rows = parse("a,b,c\nx\"y, \"q\",\"ab\"c\"d\"\n");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].at("a"), "x\"y");
+  EXPECT_EQ(rows[0].at("b"), " \"q\"");  // not trimmed, so not quoted
+  EXPECT_EQ(rows[0].at("c"), "abc\"d\"");  // text after the closing quote is appended
+}
+
+TEST(CsvReader, QuotedFieldOpenAtEndOfFileEndsThere) {
+  const auto rows = parse("a,b\n1,\"unfinished\nline");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].at("b"), "unfinished\nline");
+}
+
+TEST(CsvReader, FieldsStayTexts) {
+  const RowTable table = csv_reader::parse_csv("n,flag,empty,spaced\n42,true,, 7 \n");
+  ASSERT_EQ(table.rows.size(), 1u);
+  for (const auto& [id, value] : table.rows[0].fields) {
+    EXPECT_TRUE(value.is_string()) << table.columns[id];
+  }
+  EXPECT_EQ(parse("n,flag,empty,spaced\n42,true,, 7 \n")[0],
+            (TextRow{{"n", "42"}, {"flag", "true"}, {"empty", ""}, {"spaced", " 7 "}}));
+}
+
+TEST(CsvReader, RepeatedHeaderNameKeepsTheLastColumn) {
+  const RowTable table = csv_reader::parse_csv("a,b,a\n1,2,3\n");
+  ASSERT_EQ(table.columns.size(), 2u);
+  EXPECT_EQ(text_rows(table)[0], (TextRow{{"a", "3"}, {"b", "2"}}));
+  EXPECT_EQ(parse("a,a\n1,2\n")[0], (TextRow{{"a", "2"}}));
+}
+
+TEST(CsvReader, RowsLookUpByInternedName) {
+  const RowTable table = csv_reader::parse_csv("zeta,alpha\n1,2\n3,4\n");
+  const auto zeta = table.find_column("zeta");
+  ASSERT_TRUE(zeta.has_value());
+  EXPECT_FALSE(table.find_column("ZETA").has_value());
+  ASSERT_NE(table.rows[1].find(*zeta), nullptr);
+  EXPECT_EQ(*table.rows[1].find(*zeta)->get_if<std::string>(), "3");
+}
+
+struct ErrorCase {
+  const char* name;
+  std::string text;
+  std::string error;
+};
+
+class CsvErrors : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(CsvErrors, ReportTheExactText) { EXPECT_EQ(parse_error(GetParam().text), GetParam().error); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, CsvErrors,
+    ::testing::Values(
+        ErrorCase{"TooManyFields", "a,b\n1,2\n1,2,3\n",
+                  "read csv record: CSV error: record 2 (line: 3, byte: 8): found record with 3 "
+                  "fields, but the previous record has 2 fields"},
+        ErrorCase{"TooFewFields", "a,b\n1\n",
+                  "read csv record: CSV error: record 1 (line: 2, byte: 4): found record with 1 "
+                  "fields, but the previous record has 2 fields"},
+        ErrorCase{"PositionAfterQuotedLineEndsAndCrLf", "a,b\r\n\"x\r\ny\",2\r\n3\r\n",
+                  "read csv record: CSV error: record 2 (line: 4, byte: 15): found record with 1 "
+                  "fields, but the previous record has 2 fields"},
+        ErrorCase{"InvalidUtf8InRecord", "a,b\n1,2\nok,x\xC3(\n",
+                  "read csv record: CSV parse error: record 2 (line 3, field: 1, byte: 8): invalid "
+                  "utf-8: invalid UTF-8 in field 1 near byte index 1"},
+        ErrorCase{"InvalidUtf8InHeader", "a,\xFF\n1,2\n",
+                  "read csv headers: CSV parse error: record 0 (line 1, field: 1, byte: 0): "
+                  "invalid utf-8: invalid UTF-8 in field 1 near byte index 0"},
+        ErrorCase{"Utf8SplitAcrossFieldsIsInvalid", "a,b\n\xC3,\xA9\n",
+                  "read csv record: CSV parse error: record 1 (line 2, field: 0, byte: 4): invalid "
+                  "utf-8: invalid UTF-8 in field 0 near byte index 0"},
+        ErrorCase{"FieldCountIsCheckedBeforeUtf8", "a,b\n\xFF\n",
+                  "read csv record: CSV error: record 1 (line: 2, byte: 4): found record with 1 "
+                  "fields, but the previous record has 2 fields"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CsvReader, ValidMultibyteTextPasses) {
+  EXPECT_EQ(parse("name\n\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\n")[0].at("name"),
+            "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80");
+  EXPECT_NE(parse_error("a\n\xED\xA0\x80\n"), "");  // an encoded surrogate
+  EXPECT_NE(parse_error("a\n\xC0\xAF\n"), "");      // an overlong form
+}
+
+class CsvFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("csv_reader_test_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string write(const std::string& name, const std::string& content) {
+    const auto path = dir_ / name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path.string();
+  }
+
+  std::filesystem::path dir_;
+};
+
+TEST_F(CsvFile, ReadsTheWholeFile) {
+  std::string content = "\xEF\xBB\xBFid,value\r\n";
+  for (int i = 0; i < 5000; ++i) {
+    content += std::to_string(i) + ",\"v," + std::to_string(i * 7) + "\"\r\n";
+  }
+  const RowTable table = csv_reader::read_csv_rows(write("big.csv", content));
+  ASSERT_EQ(table.rows.size(), 5000u);
+  EXPECT_EQ(table.columns, (std::vector<std::string>{"id", "value"}));
+  const auto rows = text_rows(table);
+  EXPECT_EQ(rows[4321], (TextRow{{"id", "4321"}, {"value", "v,30247"}}));
+}
+
+TEST_F(CsvFile, MissingFileNamesThePath) {
+  const std::string path = (dir_ / "missing.csv").string();
+  try {
+    csv_reader::read_csv_rows(path);
+    FAIL() << "no error";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.full(), "open csv file " + path + ": No such file or directory (os error 2)");
+    EXPECT_STREQ(error.what(), ("open csv file " + path).c_str());
+  }
+}
+
+TEST_F(CsvFile, DirectoryFailsWhileReading) {
+  try {
+    csv_reader::read_csv_rows(dir_.string());
+    FAIL() << "no error";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.full(), "read csv headers: Is a directory (os error 21)");
+  }
+}
+
+}  // namespace
+}  // namespace quib::ingest
