@@ -1,0 +1,124 @@
+// JSON-lines reading: line splitting, the kinds of values kept, and the errors of bad lines.
+#include "ingest/json_reader.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "core/error.h"
+#include "core/json.h"
+
+namespace quib::ingest {
+namespace {
+
+using core::json::Value;
+
+// Rows back as JSON objects, so that their content compares in one step.
+std::vector<core::json::Object> objects(const RowTable& table) {
+  std::vector<core::json::Object> out;
+  for (const Row& row : table.rows) {
+    core::json::Object object;
+    for (const auto& [id, value] : row.fields) object.emplace(table.columns.at(id), value);
+    out.push_back(std::move(object));
+  }
+  return out;
+}
+
+std::string parse_error(std::string_view text) {
+  try {
+    json_reader::parse_json_lines(text);
+  } catch (const Error& error) {
+    return error.full();
+  }
+  return "";
+}
+
+TEST(JsonLinesReader, KeepsObjectsWithTheirJsonTypes) {
+  const RowTable table = json_reader::parse_json_lines(
+      R"({"u":7,"s":-7,"f":7.0,"e":1e3,"t":"x","b":true,"n":null,"a":[1],"o":{"k":2}})" "\n");
+  ASSERT_EQ(table.rows.size(), 1u);
+  const auto row = objects(table)[0];
+  EXPECT_EQ(row.at("u"), Value(std::uint64_t{7}));
+  EXPECT_EQ(row.at("s"), Value(std::int64_t{-7}));
+  EXPECT_EQ(row.at("f"), Value(7.0));
+  EXPECT_EQ(row.at("e"), Value(1000.0));
+  EXPECT_EQ(row.at("t"), Value("x"));
+  EXPECT_EQ(row.at("b"), Value(true));
+  EXPECT_TRUE(row.at("n").is_null());
+  EXPECT_EQ(row.at("a"), Value(core::json::Array{Value(std::uint64_t{1})}));
+  EXPECT_EQ(row.at("o"), Value(core::json::Object{{"k", Value(std::uint64_t{2})}}));
+}
+
+TEST(JsonLinesReader, DropsValuesThatAreNotObjects) {
+  const RowTable table =
+      json_reader::parse_json_lines("[1,2]\n{\"a\":1}\n3\n\"text\"\nnull\ntrue\n{\"a\":2}");
+  const auto rows = objects(table);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].at("a"), Value(std::uint64_t{1}));
+  EXPECT_EQ(rows[1].at("a"), Value(std::uint64_t{2}));
+}
+
+TEST(JsonLinesReader, SplitsOnLfAndDropsOneCrBeforeIt) {
+  for (const char* text : {"{\"a\":1}\n{\"a\":2}\n", "{\"a\":1}\r\n{\"a\":2}\r\n",
+                           "{\"a\":1}\n{\"a\":2}", "{\"a\":1}\n{\"a\":2}\r", " {\"a\":1} \t\n{\"a\":2}"}) {
+    EXPECT_EQ(json_reader::parse_json_lines(text).rows.size(), 2u) << text;
+  }
+  EXPECT_TRUE(json_reader::parse_json_lines("").rows.empty());
+}
+
+TEST(JsonLinesReader, FieldsRunInNameOrderAcrossChangingKeys) {
+  const RowTable table = json_reader::parse_json_lines(
+      "{\"z\":1}\n{\"a\":2,\"z\":3}\n{\"m\":4,\"a\":5}\n{\"a\":6,\"a\":7}\n");
+  EXPECT_EQ(table.columns, (std::vector<std::string>{"z", "a", "m"}));
+  std::vector<std::vector<std::string>> names;
+  for (const Row& row : table.rows) {
+    names.emplace_back();
+    for (const auto& field : row.fields) names.back().push_back(table.columns[field.first]);
+  }
+  EXPECT_EQ(names, (std::vector<std::vector<std::string>>{{"z"}, {"a", "z"}, {"a", "m"}, {"a"}}));
+  EXPECT_EQ(*table.rows[3].find(*table.find_column("a")), Value(std::uint64_t{7}));
+}
+
+TEST(JsonLinesReader, BadLinesFailUnderTheirContexts) {
+  EXPECT_EQ(parse_error("{\"a\":1}\n\n{\"a\":2}\n"),
+            "parse json line: EOF while parsing a value at line 1 column 0");
+  EXPECT_EQ(parse_error("{\"a\":1}\n\n"),
+            "parse json line: EOF while parsing a value at line 1 column 0");
+  EXPECT_EQ(parse_error("{\"a\":1}\n  \n").rfind("parse json line: EOF while parsing a value", 0),
+            0u);
+  EXPECT_EQ(parse_error("{\"a\":1} {\"b\":2}\n").rfind("parse json line: trailing characters", 0),
+            0u);
+  EXPECT_EQ(parse_error("{\"a\":1}\n{\"a\":\"\xFF\"}\n"),
+            "read json line: stream did not contain valid UTF-8");
+}
+
+TEST(JsonLinesReader, StopsAtTheFirstBadLine) {
+  // The parse error of an early line wins over the encoding error of a later one.
+  EXPECT_EQ(parse_error("\n\xFF\n"), "parse json line: EOF while parsing a value at line 1 column 0");
+}
+
+TEST(JsonLinesReader, ReadsFilesAndNamesAMissingOne) {
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("json_reader_test_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "events.jsonl").string();
+  std::ofstream(path, std::ios::binary) << "{\"k\":\"v\"}\n{\"k\":1.5}\n";
+  const auto rows = objects(json_reader::read_json_lines_rows(path));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1].at("k"), Value(1.5));
+
+  const std::string missing = (dir / "missing.jsonl").string();
+  try {
+    json_reader::read_json_lines_rows(missing);
+    ADD_FAILURE() << "no error";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.full(), "open json file " + missing + ": No such file or directory (os error 2)");
+  }
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace quib::ingest
