@@ -1,0 +1,285 @@
+#include "storage/file_format.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "core/error.h"
+#include "storage/codec.h"
+#include "storage/json_form.h"
+
+namespace quib::storage::file_format {
+
+namespace {
+
+constexpr std::uint8_t kMagic[4] = {0x51, 0x55, 0x49, 0x42};  // "QUIB"
+constexpr std::size_t kHeaderSize = 8;
+constexpr int kCompressionLevel = 3;
+
+// Closes a descriptor on every path out of a scope.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now, reporting the failure that a destructor would have to swallow.
+  void close() {
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) throw Error::from_errno(errno);
+  }
+
+ private:
+  int fd_;
+};
+
+[[noreturn]] void throw_errno() { throw Error::from_errno(errno); }
+
+void check_zstd(std::size_t code) {
+  if (ZSTD_isError(code)) throw Error(ZSTD_getErrorName(code));
+}
+
+// Appends one zstd frame of `input` to `out`. The whole input goes in with ZSTD_e_continue before
+// the frame is ended, so the stream never learns the input size: the frame header then carries
+// no content size, and the default parameters add no checksum.
+void append_zstd_frame(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> input) {
+  std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> cctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
+  if (!cctx) throw Error("failed to create a compression context");
+  check_zstd(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, kCompressionLevel));
+
+  std::size_t written = out.size();
+  out.resize(written + ZSTD_compressBound(input.size()));
+  ZSTD_inBuffer in{input.data(), input.size(), 0};
+  auto run = [&](ZSTD_EndDirective directive) {
+    for (;;) {
+      if (written == out.size()) out.resize(out.size() + ZSTD_CStreamOutSize());
+      ZSTD_outBuffer dst{out.data(), out.size(), written};
+      const std::size_t pending = ZSTD_compressStream2(cctx.get(), &dst, &in, directive);
+      check_zstd(pending);
+      written = dst.pos;
+      const bool done = directive == ZSTD_e_end ? pending == 0 : in.pos == in.size;
+      if (done) return;
+    }
+  };
+  run(ZSTD_e_continue);
+  run(ZSTD_e_end);
+  out.resize(written);
+}
+
+// Decompresses every frame of `payload`; data that ends inside a frame is refused.
+std::vector<std::uint8_t> decompress_frames(std::span<const std::uint8_t> payload) {
+  std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> dctx(ZSTD_createDCtx(), ZSTD_freeDCtx);
+  if (!dctx) throw Error("failed to create a decompression context");
+
+  std::vector<std::uint8_t> out(std::max(ZSTD_DStreamOutSize(), 4 * payload.size()));
+  std::size_t written = 0;
+  ZSTD_inBuffer in{payload.data(), payload.size(), 0};
+  std::size_t hint = 0;
+  for (;;) {
+    if (written == out.size()) out.resize(out.size() * 2);
+    ZSTD_outBuffer dst{out.data(), out.size(), written};
+    hint = ZSTD_decompressStream(dctx.get(), &dst, &in);
+    check_zstd(hint);
+    written = dst.pos;
+    // With room left in the output, the decoder has flushed everything it could.
+    if (in.pos == in.size && dst.pos < dst.size) break;
+  }
+  if (hint != 0) throw Error("incomplete frame");
+  out.resize(written);
+  return out;
+}
+
+std::vector<std::uint8_t> container_bytes(std::span<const std::uint8_t> encoded) {
+  std::vector<std::uint8_t> file(kMagic, kMagic + 4);
+  file.resize(kHeaderSize);
+  codec::encode_fixed32(file.data() + 4, kWrittenVersion);
+  with_context("zstd compress", [&] { append_zstd_frame(file, encoded); });
+  return file;
+}
+
+void write_all(int fd, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_errno();
+    }
+    if (n == 0) throw Error("failed to write whole buffer");
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+}
+
+std::string parent_directory(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Creates a fresh temporary file beside `path`, with the permissions every file gets.
+int create_temporary(const std::string& path, std::string& temporary) {
+  static std::atomic<std::uint64_t> counter{0};
+  for (;;) {
+    temporary = path + ".tmp-" + std::to_string(::getpid()) + "-" +
+                std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) throw_errno();
+  }
+}
+
+// Replaces the file at `path` with `bytes` so that a crash or a full disk leaves either the old
+// or the new file whole: write a temporary beside it, sync it, rename it over, sync the directory.
+void replace_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+  std::string temporary;
+  FileDescriptor file(create_temporary(path, temporary));
+  try {
+    write_all(file.get(), bytes);
+    if (::fsync(file.get()) != 0) throw_errno();
+    file.close();
+    if (::rename(temporary.c_str(), path.c_str()) != 0) throw_errno();
+  } catch (...) {
+    ::unlink(temporary.c_str());
+    throw;
+  }
+  FileDescriptor directory(
+      ::open(parent_directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory.get() < 0) throw_errno();
+  // Some file systems cannot sync a directory; the rename itself has still happened.
+  if (::fsync(directory.get()) != 0 && errno != EINVAL) throw_errno();
+}
+
+std::vector<std::uint8_t> read_whole_file(const std::string& path) {
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) throw_errno();
+  // Sized one past the expected length, so the end of file is seen without growing.
+  struct stat info {};
+  std::size_t expected = 4096;
+  if (::fstat(file.get(), &info) == 0 && info.st_size > 0) {
+    expected = static_cast<std::size_t>(info.st_size) + 1;
+  }
+  std::vector<std::uint8_t> bytes(expected);
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
+    const ssize_t n = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_errno();
+    }
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  bytes.resize(filled);
+  return bytes;
+}
+
+// A read-only shared mapping of a whole file, unmapped on every path out of a scope.
+class Mapping {
+ public:
+  Mapping(int fd, std::size_t size) : size_(size) {
+    if (size_ == 0) return;  // nothing to map: an empty file is an empty byte sequence
+    void* address = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
+    if (address == MAP_FAILED) throw_errno();
+    data_ = static_cast<const std::uint8_t*>(address);
+  }
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping() {
+    if (data_ != nullptr) ::munmap(const_cast<std::uint8_t*>(data_), size_);
+  }
+  std::span<const std::uint8_t> bytes() const { return {data_, data_ == nullptr ? 0 : size_}; }
+
+ private:
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_;
+};
+
+}  // namespace
+
+template <typename Record>
+void write_file(const std::string& path, const Record& record) {
+  const std::vector<std::uint8_t> encoded = codec::encode(record);
+  const std::vector<std::uint8_t> file = container_bytes(encoded);
+  with_context([&] { return "write file " + path; }, [&] { replace_file(path, file); });
+}
+
+template <typename Record>
+void ensure_file(const std::string& path, const Record& default_record) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) return;
+  write_file(path, default_record);
+}
+
+template <typename Record>
+Record read_file(const std::string& path) {
+  const std::vector<std::uint8_t> bytes =
+      with_context([&] { return "read file " + path; }, [&] { return read_whole_file(path); });
+  return deserialize_bytes<Record>(bytes, path);
+}
+
+template <typename Record>
+Record deserialize_bytes(std::span<const std::uint8_t> bytes, const std::string& path) {
+  auto decode = [&](std::span<const std::uint8_t> encoded) {
+    return with_context([&] { return "deserialize " + path; },
+                        [&] { return codec::decode<Record>(encoded); });
+  };
+  if (bytes.size() >= kHeaderSize && std::memcmp(bytes.data(), kMagic, 4) == 0) {
+    const std::uint32_t version = codec::decode_fixed32(bytes.data() + 4);
+    const auto payload = bytes.subspan(kHeaderSize);
+    if (version > kWrittenVersion) {
+      throw Error("file " + path + " has format version " + std::to_string(version) +
+                  " but this build supports up to " + std::to_string(kWrittenVersion));
+    }
+    if (version < kWrittenVersion) return decode(payload);
+    const std::vector<std::uint8_t> decompressed = with_context(
+        [&] { return "zstd decompress " + path; }, [&] { return decompress_frames(payload); });
+    return decode(decompressed);
+  }
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  return with_context([&] { return "parse " + path + " (tried binary and JSON)"; },
+                      [&] { return json_form::from_json<Record>(text); });
+}
+
+DistributionFile read_file_mmap(const std::string& path) {
+  FileDescriptor file(with_context([&] { return "open file " + path; }, [&] {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw_errno();
+    return fd;
+  }));
+  std::optional<Mapping> mapping;
+  with_context([&] { return "mmap " + path; }, [&] {
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) throw_errno();
+    mapping.emplace(file.get(), static_cast<std::size_t>(info.st_size));
+  });
+  return deserialize_bytes<DistributionFile>(mapping->bytes(), path);
+}
+
+#define QUIB_FILE_FORMAT_INSTANTIATE(Record)                              \
+  template void write_file<Record>(const std::string&, const Record&);  \
+  template void ensure_file<Record>(const std::string&, const Record&); \
+  template Record read_file<Record>(const std::string&);                \
+  template Record deserialize_bytes<Record>(std::span<const std::uint8_t>, const std::string&);
+
+QUIB_FILE_FORMAT_INSTANTIATE(MetaFile)
+QUIB_FILE_FORMAT_INSTANTIATE(DistributionFile)
+QUIB_FILE_FORMAT_INSTANTIATE(DistIndex)
+QUIB_FILE_FORMAT_INSTANTIATE(SnapshotStore)
+
+#undef QUIB_FILE_FORMAT_INSTANTIATE
+
+}  // namespace quib::storage::file_format
