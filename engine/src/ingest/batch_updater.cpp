@@ -149,6 +149,15 @@ void resolve_block(const ResolvePlan& plan, std::span<const MappedRow> rows, boo
   });
 }
 
+// Frees the payloads on the workers that mostly allocated them, sparing the calling thread.
+void release_in_parallel(std::vector<core::json::Value>& payloads) {
+  worker_pool::for_each_chunk(payloads.size(), worker_pool::concurrency(),
+                              [&](std::size_t, std::size_t begin, std::size_t end) {
+                                for (std::size_t i = begin; i < end; ++i) payloads[i] = {};
+                              });
+  payloads.clear();
+}
+
 // The serial half: gathers resolved rows into per-key counts, then hands them to the database.
 class BatchMerge {
  public:
@@ -342,6 +351,7 @@ BatchStats apply_batch(storage::Database& db, const core::Schema& schema,
     merge.add(block, stats, payloads);
     // Lines go out in row order, before any count reaches the database.
     if (!payloads.empty()) db.append_raw_records(payloads);
+    release_in_parallel(payloads);
   }
   merge.apply(db, stats);
   return stats;
