@@ -86,6 +86,10 @@ TEST(CsvReader, QuotedFieldsKeepSeparatorsLineEndsAndDoubledQuotes) {
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].at("a"), "x,\r\ny\"z");
   EXPECT_EQ(rows[0].at("b"), "");
+
+  const auto mixed = parse("a,b,c,d\n\"p\"\"q\",\"plain\",\"r\"tail,\"\"\"\"\n");
+  ASSERT_EQ(mixed.size(), 1u);
+  EXPECT_EQ(mixed[0], (TextRow{{"a", "p\"q"}, {"b", "plain"}, {"c", "rtail"}, {"d", "\""}}));
 }
 
 TEST(CsvReader, QuotesOutsideAQuotedStartAreData) {

@@ -13,18 +13,25 @@
 namespace quib::ingest::csv_reader {
 namespace {
 
-// One record as read: the unquoted bytes of all fields back to back, where each field ends, and
-// where the record began (line from 1, byte offset from 0 in the file).
+// One record as read, and where it began (line from 1, byte offset from 0 in the file). Most
+// fields are slices of the input itself; only a quoted field whose bytes quoting changed (a
+// doubled quote, text after the closing quote) is copied out into `unescaped`.
 struct Record {
-  std::string bytes;
-  std::vector<std::size_t> ends;
+  struct Slice {
+    std::size_t begin;
+    std::size_t size;
+    bool unescaped;
+  };
+  std::string_view text;
+  std::string unescaped;
+  std::vector<Slice> slices;
   std::uint64_t line = 0;
   std::uint64_t byte = 0;
 
-  std::size_t field_count() const { return ends.size(); }
+  std::size_t field_count() const { return slices.size(); }
   std::string_view field(std::size_t i) const {
-    const std::size_t begin = i == 0 ? 0 : ends[i - 1];
-    return std::string_view(bytes).substr(begin, ends[i] - begin);
+    const Slice& s = slices[i];
+    return (s.unescaped ? std::string_view(unescaped) : text).substr(s.begin, s.size);
   }
 };
 
@@ -48,20 +55,18 @@ class RecordScanner {
   bool next(Record& record) {
     skip_empty_lines();
     if (pos_ == text_.size()) return false;
-    record.bytes.clear();
-    record.ends.clear();
+    record.text = text_;
+    record.unescaped.clear();
+    record.slices.clear();
     record.line = line_;
     record.byte = pos_;
     for (;;) {
       if (pos_ < text_.size() && text_[pos_] == '"') {
-        if (!read_quoted(record.bytes)) {
-          // A quoted field still open at the end of the text ends there.
-          record.ends.push_back(record.bytes.size());
-          return true;
-        }
+        // A quoted field still open at the end of the text ends there, and so does the record.
+        if (!read_quoted(record)) return true;
+      } else {
+        read_unquoted(record);
       }
-      read_unquoted(record.bytes);
-      record.ends.push_back(record.bytes.size());
       if (pos_ == text_.size()) return true;
       if (text_[pos_] == ',') {
         ++pos_;
@@ -87,36 +92,69 @@ class RecordScanner {
     while (pos_ < text_.size() && (text_[pos_] == '\n' || text_[pos_] == '\r')) end_line();
   }
 
-  // Appends data up to the next separator or line end; quotes here are data.
-  void read_unquoted(std::string& out) {
-    const std::size_t start = pos_;
+  // Skips data up to the next separator or line end; quotes here are data.
+  void skip_unquoted() {
     while (pos_ < text_.size() && !kUnquotedStops[static_cast<unsigned char>(text_[pos_])]) ++pos_;
-    out.append(text_.data() + start, pos_ - start);
   }
 
-  // Reads a quoted field from its opening quote; false when the text ends inside it.
-  bool read_quoted(std::string& out) {
+  void read_unquoted(Record& record) {
+    const std::size_t start = pos_;
+    skip_unquoted();
+    record.slices.push_back({start, pos_ - start, false});
+  }
+
+  // Reads a quoted field from its opening quote; false when the text ends inside it. The field
+  // stays a slice of the input until quoting changes its bytes; from then on it is copied.
+  bool read_quoted(Record& record) {
     ++pos_;
+    const std::size_t start = pos_;
+    bool copying = false;
+    std::size_t copy_begin = 0;
+    auto start_copy = [&](std::size_t upto) {
+      if (copying) return;
+      copying = true;
+      copy_begin = record.unescaped.size();
+      record.unescaped.append(text_.data() + start, upto - start);
+    };
+    auto finish = [&](std::size_t end) {
+      if (copying) {
+        record.slices.push_back({copy_begin, record.unescaped.size() - copy_begin, true});
+      } else {
+        record.slices.push_back({start, end - start, false});
+      }
+    };
     for (;;) {
-      const std::size_t start = pos_;
+      const std::size_t run = pos_;
       while (pos_ < text_.size() && text_[pos_] != '"' && text_[pos_] != '\n' &&
              text_[pos_] != '\r') {
         ++pos_;
       }
-      out.append(text_.data() + start, pos_ - start);
-      if (pos_ == text_.size()) return false;
+      if (copying) record.unescaped.append(text_.data() + run, pos_ - run);
+      if (pos_ == text_.size()) {
+        finish(pos_);
+        return false;
+      }
       const char c = text_[pos_];
       if (c == '"') {
         if (pos_ + 1 < text_.size() && text_[pos_ + 1] == '"') {
-          out.push_back('"');
+          start_copy(pos_);
+          record.unescaped.push_back('"');
           pos_ += 2;
           continue;
         }
-        ++pos_;  // closing quote; what follows up to the separator is data
+        const std::size_t end = pos_++;
+        // What follows the closing quote up to the separator is data.
+        const std::size_t tail = pos_;
+        skip_unquoted();
+        if (pos_ > tail) {
+          start_copy(end);
+          record.unescaped.append(text_.data() + tail, pos_ - tail);
+        }
+        finish(end);
         return true;
       }
       if (c == '\n' || !at_crlf()) ++line_;
-      out.push_back(c);
+      if (copying) record.unescaped.push_back(c);
       ++pos_;
     }
   }
