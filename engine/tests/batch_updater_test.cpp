@@ -439,6 +439,23 @@ TEST_F(ApplyBatch, JointCellsLandInTheStoredJointForEitherListedOrder) {
   EXPECT_EQ(conditional->sample_count, 2u);
 }
 
+TEST_F(ApplyBatch, RepeatedNamesInAStoredSchemaCountEachRowOnce) {
+  core::Schema schema;
+  schema.variables = {kZeta, kAlpha};
+  auto db = create(schema, false);
+  core::Schema stored = schema;
+  stored.variables.push_back(categorical("zeta", {"z1"}, true));
+  stored.joints = {{"zeta", "alpha"}, {"alpha", "zeta"}, {"zeta", "alpha"}};
+  Rows rows(stored, {{{"zeta", Value("z1")}, {"alpha", Value("a0")}}});
+  EXPECT_EQ(batch_updater::resolve_row(stored, rows[0])->joint_cells.size(), 1u);
+  EXPECT_EQ(batch_updater::apply_batch(db, stored, rows.mapped()), (BatchStats{1, 0, 2}));
+  const auto& zeta = *repr_of(db, "zeta", {}).get_if<core::ReprCategorical>();
+  EXPECT_EQ(zeta.counts, (std::vector<std::uint64_t>{0, 1}));
+  EXPECT_EQ(zeta.total_count, 1u);
+  ASSERT_EQ(db.joints().size(), 1u);
+  EXPECT_EQ(db.joints()[0].sample_count, 1u);
+}
+
 TEST_F(ApplyBatch, VariableWithoutBinsFromAStoredSchemaContributesNothing) {
   core::Schema schema;
   schema.variables = {continuous("x", 3, std::nullopt)};

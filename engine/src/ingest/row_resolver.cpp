@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <set>
 
 #include "ingest/dates.h"
 #include "ingest/schema_inference.h"
@@ -192,13 +193,22 @@ ResolvePlan::ResolvePlan(const core::Schema& schema) {
         variable.positions.emplace(categorical.categories[i], i);  // first position wins
       }
     }
-    first_definition.emplace(variable.name, static_cast<std::ptrdiff_t>(variables_.size()));
+    // A name defined twice (only a damaged stored schema can hold that) counts once, by its
+    // first definition, as the database builds the distribution from that one; counting both
+    // would add every row twice.
+    if (!first_definition.emplace(variable.name, static_cast<std::ptrdiff_t>(variables_.size()))
+             .second) {
+      variable.kind = Kind::Inert;
+    }
     variables_.push_back(std::move(variable));
   }
   for (const auto& definition : schema.dimensions) {
     dimensions_.push_back(
         Dimension{definition.name, batch_updater::granularity_of(definition.granularity)});
   }
+  // A pair and its reverse name one stored joint distribution; a pair listed again would add
+  // every row to it twice, so only its first listing gives cells.
+  std::set<std::pair<std::string_view, std::string_view>> listed;
   for (const auto& [a, b] : schema.joints) {
     Joint joint{a, b, -1, -1, 0, 0};
     if (auto it = first_definition.find(a); it != first_definition.end()) {
@@ -206,6 +216,11 @@ ResolvePlan::ResolvePlan(const core::Schema& schema) {
     }
     if (auto it = first_definition.find(b); it != first_definition.end()) {
       joint.b_variable = it->second;
+    }
+    const std::string_view x = a <= b ? a : b;
+    const std::string_view y = a <= b ? b : a;
+    if (!listed.emplace(x, y).second) {
+      joint.a_variable = joint.b_variable = -1;
     }
     if (joint.a_variable >= 0 && joint.b_variable >= 0) {
       const Variable& va = variables_[static_cast<std::size_t>(joint.a_variable)];

@@ -76,7 +76,8 @@ class ResolvePlan {
   struct Joint {
     std::string_view a;  // as the schema lists the pair
     std::string_view b;
-    // First definitions of the two names, or -1 when a name is no variable.
+    // First definitions of the two names, or -1 when a name is no variable or the pair (in
+    // either order) was listed before.
     std::ptrdiff_t a_variable = -1;
     std::ptrdiff_t b_variable = -1;
     std::uint64_t first_cells = 0;  // extents of the two indices, for packing cells
