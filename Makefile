@@ -52,5 +52,10 @@ demo: install
 	rm -rf demo_db
 	$(PYTHON) examples/quickstart.py demo_db
 
+# The ingestion benchmark (bench/README.md); ROWS=1000000 times one file size.
+bench: install
+	$(PYTHON) -m pip install -q -r bench/requirements.txt
+	$(PYTHON) bench/ingest.py $(if $(ROWS),--rows $(ROWS))
+
 clean:
 	rm -rf build build-asan
