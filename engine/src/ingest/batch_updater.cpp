@@ -1,6 +1,7 @@
 #include "ingest/batch_updater.h"
 
 #include <algorithm>
+#include <array>
 #include <deque>
 #include <functional>
 #include <map>
@@ -28,39 +29,65 @@ class CellCounter {
       ++dense_[cell];
       return;
     }
-    for (auto& [c, n] : sparse_) {
+    for (std::size_t i = 0; i < small_size_; ++i) {
+      if (small_[i].first == cell) {
+        ++small_[i].second;
+        return;
+      }
+    }
+    for (auto& [c, n] : overflow_) {
       if (c == cell) {
         ++n;
         return;
       }
     }
-    sparse_.emplace_back(cell, 1);
-    if (sparse_.size() >= 8 && cell < extent && extent <= 64 * sparse_.size()) {
-      dense_.assign(extent, 0);
-      std::vector<std::pair<std::uint64_t, std::uint64_t>> rest;
-      for (const auto& [c, n] : sparse_) {
-        if (c < extent) {
-          dense_[c] += n;
-        } else {
-          rest.emplace_back(c, n);
-        }
-      }
-      sparse_ = std::move(rest);
+    if (small_size_ < small_.size()) {
+      small_[small_size_++] = {cell, 1};
+      return;
     }
+    overflow_.emplace_back(cell, 1);
+    const std::size_t distinct = small_size_ + overflow_.size();
+    if (dense_.empty() && extent <= 64 * distinct) to_dense(extent);
   }
 
-  bool empty() const { return sparse_.empty() && dense_.empty(); }
+  bool empty() const { return small_size_ == 0 && dense_.empty(); }
 
   template <typename Fn>
   void for_each(Fn&& fn) const {
     for (std::size_t c = 0; c < dense_.size(); ++c) {
       if (dense_[c] != 0) fn(static_cast<std::uint64_t>(c), dense_[c]);
     }
-    for (const auto& [c, n] : sparse_) fn(c, n);
+    for (std::size_t i = 0; i < small_size_; ++i) fn(small_[i].first, small_[i].second);
+    for (const auto& [c, n] : overflow_) fn(c, n);
   }
 
  private:
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> sparse_;
+  void to_dense(std::uint64_t extent) {
+    dense_.assign(extent, 0);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> rest;
+    auto move_cell = [&](std::uint64_t c, std::uint64_t n) {
+      if (c < extent) {
+        dense_[c] += n;
+      } else {
+        rest.emplace_back(c, n);
+      }
+    };
+    for (std::size_t i = 0; i < small_size_; ++i) move_cell(small_[i].first, small_[i].second);
+    for (const auto& [c, n] : overflow_) move_cell(c, n);
+    // Cells outside the extent (none in practice) stay listed.
+    small_size_ = 0;
+    for (const auto& [c, n] : rest) {
+      if (small_size_ < small_.size()) {
+        small_[small_size_++] = {c, n};
+      }
+    }
+    overflow_.assign(rest.begin() + static_cast<std::ptrdiff_t>(small_size_), rest.end());
+  }
+
+  // The first cells live inline, so a key that few rows hit costs no allocation.
+  std::array<std::pair<std::uint64_t, std::uint64_t>, 4> small_{};
+  std::size_t small_size_ = 0;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> overflow_;
   std::vector<std::uint64_t> dense_;
 };
 
@@ -133,6 +160,7 @@ void resolve_block(const ResolvePlan& plan, std::span<const MappedRow> rows, boo
                                              std::size_t end) {
     std::string& keys = block.chunk_keys[chunk];
     keys.clear();
+    keys.reserve((end - begin) * 8 * plan.dimensions().size());
     for (std::size_t i = begin; i < end; ++i) {
       auto& result = block.rows[i];
       const std::size_t offset = keys.size();
