@@ -232,7 +232,9 @@ Value random_value(std::mt19937_64& random, int depth) {
     }
     case 6: {
       Array array;
-      for (std::uint64_t n = random() % 4; n > 0; --n) array.push_back(random_value(random, depth + 1));
+      for (std::uint64_t n = random() % 4; n > 0; --n) {
+        array.push_back(random_value(random, depth + 1));
+      }
       return Value(std::move(array));
     }
     default: {
