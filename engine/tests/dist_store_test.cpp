@@ -1,0 +1,662 @@
+// The database: create and open, flush, the read-only refusals and fallbacks, counting, joints,
+// lookups, raw records, keys that share one index text, and what a crash during flush leaves.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/error.h"
+#include "storage/codec.h"
+#include "storage/dist_store.h"
+
+namespace quib::storage {
+namespace {
+
+namespace fs = std::filesystem;
+using core::DimensionKey;
+using core::json::Object;
+using core::json::Value;
+
+constexpr const char* kRecordFiles[] = {"meta.edb", "distributions.edb", "dist_index.edb",
+                                        "snapshots.edb"};
+
+std::string content_of(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void write_bytes(const std::string& path, std::string_view bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
+}
+
+// Every file under a directory with its bytes and modification time, to show that nothing moved.
+std::map<std::string, std::pair<std::string, std::int64_t>> tree_state(const std::string& dir) {
+  std::map<std::string, std::pair<std::string, std::int64_t>> state;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    struct stat st {};
+    ::stat(entry.path().c_str(), &st);
+    const std::int64_t mtime_ns = std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+    state[entry.path().string()] = {
+        entry.is_regular_file() ? content_of(entry.path().string()) : std::string("<dir>"),
+        mtime_ns};
+  }
+  return state;
+}
+
+core::VariableDefinition categorical(std::string name, std::vector<std::string> categories) {
+  return {std::move(name), {core::VariableType::Categorical{std::move(categories), true}}};
+}
+
+core::VariableDefinition continuous(std::string name, std::uint32_t bins,
+                                    std::optional<std::pair<double, double>> range = {}) {
+  return {std::move(name), {core::VariableType::Continuous{bins, range}}};
+}
+
+CountDelta categories(std::initializer_list<std::pair<SingleDelta, std::uint64_t>> counts) {
+  CountDelta delta{CountDelta::Categorical{}};
+  for (const auto& [key, n] : counts) delta.add(key, n);
+  return delta;
+}
+
+CountDelta bins(std::initializer_list<std::pair<std::uint64_t, std::uint64_t>> counts) {
+  CountDelta delta{CountDelta::Histogram{}};
+  for (const auto& [bin, n] : counts) delta.add(SingleDelta{SingleDelta::Bin{bin}}, n);
+  return delta;
+}
+
+SingleDelta category(std::uint64_t index) { return SingleDelta{SingleDelta::Category{index}}; }
+const SingleDelta kUnknown{SingleDelta::Unknown{}};
+
+std::string error_of(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const Error& error) {
+    return error.full();
+  }
+  return "<no error>";
+}
+
+class DatabaseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "quib_db_XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    base_ = pattern;
+    path_ = base_ + "/nested/db";
+  }
+  void TearDown() override { fs::remove_all(base_); }
+
+  // A database with a categorical `color`, a continuous `size` and a dimension `region`.
+  Database filled() {
+    Database db = Database::create_with_options(path_, true);
+    db.define_variable(categorical("color", {"red", "green", "blue"}));
+    db.define_variable(continuous("size", 4, std::make_pair(0.0, 8.0)));
+    db.define_dimension({"region", "region", std::nullopt});
+    return db;
+  }
+
+  std::string base_;
+  std::string path_;
+};
+
+TEST_F(DatabaseTest, CreateWritesEveryFileAndHoldsTheLock) {
+  Database db = Database::create_with_options(path_, true);
+  for (const char* name : kRecordFiles) EXPECT_TRUE(fs::is_regular_file(path_ + "/" + name)) << name;
+  EXPECT_EQ(fs::file_size(path_ + "/lock.edb"), 0u);
+  EXPECT_EQ(fs::file_size(path_ + "/raw/log_000001.raw"), 0u);
+  EXPECT_TRUE(db.writable());
+  EXPECT_TRUE(db.has_raw_log());
+  EXPECT_EQ(db.stats(), DatabaseStats{});
+  EXPECT_EQ(db.meta(), (MetaFile{{}, 1, 1, 1, 3, true, 0}));
+  EXPECT_EQ(error_of([&] { Database::open(path_, true); }),
+            "acquire exclusive lock: database directory " + path_ +
+                " is already open read-write in this process");
+}
+
+TEST_F(DatabaseTest, CreateWithoutRawLogMakesNoRawDirectoryAndTakesNoRecordIds) {
+  Database db = Database::create_with_options(path_, false);
+  EXPECT_FALSE(fs::exists(path_ + "/raw"));
+  db.append_raw_record(Value(Object{}));
+  const std::vector<Value> payloads(3, Value(Object{}));
+  db.append_raw_records(payloads);
+  EXPECT_EQ(db.meta().next_raw_record_id, 1u);
+}
+
+TEST_F(DatabaseTest, CreateOverAnExistingDatabaseChangesNoFileAndOpensIt) {
+  {
+    Database db = filled();
+    db.increment_distribution("color", {{"region", "eu"}}, categories({{category(0), 2}}));
+    db.flush();
+  }
+  const auto before = tree_state(path_);
+  Database again = Database::create_with_options(path_, false);
+  EXPECT_EQ(tree_state(path_), before);
+  EXPECT_TRUE(again.has_raw_log());  // the stored flag decides
+  EXPECT_EQ(again.stats().distributions, 1u);
+  EXPECT_EQ(again.schema().variables.size(), 2u);
+}
+
+TEST_F(DatabaseTest, OpenOfAMissingPathFailsAndCreatesNothing) {
+  for (bool read_write : {true, false}) {
+    EXPECT_EQ(error_of([&] { Database::open(path_, read_write); }),
+              "database path does not exist: " + path_);
+    EXPECT_FALSE(fs::exists(path_));
+  }
+}
+
+TEST_F(DatabaseTest, ReadOnlyFlushWritesNothing) {
+  { Database db = filled(); db.flush(); }
+  const auto before = tree_state(path_);
+  Database db = Database::open(path_, false);
+  EXPECT_FALSE(db.writable());
+  db.ensure_distribution("color", {});
+  db.flush();
+  EXPECT_EQ(tree_state(path_), before);
+}
+
+TEST_F(DatabaseTest, ReadOnlyRefusesEveryChangeThatReachesTheFiles) {
+  { Database db = filled(); db.flush(); }
+  Database db = Database::open(path_, false);
+  const std::vector<Value> payloads(2, Value(Object{}));
+  const std::vector<std::pair<std::string, std::function<void()>>> changes = {
+      {"define_variable", [&] { db.define_variable(categorical("shape", {"round"})); }},
+      {"define_dimension", [&] { db.define_dimension({"year", "year", std::nullopt}); }},
+      {"increment_distribution",
+       [&] { db.increment_distribution("color", {}, categories({{category(0), 1}})); }},
+      {"increment of an unknown variable",
+       [&] { db.increment_distribution("nope", {}, categories({{category(0), 1}})); }},
+      {"append_raw_record", [&] { db.append_raw_record(Value(Object{})); }},
+      {"append_raw_records", [&] { db.append_raw_records(payloads); }},
+  };
+  for (const auto& [name, change] : changes) {
+    EXPECT_EQ(error_of(change), "database opened in read-only mode") << name;
+  }
+  EXPECT_EQ(db.schema().variables.size(), 2u);
+  EXPECT_EQ(db.schema().dimensions.size(), 1u);
+  EXPECT_TRUE(db.distributions().empty());
+  EXPECT_EQ(db.meta().next_raw_record_id, 1u);
+  EXPECT_EQ(fs::file_size(path_ + "/raw/log_000001.raw"), 0u);
+}
+
+TEST_F(DatabaseTest, DefinitionRefusalsCarryTheSchemaMessage) {
+  Database db = filled();
+  EXPECT_EQ(error_of([&] { db.define_variable(categorical("color", {"x"})); }),
+            "schema validation error: variable 'color' already exists");
+  EXPECT_EQ(db.schema().variables.size(), 2u);
+}
+
+TEST_F(DatabaseTest, IncrementOfAnUnknownVariableCreatesNothing) {
+  Database db = filled();
+  EXPECT_EQ(error_of([&] { db.increment_distribution("nope", {}, bins({{0, 1}})); }),
+            "unknown variable 'nope'");
+  EXPECT_TRUE(db.distributions().empty());
+  EXPECT_TRUE(db.index().by_key.empty());
+  EXPECT_EQ(db.meta().next_distribution_id, 1u);
+}
+
+TEST_F(DatabaseTest, CountsOutsideTheCellsStillRaiseTheTotal) {
+  Database db = filled();
+  db.increment_distribution("color", {},
+                            categories({{category(0), 2}, {category(7), 5}, {kUnknown, 3}}));
+  db.increment_distribution("size", {}, bins({{1, 4}, {99, 6}}));
+  const auto* color = db.find_distribution("color", {})->repr.get_if<core::ReprCategorical>();
+  ASSERT_NE(color, nullptr);
+  EXPECT_EQ(color->counts, (std::vector<std::uint64_t>{2, 0, 0}));
+  EXPECT_EQ(color->unknown_count, 3u);
+  EXPECT_EQ(color->total_count, 10u);
+  const auto* size = db.find_distribution("size", {})->repr.get_if<core::ReprHistogram>();
+  ASSERT_NE(size, nullptr);
+  EXPECT_EQ(size->bin_counts, (std::vector<std::uint64_t>{0, 4, 0, 0}));
+  EXPECT_EQ(size->total_count, 10u);
+  // Increments leave the finalised fields alone.
+  EXPECT_EQ(db.find_distribution("color", {})->sample_count, 0u);
+  EXPECT_EQ(db.find_distribution("color", {})->version, 1u);
+}
+
+TEST_F(DatabaseTest, ADeltaOfTheOtherFormChangesNothing) {
+  Database db = filled();
+  EXPECT_NO_THROW(db.increment_distribution("color", {}, bins({{0, 5}})));
+  EXPECT_NO_THROW(db.increment_distribution("size", {}, categories({{category(0), 5}})));
+  EXPECT_EQ(db.find_distribution("color", {})->repr,
+            core::DistributionRepr::from_variable(db.schema().variables[0].var_type));
+  EXPECT_EQ(db.find_distribution("size", {})->repr.total_count(), 0u);
+}
+
+TEST_F(DatabaseTest, DistributionsAndJointsCountIdsSeparately) {
+  Database db = filled();
+  EXPECT_EQ(db.ensure_distribution("color", {{"region", "eu"}}), 1u);
+  EXPECT_EQ(db.ensure_distribution("size", {{"region", "eu"}}), 2u);
+  EXPECT_EQ(db.ensure_distribution("color", {{"region", "eu"}}), 1u);
+  db.ensure_joint_distribution("size", "color", {});
+  EXPECT_EQ(db.joints().at(0).id, 1u);
+  EXPECT_EQ(db.meta().next_distribution_id, 3u);
+  EXPECT_EQ(db.meta().next_joint_id, 2u);
+  EXPECT_EQ(db.distribution_by_id(2)->variable, "size");
+  EXPECT_EQ(db.distribution_by_id(3), nullptr);
+}
+
+TEST_F(DatabaseTest, JointsAreFoundWithTheNamesInEitherOrder) {
+  Database db = filled();
+  db.ensure_joint_distribution("size", "color", {{"region", "eu"}});
+  db.ensure_joint_distribution("color", "size", {{"region", "eu"}});
+  ASSERT_EQ(db.joints().size(), 1u);
+  const auto& joint = db.joints()[0];
+  EXPECT_EQ(joint.variables, (std::pair<std::string, std::string>{"color", "size"}));
+  const auto* table = joint.repr.get_if<core::JointConditionalHistograms>();
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(table->condition_categories, (std::vector<std::string>{"red", "green", "blue"}));
+  EXPECT_EQ(db.get_joint_distribution("size", "color", {{"region", "eu"}}), &joint);
+  EXPECT_EQ(db.get_joint_distribution("color", "size", {{"region", "eu"}}), &joint);
+  EXPECT_EQ(db.get_joint_distribution("color", "size", {}), nullptr);
+
+  db.ensure_joint_distribution("color", "size", {{"region", "us"}});
+  ASSERT_EQ(db.joints().size(), 2u);
+  EXPECT_EQ(db.joints()[1].id, 2u);
+  db.get_joint_distribution_mut("size", "color", {{"region", "us"}})->add_to_cell(2, 3, 4);
+  EXPECT_EQ(db.get_joint_distribution("color", "size", {{"region", "us"}})->sample_count, 4u);
+
+  EXPECT_EQ(error_of([&] { db.ensure_joint_distribution("color", "nope", {}); }),
+            "joint variables not found in schema");
+  EXPECT_EQ(db.meta().next_joint_id, 3u);
+}
+
+TEST_F(DatabaseTest, FinalizeBringsTouchedDistributionsUpToDate) {
+  Database db = filled();
+  db.increment_distribution("color", {}, categories({{category(0), 5}, {category(1), 5}}));
+  const std::vector<std::pair<std::string, DimensionKey>> touched = {
+      {"color", {}}, {"size", {{"region", "nowhere"}}}};
+  const std::uint64_t before = core::unix_now();
+  db.finalize_distributions(touched);
+  const auto& color = *db.find_distribution("color", {});
+  EXPECT_EQ(color.version, 2u);
+  EXPECT_EQ(color.sample_count, 10u);
+  EXPECT_DOUBLE_EQ(color.entropy, 1.0);
+  EXPECT_GE(color.last_updated, before);
+  EXPECT_EQ(db.distributions().size(), 1u);  // the missing pair was skipped, not created
+  db.finalize_distributions({});
+  EXPECT_EQ(db.find_distribution("color", {})->version, 2u);
+}
+
+TEST_F(DatabaseTest, DimensionValuesAreDistinctAndInByteOrder) {
+  Database db = filled();
+  db.define_dimension({"year", "year", std::nullopt});
+  for (const char* region : {"9", "10", "a", "Z", "10"}) {
+    db.ensure_distribution("color", {{"region", region}});
+  }
+  db.ensure_distribution("color", {{"year", "2024"}});
+  db.ensure_joint_distribution("color", "size", {{"region", "joint-only"}});
+  const std::set<std::string> values = db.dimension_values("region");
+  EXPECT_EQ(std::vector<std::string>(values.begin(), values.end()),
+            (std::vector<std::string>{"10", "9", "Z", "a"}));
+  EXPECT_TRUE(db.dimension_values("unknown").empty());
+}
+
+TEST_F(DatabaseTest, ReferenceLookupTakesTheFirstDistributionHoldingEveryPair) {
+  Database db = filled();
+  db.define_dimension({"year", "year", std::nullopt});
+  db.ensure_distribution("size", {{"region", "eu"}});
+  db.ensure_distribution("color", {{"region", "us"}, {"year", "2024"}});
+  db.ensure_distribution("color", {{"region", "eu"}, {"year", "2024"}});
+  db.ensure_distribution("color", {{"region", "eu"}, {"year", "2025"}});
+  EXPECT_EQ(db.find_distribution_by_reference("color", {})->id, 2u);
+  EXPECT_EQ(db.find_distribution_by_reference("color", {{"region", "eu"}})->id, 3u);
+  EXPECT_EQ(db.find_distribution_by_reference("color", {{"year", "2025"}})->id, 4u);
+  EXPECT_EQ(db.find_distribution_by_reference("color", {{"region", "asia"}}), nullptr);
+  EXPECT_EQ(db.find_distribution_by_reference("shape", {}), nullptr);
+}
+
+TEST_F(DatabaseTest, StatsCountDistributionsSamplesAndDefinitions) {
+  Database db = filled();
+  db.increment_distribution("color", {{"region", "eu"}}, categories({{category(0), 3}}));
+  db.increment_distribution("size", {{"region", "eu"}}, bins({{0, 4}}));
+  db.ensure_joint_distribution("color", "size", {});
+  const std::vector<std::pair<std::string, DimensionKey>> touched = {
+      {"color", {{"region", "eu"}}}, {"size", {{"region", "eu"}}}};
+  db.finalize_distributions(touched);
+  EXPECT_EQ(db.stats(), (DatabaseStats{2, 7, 2, 1}));
+}
+
+TEST_F(DatabaseTest, RawRecordsTakeConsecutiveIds) {
+  Database db = filled();
+  Object row;
+  row.emplace("a", Value("x"));
+  db.append_raw_record(Value(row));
+  std::vector<Value> payloads(2, Value(Object{}));
+  db.append_raw_records(payloads);
+  EXPECT_EQ(db.meta().next_raw_record_id, 4u);
+  EXPECT_EQ(content_of(path_ + "/raw/log_000001.raw"),
+            "{\"payload\":{\"a\":\"x\"},\"record_id\":1}\n"
+            "{\"payload\":{},\"record_id\":2}\n"
+            "{\"payload\":{},\"record_id\":3}\n");
+}
+
+TEST_F(DatabaseTest, AFailedRawAppendStillTakesItsId) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  Database db = filled();
+  const std::string segment = path_ + "/raw/log_000001.raw";
+  fs::remove(segment);
+  fs::create_symlink("/dev/full", segment);
+  EXPECT_EQ(error_of([&] { db.append_raw_record(Value(Object{})); }),
+            "append raw line: No space left on device (os error 28)");
+  EXPECT_EQ(db.meta().next_raw_record_id, 2u);
+  std::vector<Value> payloads(5, Value(Object{}));
+  EXPECT_THROW(db.append_raw_records(payloads), Error);
+  EXPECT_EQ(db.meta().next_raw_record_id, 3u);  // only the failing first line took an id
+}
+
+TEST_F(DatabaseTest, ADeletedLockFileIsCreatedAgainAndLeftEmpty) {
+  { Database db = filled(); }
+  fs::remove(path_ + "/lock.edb");
+  { Database db = Database::open(path_, true); }
+  ASSERT_TRUE(fs::exists(path_ + "/lock.edb"));
+  EXPECT_EQ(fs::file_size(path_ + "/lock.edb"), 0u);
+}
+
+TEST_F(DatabaseTest, ReadOnlyOpensBesideAReadWriteOneAndTheLockIsFreedOnDrop) {
+  std::optional<Database> writer(filled());
+  EXPECT_NO_THROW(Database::open(path_, false));
+  EXPECT_THROW(Database::open(path_, true), Error);
+  Database moved = std::move(*writer);
+  writer.reset();
+  EXPECT_THROW(Database::open(path_, true), Error);
+  { Database gone = std::move(moved); }
+  EXPECT_NO_THROW(Database::open(path_, true));
+}
+
+// Builds a database with something in every part, flushed.
+void fill_every_part(Database& db) {
+  db.define_variable(categorical("b", {"x", "y"}));
+  db.define_variable(continuous("a", 3));
+  db.define_variable(categorical("c", {"p", "q", "r"}));
+  db.define_dimension({"region", "region_col", std::string("month")});
+  for (const char* region : {"eu", "us"}) {
+    const DimensionKey key{{"region", region}};
+    db.increment_distribution("b", key, categories({{category(1), 3}, {kUnknown, 1}}));
+    db.increment_distribution("a", key, bins({{2, 5}}));
+    db.ensure_joint_distribution("b", "a", key);
+    db.ensure_joint_distribution("b", "c", key);
+    db.ensure_joint_distribution("a", "a", key);
+    db.get_joint_distribution_mut("a", "b", key)->add_to_cell(1, 2, 7);
+    const std::vector<std::pair<std::string, DimensionKey>> touched = {{"b", key}, {"a", key}};
+    db.finalize_distributions(touched);
+  }
+  db.flush();
+}
+
+TEST_F(DatabaseTest, AFlushedDatabaseOpensAgainWithEqualRecords) {
+  Database db = Database::create_with_options(path_, true);
+  fill_every_part(db);
+  // Snapshot entries are never made by the engine but must survive a round trip.
+  SnapshotStore snapshots;
+  snapshots.entries["b|region:eu"].push_back({4, 5, db.distributions()[0]});
+  file_format::write_file(path_ + "/snapshots.edb", snapshots);
+  const MetaFile meta = db.meta();
+  const DistributionFile dist_file = db.dist_file();
+  const DistIndex index = db.index();
+  { Database gone = std::move(db); }
+
+  {
+    Database rw = Database::open(path_, true);
+    EXPECT_EQ(rw.meta(), meta);
+    EXPECT_EQ(rw.dist_file(), dist_file);
+    EXPECT_EQ(rw.index(), index);
+    EXPECT_EQ(rw.snapshots(), snapshots);
+    rw.flush();
+  }
+  Database ro = Database::open(path_, false);
+  EXPECT_EQ(ro.meta(), meta);
+  EXPECT_EQ(ro.dist_file(), dist_file);
+  EXPECT_EQ(ro.index(), index);
+  EXPECT_EQ(ro.snapshots(), snapshots);
+}
+
+TEST_F(DatabaseTest, AMissingOrUnreadableIndexIsRebuilt) {
+  {
+    Database db = Database::create_with_options(path_, true);
+    fill_every_part(db);
+  }
+  const std::string index_path = path_ + "/dist_index.edb";
+  const DistIndex stored = file_format::read_file<DistIndex>(index_path);
+  fs::remove(index_path);
+  {
+    Database ro = Database::open(path_, false);
+    EXPECT_EQ(ro.index(), stored);
+    EXPECT_EQ(ro.find_distribution("a", {{"region", "us"}})->id, 4u);
+  }
+  EXPECT_FALSE(fs::exists(index_path));  // only a read-write flush brings it back
+  { Database rw = Database::open(path_, true); rw.flush(); }
+  EXPECT_EQ(file_format::read_file<DistIndex>(index_path), stored);
+
+  write_bytes(index_path, "QUIB\x03\x00\x00\x00garbage");
+  EXPECT_EQ(Database::open(path_, false).index(), stored);
+}
+
+TEST_F(DatabaseTest, CorruptSnapshotsOpenEmptyButCorruptRecordsFailTheOpen) {
+  { Database db = filled(); db.flush(); }
+  write_bytes(path_ + "/snapshots.edb", "not a record");
+  EXPECT_TRUE(Database::open(path_, false).snapshots().entries.empty());
+  fs::remove(path_ + "/snapshots.edb");
+  EXPECT_TRUE(Database::open(path_, true).snapshots().entries.empty());
+
+  for (const char* name : {"meta.edb", "distributions.edb"}) {
+    const std::string file = path_ + "/" + name;
+    const std::string saved = content_of(file);
+    write_bytes(file, "not a record");
+    for (bool read_write : {true, false}) {
+      try {
+        Database::open(path_, read_write);
+        ADD_FAILURE() << name << " corrupt, yet the open succeeded";
+      } catch (const Error& error) {
+        EXPECT_STREQ(error.what(), ("parse " + file + " (tried binary and JSON)").c_str());
+      }
+    }
+    write_bytes(file, saved);
+  }
+  // A failed read-write open released its lock.
+  EXPECT_NO_THROW(Database::open(path_, true));
+}
+
+class OlderContainerTest : public DatabaseTest,
+                           public ::testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(OlderContainerTest, HandWrittenFilesOfEveryReadableFormOpen) {
+  fs::create_directories(path_);
+  MetaFile meta;
+  meta.schema.variables.push_back(categorical("x", {"a", "b"}));
+  meta.next_distribution_id = 2;
+  meta.raw_log_enabled = false;
+  std::string container("QUIB");
+  for (int i = 0; i < 4; ++i) container += static_cast<char>((GetParam() >> (8 * i)) & 0xff);
+  const auto encoded = codec::encode(meta);
+  container.append(encoded.begin(), encoded.end());
+  write_bytes(path_ + "/meta.edb", container);
+  // The distributions in their JSON form; no index and no snapshots at all.
+  write_bytes(path_ + "/distributions.edb", R"({"distributions":[{"id":1,"variable":"x",
+    "dimension_key":{"r":"eu"},"repr":{"Categorical":{"categories":["a","b"],"counts":[3,1],
+    "unknown_count":0,"total_count":4}},"sample_count":4,"entropy":0.5,"last_updated":5,
+    "version":2,"raw_record_range":[0,0]}],"joints":[]})");
+
+  for (bool read_write : {false, true}) {
+    Database db = Database::open(path_, read_write);
+    EXPECT_EQ(db.meta(), meta);
+    ASSERT_EQ(db.distributions().size(), 1u);
+    const auto* found = db.find_distribution("x", {{"r", "eu"}});
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->repr.get_if<core::ReprCategorical>()->counts,
+              (std::vector<std::uint64_t>{3, 1}));
+    EXPECT_EQ(found->version, 2u);
+    EXPECT_TRUE(db.snapshots().entries.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, OlderContainerTest, ::testing::Values(0u, 1u, 2u));
+
+// Two keys that share the canonical text "a:b/c:d": each keeps its own counts.
+TEST_F(DatabaseTest, KeysSharingAnIndexTextKeepTheirOwnCounts) {
+  const DimensionKey one_entry{{"a", "b/c:d"}};
+  const DimensionKey two_entries{{"a", "b"}, {"c", "d"}};
+  {
+    Database db = Database::create_with_options(path_, false);
+    db.define_variable(categorical("v", {"x", "y"}));
+    db.increment_distribution("v", one_entry, categories({{category(0), 1}}));
+    db.increment_distribution("v", two_entries, categories({{category(1), 10}}));
+    db.increment_distribution("v", one_entry, categories({{category(0), 2}}));
+    ASSERT_EQ(db.distributions().size(), 2u);
+    EXPECT_EQ(db.index().by_key.size(), 1u);  // the stored index keeps one entry per text
+    EXPECT_EQ(db.find_distribution("v", one_entry)->repr.total_count(), 3u);
+    EXPECT_EQ(db.find_distribution("v", two_entries)->repr.total_count(), 10u);
+    const std::vector<std::pair<std::string, DimensionKey>> touched = {{"v", one_entry},
+                                                                       {"v", two_entries}};
+    db.finalize_distributions(touched);
+    db.flush();
+  }
+  for (bool drop_index : {false, true}) {
+    if (drop_index) fs::remove(path_ + "/dist_index.edb");
+    Database db = Database::open(path_, true);
+    db.increment_distribution("v", two_entries, categories({{category(1), 1}}));
+    db.increment_distribution("v", one_entry, categories({{category(0), 1}}));
+    ASSERT_EQ(db.distributions().size(), 2u);
+    for (const auto& distribution : db.distributions()) {
+      const auto& counts = distribution.repr.get_if<core::ReprCategorical>()->counts;
+      if (distribution.dimension_key == one_entry) {
+        EXPECT_EQ(counts, (std::vector<std::uint64_t>{4, 0}));
+      } else {
+        EXPECT_EQ(distribution.dimension_key, two_entries);
+        EXPECT_EQ(counts, (std::vector<std::uint64_t>{0, 11}));
+      }
+    }
+    EXPECT_EQ(db.find_distribution("v", one_entry)->sample_count, 3u);
+  }
+}
+
+// A child process that opens the database and flushes changed counts over and over until it is
+// killed. Never returns.
+[[noreturn]] void flush_forever(const std::string& path, std::uint64_t seed) {
+  try {
+    Database db = Database::open(path, true);
+    std::mt19937_64 random(seed);
+    for (std::uint64_t round = 0;; ++round) {
+      for (int k = 0; k < 40; ++k) {
+        const DimensionKey key{{"k", std::to_string((round * 7 + k) % 300)}};
+        db.increment_distribution("size", key, bins({{random() % 64, 1 + random() % 5}}));
+      }
+      db.flush();
+    }
+  } catch (...) {
+    _exit(3);
+  }
+}
+
+// Each file read whole. `files_agree` also checks across files, which holds after a crash (meta is
+// written first) but not for a reader racing a flush, which may read old meta and new counts.
+void expect_whole(const Database& db, bool files_agree) {
+  std::uint64_t max_id = 0;
+  for (const auto& distribution : db.distributions()) {
+    const auto& histogram = *distribution.repr.get_if<core::ReprHistogram>();
+    std::uint64_t sum = 0;
+    for (std::uint64_t count : histogram.bin_counts) sum += count;
+    EXPECT_EQ(sum, histogram.total_count);
+    EXPECT_EQ(histogram.bin_counts.size(), 64u);
+    max_id = std::max(max_id, distribution.id);
+  }
+  if (files_agree) {
+    EXPECT_GT(db.meta().next_distribution_id, max_id);
+  }
+}
+
+TEST_F(DatabaseTest, AKilledFlushLeavesTheOldOrTheNewFiles) {
+  {
+    Database db = Database::create_with_options(path_, false);
+    db.define_variable(continuous("size", 64, std::make_pair(0.0, 64.0)));
+    db.flush();
+  }
+  std::mt19937 random(20240611);
+  std::uint64_t last_total = 0;
+  // Kill moments spread over a window that widens while no flush gets through, so that slow
+  // disks still see kills both inside and between flushes.
+  std::uint32_t window_us = 40000;
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) flush_forever(path_, attempt);
+    std::this_thread::sleep_for(std::chrono::microseconds(2000 + random() % window_us));
+    ASSERT_EQ(kill(child, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the flushing child stopped by itself";
+
+    std::optional<Database> opened;
+    try {
+      opened.emplace(Database::open(path_, true));  // the dead child's lock is gone
+    } catch (const Error& error) {
+      FAIL() << "the database did not open after a killed flush: " << error.full();
+    }
+    const Database& db = *opened;
+    expect_whole(db, true);
+    std::uint64_t total = 0;
+    for (const auto& distribution : db.distributions()) total += distribution.repr.total_count();
+    EXPECT_GE(total, last_total) << "a flush lost counts that an earlier one had written";
+    if (total == last_total && window_us < 2000000) window_us += window_us / 2;
+    last_total = total;
+    // The two files whose failures the open forgives must be whole as well.
+    EXPECT_NO_THROW(file_format::read_file<DistIndex>(path_ + "/dist_index.edb"));
+    EXPECT_NO_THROW(file_format::read_file<SnapshotStore>(path_ + "/snapshots.edb"));
+  }
+  EXPECT_GT(last_total, 0u) << "no flush completed in any attempt";
+}
+
+TEST_F(DatabaseTest, ReadOnlyOpensDuringFlushesAlwaysReadWholeFiles) {
+  {
+    Database db = Database::create_with_options(path_, false);
+    db.define_variable(continuous("size", 64, std::make_pair(0.0, 64.0)));
+    db.flush();
+  }
+  Database early = Database::open(path_, false);
+  const DistributionFile early_content = early.dist_file();
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) flush_forever(path_, 99);
+  const auto start = std::chrono::steady_clock::now();
+  bool saw_counts = false;
+  int opens = 0;
+  // At least 1.5 s, and on a slow disk until a flush has been seen, for at most 20 s.
+  for (auto now = start; now - start < std::chrono::milliseconds(1500) ||
+                         (!saw_counts && now - start < std::chrono::seconds(20));
+       now = std::chrono::steady_clock::now()) {
+    try {
+      Database reader = Database::open(path_, false);
+      expect_whole(reader, false);
+      saw_counts = saw_counts || !reader.distributions().empty();
+    } catch (const Error& error) {
+      ADD_FAILURE() << "read-only open during a flush failed: " << error.full();
+      break;
+    }
+    ++opens;
+  }
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  EXPECT_GT(opens, 10);
+  EXPECT_EQ(early.dist_file(), early_content);
+  EXPECT_TRUE(saw_counts);
+}
+
+}  // namespace
+}  // namespace quib::storage
