@@ -61,7 +61,8 @@ TEST_F(LockTest, OpenFailureNamesTheLockFile) {
     DatabaseLock::acquire(missing);
     FAIL() << "acquire in a missing directory succeeded";
   } catch (const Error& error) {
-    EXPECT_EQ(error.full(), "open lock file " + missing + ": No such file or directory (os error 2)");
+    EXPECT_EQ(error.full(),
+              "open lock file " + missing + ": No such file or directory (os error 2)");
   }
 }
 
@@ -73,7 +74,8 @@ TEST_F(LockTest, SecondHolderInThisProcessIsRefusedAtOnceUntilTheFirstIsGone) {
     FAIL() << "second acquire in the same process succeeded";
   } catch (const Error& error) {
     EXPECT_STREQ(error.what(), "acquire exclusive lock");
-    EXPECT_EQ(error.root(), "database directory " + dir_ + " is already open read-write in this process");
+    EXPECT_EQ(error.root(),
+              "database directory " + dir_ + " is already open read-write in this process");
   }
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 

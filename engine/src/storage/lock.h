@@ -25,7 +25,8 @@ class DatabaseLock {
   ~DatabaseLock();
 
  private:
-  DatabaseLock(int fd, dev_t dir_dev, ino_t dir_ino) : fd_(fd), dir_dev_(dir_dev), dir_ino_(dir_ino) {}
+  DatabaseLock(int fd, dev_t dir_dev, ino_t dir_ino)
+      : fd_(fd), dir_dev_(dir_dev), dir_ino_(dir_ino) {}
   void release() noexcept;
 
   int fd_ = -1;
