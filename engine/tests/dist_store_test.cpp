@@ -609,6 +609,10 @@ TEST_F(DatabaseTest, AKilledFlushLeavesTheOldOrTheNewFiles) {
     }
     const Database& db = *opened;
     expect_whole(db, true);
+    for (const auto& entry : fs::directory_iterator(path_)) {
+      EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos)
+          << "a read-write open left the killed flush's temporary " << entry.path();
+    }
     std::uint64_t total = 0;
     for (const auto& distribution : db.distributions()) total += distribution.repr.total_count();
     EXPECT_GE(total, last_total) << "a flush lost counts that an earlier one had written";

@@ -91,7 +91,13 @@ Database Database::open(const std::string& path, bool read_write) {
   if (!path_exists(path)) throw Error("database path does not exist: " + path);
 
   Database db;
-  if (read_write) db.lock_.emplace(DatabaseLock::acquire(join_path(path, "lock.edb")));
+  if (read_write) {
+    db.lock_.emplace(DatabaseLock::acquire(join_path(path, "lock.edb")));
+    // A flush cut short by a crash may have left its temporaries; under the lock none is live.
+    for (const char* name : {"meta.edb", "distributions.edb", "dist_index.edb", "snapshots.edb"}) {
+      file_format::remove_stale_temporaries(join_path(path, name));
+    }
+  }
   db.meta_ = file_format::read_file<MetaFile>(join_path(path, "meta.edb"));
   const std::string dist_path = join_path(path, "distributions.edb");
   db.dist_file_ = read_write ? file_format::read_file<DistributionFile>(dist_path)

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -122,6 +123,8 @@ void write_all(int fd, std::span<const std::uint8_t> bytes) {
   }
 }
 
+std::string temporary_prefix(const std::string& path) { return path + ".tmp-"; }
+
 std::string parent_directory(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -133,7 +136,7 @@ std::string parent_directory(const std::string& path) {
 int create_temporary(const std::string& path, std::string& temporary) {
   static std::atomic<std::uint64_t> counter{0};
   for (;;) {
-    temporary = path + ".tmp-" + std::to_string(::getpid()) + "-" +
+    temporary = temporary_prefix(path) + std::to_string(::getpid()) + "-" +
                 std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) return fd;
@@ -281,5 +284,16 @@ QUIB_FILE_FORMAT_INSTANTIATE(DistIndex)
 QUIB_FILE_FORMAT_INSTANTIATE(SnapshotStore)
 
 #undef QUIB_FILE_FORMAT_INSTANTIATE
+
+void remove_stale_temporaries(const std::string& path) {
+  namespace fs = std::filesystem;
+  const std::string prefix = fs::path(temporary_prefix(path)).filename().string();
+  std::error_code ec;
+  for (fs::directory_iterator it(parent_directory(path), ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.starts_with(prefix)) fs::remove(it->path(), ec);
+  }
+}
 
 }  // namespace quib::storage::file_format

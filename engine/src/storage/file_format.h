@@ -49,6 +49,10 @@ Record deserialize_bytes(std::span<const std::uint8_t> bytes, const std::string&
 
 DistributionFile read_file_mmap(const std::string& path);
 
+// Removes temporaries that an interrupted `write_file` of `path` left beside it. Only safe while
+// no other writer can be replacing the file, i.e. under the database's exclusive lock.
+void remove_stale_temporaries(const std::string& path);
+
 // A new index holding every distribution's key text; a later distribution wins a shared text.
 DistIndex rebuild_index(const std::vector<core::DistributionObject>& distributions);
 
