@@ -170,6 +170,18 @@ TYPED_TEST(FileRecordTest, EveryVersionReadsBack) {
   EXPECT_EQ(deserialize_bytes<TypeParam>(two_frames, "x"), sample<TypeParam>());
 }
 
+// A record whose decoded bytes exactly fill the decompression buffer must not look cut short.
+TEST_F(FileFormatTest, RecordFillingTheDecompressionBufferReadsBack) {
+  for (const std::size_t encoded_size : {ZSTD_DStreamOutSize(), 2 * ZSTD_DStreamOutSize()}) {
+    DistIndex index;
+    index.by_key[std::string(encoded_size - 24, 'k')] = 7;  // count, length and id: 24 bytes
+    ASSERT_EQ(codec::encode(index).size(), encoded_size);
+    const std::string file = path("dist_index.edb");
+    write_file(file, index);
+    EXPECT_EQ(read_file<DistIndex>(file), index) << encoded_size;
+  }
+}
+
 TEST_F(FileFormatTest, NewerVersionIsRefusedWithoutContext) {
   const Bytes encoded = codec::encode(MetaFile{});
   for (std::uint32_t version : {4u, 0xFFFFFFFFu}) {

@@ -95,8 +95,9 @@ std::vector<std::uint8_t> decompress_frames(std::span<const std::uint8_t> payloa
     hint = ZSTD_decompressStream(dctx.get(), &dst, &in);
     check_zstd(hint);
     written = dst.pos;
-    // With room left in the output, the decoder has flushed everything it could.
-    if (in.pos == in.size && dst.pos < dst.size) break;
+    // With room left in the output, the decoder has flushed everything it could; a hint of 0
+    // says the same when a frame ended exactly at the end of the output.
+    if (in.pos == in.size && (dst.pos < dst.size || hint == 0)) break;
   }
   if (hint != 0) throw Error("incomplete frame");
   out.resize(written);
