@@ -92,6 +92,18 @@ class Indexable:
         return 41
 
 
+class NumericText(str):
+    """A text that is also a number: the number comes first."""
+
+    def __index__(self):
+        return 12
+
+
+class RealText(str):
+    def __float__(self):
+        return 1.5
+
+
 def big_text():
     return str(10**400)
 
@@ -121,6 +133,8 @@ CONVERSIONS = [
     (datetime.date(2024, 1, 5), "2024-01-05"),
     (decimal.Decimal("2.5"), 2.5),
     (Indexable(), 41),
+    (NumericText("twelve"), 12),
+    (RealText("one and a half"), 1.5),
     ([1, 2], "[1, 2]"),
 ]
 if numpy is not None:

@@ -85,16 +85,16 @@ Value convert_value(PyObject* value) {
     if (truth < 0) throw PythonErrorSet{};
     return Value(truth != 0);
   }
-  if (!PyUnicode_Check(value)) {
-    if (const auto integer = as_int64(value)) {
-      // Non-negative integers travel as unsigned, like every other row source.
-      if (*integer >= 0) return Value(static_cast<std::uint64_t>(*integer));
-      return Value(*integer);
-    }
-    if (const auto real = as_double(value)) {
-      if (!std::isfinite(*real)) return Value(nullptr);
-      return Value(*real);
-    }
+  // A plain `str` has no number conversion; a subclass of it may have one, which then wins.
+  if (PyUnicode_CheckExact(value)) return Value(std::string(utf8_view(value)));
+  if (const auto integer = as_int64(value)) {
+    // Non-negative integers travel as unsigned, like every other row source.
+    if (*integer >= 0) return Value(static_cast<std::uint64_t>(*integer));
+    return Value(*integer);
+  }
+  if (const auto real = as_double(value)) {
+    if (!std::isfinite(*real)) return Value(nullptr);
+    return Value(*real);
   }
   if (PyUnicode_Check(value)) return Value(std::string(utf8_view(value)));
   PyRef text(PyObject_Str(value));
