@@ -273,6 +273,25 @@ def test_call_from_foreign_thread_raises_a_non_exception(db_path, call):
     db.close()
 
 
+def test_handle_made_on_an_ended_thread_stays_bound_to_it(db_path, monkeypatch):
+    # A later thread may be given the ended thread's identifier; it is still another thread.
+    dropped = []
+    monkeypatch.setattr(sys, "unraisablehook", dropped.append)
+    made = []
+    maker = threading.Thread(target=lambda: made.append(QuibDB.create(db_path)))
+    maker.start()
+    maker.join()
+    db = made.pop()
+    for _ in range(3):
+        caught = run_on_thread(db.stats)
+        assert len(caught) == 1 and not isinstance(caught[0], Exception)
+    with pytest.raises(BaseException, match="unsendable, but sent to another thread"):
+        db.stats()
+    del db, caught  # the last reference goes away here, which is foreign too
+    gc.collect()
+    assert len(dropped) == 1
+
+
 def test_handle_dropped_on_foreign_thread_reports_unraisable(tmp_path, monkeypatch):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)

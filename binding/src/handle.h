@@ -30,7 +30,7 @@ struct QuibDBObject {
   OpenState* open;  // null once closed
   // Shared accesses in progress, or kExclusiveAccess.
   std::atomic<std::intptr_t> access;
-  unsigned long owner_thread;
+  std::uint64_t owner_thread;
 };
 
 inline constexpr std::intptr_t kExclusiveAccess = -1;

@@ -1,6 +1,8 @@
 // The QuibDB class: opening and creating databases, flush, close, the context protocol, stats and
 // the schema.
 
+#include <atomic>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <new>
@@ -17,6 +19,14 @@ namespace {
 constexpr const char* kUnsendableCall = "quib_engine::QuibDB is unsendable, but sent to another thread";
 constexpr const char* kUnsendableDrop =
     "quib_engine::QuibDB is unsendable, but is being dropped on another thread";
+
+// The identity of the calling thread for the thread binding. Unlike the interpreter's thread
+// ident, which a thread started later may inherit, it is never given to another thread.
+std::uint64_t current_thread_id() {
+  static std::atomic<std::uint64_t> next_id{1};
+  thread_local const std::uint64_t id = next_id.fetch_add(1, std::memory_order_relaxed);
+  return id;
+}
 
 // Lets other Python threads run while this one waits on the file system (an open may wait for
 // another process's lock). No Python object is touched in between.
@@ -68,7 +78,7 @@ PyObject* new_handle(storage::Database database) {
   if (!object) throw PythonErrorSet{};
   auto* handle = reinterpret_cast<QuibDBObject*>(object.get());
   new (&handle->access) std::atomic<std::intptr_t>(0);
-  handle->owner_thread = PyThread_get_thread_ident();
+  handle->owner_thread = current_thread_id();
   handle->open = state.release();
   return object.release();
 }
@@ -199,7 +209,7 @@ PyObject* quibdb_schema(PyObject* self, PyObject*) {
 void quibdb_dealloc(PyObject* self) {
   auto* handle = reinterpret_cast<QuibDBObject*>(self);
   PyTypeObject* type = Py_TYPE(self);
-  if (handle->open != nullptr && handle->owner_thread != PyThread_get_thread_ident()) {
+  if (handle->open != nullptr && handle->owner_thread != current_thread_id()) {
     // The database belongs to its thread: it stays open, lock held, until the process ends.
     PyRef pending = take_exception();
     PyErr_SetString(PyExc_RuntimeError, kUnsendableDrop);
@@ -291,7 +301,7 @@ QuibDBObject& receiver(PyObject* self) {
 }
 
 void check_thread(const QuibDBObject& handle) {
-  if (handle.owner_thread != PyThread_get_thread_ident()) {
+  if (handle.owner_thread != current_thread_id()) {
     raise_internal_error(kUnsendableCall);
     throw PythonErrorSet{};
   }
