@@ -163,6 +163,15 @@ TEST_F(DatabaseTest, OpenOfAMissingPathFailsAndCreatesNothing) {
   }
 }
 
+TEST_F(DatabaseTest, APathWithANulByteTouchesNoFile) {
+  const std::string bad = path_ + std::string("\0zzz", 4);
+  EXPECT_EQ(error_of([&] { Database::create_with_options(bad, true); }),
+            "create db dir " + bad + ": file name contained an unexpected NUL byte");
+  EXPECT_FALSE(fs::exists(path_));
+  Database::create_with_options(path_, true);
+  EXPECT_EQ(error_of([&] { Database::open(bad, false); }), "database path does not exist: " + bad);
+}
+
 TEST_F(DatabaseTest, ReadOnlyFlushWritesNothing) {
   { Database db = filled(); db.flush(); }
   const auto before = tree_state(path_);

@@ -116,6 +116,14 @@ TEST_F(Pipeline, MissingFileFailsWithTheReadersContext) {
             "open csv file " + path + ": No such file or directory (os error 2)");
 }
 
+TEST_F(Pipeline, APathWithANulByteIsRefusedBeforeAnyRead) {
+  const std::string csv = (dir_ / "x.csv").string();
+  std::ofstream(csv) << "a\n1\n";
+  const std::string path = csv + std::string("\0.json", 6);
+  EXPECT_EQ(error_of([&] { IngestionPipeline::read_rows(path); }),
+            "open json file " + path + ": file name contained an unexpected NUL byte");
+}
+
 // ---- whole ingests ----
 
 TEST_F(Pipeline, FileWithoutRowsDefinesNothingAndStillFlushes) {

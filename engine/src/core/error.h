@@ -68,6 +68,14 @@ decltype(auto) with_context(Context&& context, Body&& body) {
   }
 }
 
+// Paths reach the system as C strings, where a NUL byte would silently name another file: such a
+// path is refused before any file is touched.
+inline void check_path_bytes(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    throw Error("file name contained an unexpected NUL byte");
+  }
+}
+
 namespace core {
 
 // The engine's domain error kinds; the enumerator order is the stored kind index.

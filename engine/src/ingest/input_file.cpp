@@ -37,6 +37,7 @@ Error os_error(int errnum, std::string_view context) {
 
 std::string read_all(const std::string& path, std::string_view open_context,
                      std::string_view read_context) {
+  with_context(open_context, [&] { check_path_bytes(path); });
   FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) throw os_error(errno, open_context);
 

@@ -14,7 +14,7 @@ constexpr std::string_view kReadOnly = "database opened in read-only mode";
 // A failed metadata query counts as a missing file.
 bool path_exists(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
+  return path.find('\0') == std::string::npos && ::stat(path.c_str(), &st) == 0;
 }
 
 // The lookup text of a joint distribution; a shared text is told apart by comparing the fields.
@@ -73,7 +73,10 @@ Database& Database::operator=(Database&&) noexcept = default;
 Database::~Database() = default;
 
 Database Database::create_with_options(const std::string& path, bool raw_log_enabled) {
-  with_context([&] { return "create db dir " + path; }, [&] { create_dir_all(path); });
+  with_context([&] { return "create db dir " + path; }, [&] {
+    check_path_bytes(path);
+    create_dir_all(path);
+  });
   if (raw_log_enabled) {
     const std::string raw_dir = join_path(path, "raw");
     with_context([&] { return "create raw dir " + raw_dir; }, [&] { create_dir_all(raw_dir); });
