@@ -18,8 +18,6 @@
 namespace quib::binding {
 namespace {
 
-using core::json::Value;
-
 // The borrowed item at `index`, as an owned reference: converting it may run Python code that
 // changes the list.
 PyRef list_item(PyObject* list, Py_ssize_t index) {
@@ -77,29 +75,31 @@ std::optional<double> as_double(PyObject* value) {
   return result;
 }
 
-Value convert_value(PyObject* value) {
-  if (value == Py_None) return Value(nullptr);
-  if (PyBool_Check(value)) return Value(value == Py_True);
+// One Python value as a cell of `table`; texts are kept by the table.
+ingest::Cell convert_value(ingest::RowTable& table, PyObject* value) {
+  using ingest::Cell;
+  if (value == Py_None) return Cell();
+  if (PyBool_Check(value)) return Cell::boolean(value == Py_True);
   if (is_numpy_bool(value)) {
     const int truth = PyObject_IsTrue(value);
     if (truth < 0) throw PythonErrorSet{};
-    return Value(truth != 0);
+    return Cell::boolean(truth != 0);
   }
   // A plain `str` has no number conversion; a subclass of it may have one, which then wins.
-  if (PyUnicode_CheckExact(value)) return Value(std::string(utf8_view(value)));
+  if (PyUnicode_CheckExact(value)) return Cell::text(table.keep_text(utf8_view(value)));
   if (const auto integer = as_int64(value)) {
     // Non-negative integers travel as unsigned, like every other row source.
-    if (*integer >= 0) return Value(static_cast<std::uint64_t>(*integer));
-    return Value(*integer);
+    if (*integer >= 0) return Cell::unsigned_integer(static_cast<std::uint64_t>(*integer));
+    return Cell::signed_integer(*integer);
   }
   if (const auto real = as_double(value)) {
-    if (!std::isfinite(*real)) return Value(nullptr);
-    return Value(*real);
+    if (!std::isfinite(*real)) return Cell();
+    return Cell::floating(*real);
   }
-  if (PyUnicode_Check(value)) return Value(std::string(utf8_view(value)));
+  if (PyUnicode_Check(value)) return Cell::text(table.keep_text(utf8_view(value)));
   PyRef text(PyObject_Str(value));
   if (!text) throw PythonErrorSet{};
-  return Value(std::string(utf8_view(text.get())));
+  return Cell::text(table.keep_text(utf8_view(text.get())));
 }
 
 [[noreturn]] void dict_changed(const char* message) {
@@ -109,8 +109,7 @@ Value convert_value(PyObject* value) {
 
 // Walks the dict in its own order. A value's conversion can run Python code that changes the
 // dict, so each entry is held by an owned reference and the size is checked before every step.
-ingest::Row dict_to_row(ingest::RowTable& table, PyObject* dict) {
-  ingest::Row row;
+void add_dict_row(ingest::RowTable& table, PyObject* dict) {
   const Py_ssize_t initial_size = PyDict_Size(dict);
   Py_ssize_t remaining = initial_size;
   Py_ssize_t position = 0;
@@ -128,9 +127,9 @@ ingest::Row dict_to_row(ingest::RowTable& table, PyObject* dict) {
       throw PythonErrorSet{};
     }
     const std::uint32_t column = table.intern(utf8_view(key.get()));
-    table.put(row, column, convert_value(value.get()));
+    table.put(column, convert_value(table, value.get()));
   }
-  return row;
+  table.end_row();
 }
 
 // Each dict becomes one row, in list order, while the element's index is below both the starting
@@ -138,14 +137,13 @@ ingest::Row dict_to_row(ingest::RowTable& table, PyObject* dict) {
 ingest::RowTable records_to_rows(PyObject* records) {
   ingest::RowTable table;
   const Py_ssize_t initial_length = PyList_GET_SIZE(records);
-  table.rows.reserve(static_cast<std::size_t>(initial_length));
   for (Py_ssize_t i = 0; i < initial_length && i < PyList_GET_SIZE(records); ++i) {
     PyRef element = list_item(records, i);
     if (!PyDict_Check(element.get())) {
       raise_not_instance(PyExc_TypeError, element.get(), "dict");
       throw PythonErrorSet{};
     }
-    table.rows.push_back(dict_to_row(table, element.get()));
+    add_dict_row(table, element.get());
   }
   return table;
 }
@@ -240,11 +238,14 @@ PyObject* quibdb_ingest_records(PyObject* self, PyObject* args, PyObject* kwargs
     const core::Schema schema = state.database.schema();
     const ingest::IngestMapping mapping = ingest::schema_inference::identity_mapping(schema);
     const ingest::RowTable table = records_to_rows(records);
-    const ingest::ColumnBinding binding(mapping, table.columns);
-    const std::vector<ingest::MappedRow> mapped = ingest::column_mapper::map_rows(table, binding);
-    const ingest::BatchStats stats = ingest::batch_updater::apply_batch(state.database, schema, mapped);
+    const ingest::ColumnBinding binding(mapping, table.columns());
+    const ingest::KeptRows kept = ingest::column_mapper::kept_rows(table, binding);
+    // All records are one batch.
+    ingest::batch_updater::BatchWriter writer(state.database, schema);
+    const ingest::BatchStats stats = writer.apply(table, binding, kept, 0, kept.size());
+    writer.finish();
     state.database.flush();
-    return new_ingest_report({table.rows.size(), stats.processed, stats.skipped,
+    return new_ingest_report({table.size(), stats.processed, stats.skipped,
                               stats.distributions_updated, 0})
         .release();
   });

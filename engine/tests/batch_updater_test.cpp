@@ -38,12 +38,8 @@ class Rows {
   Rows(const core::Schema& schema, const std::vector<Fields>& rows,
        std::optional<IngestMapping> mapping = std::nullopt)
       : mapping_(mapping ? std::move(*mapping) : schema_inference::identity_mapping(schema)) {
-    for (const Fields& fields : rows) {
-      Row row;
-      for (const auto& [name, value] : fields) table_.put(row, table_.intern(name), value);
-      table_.rows.push_back(std::move(row));
-    }
-    binding_.emplace(mapping_, table_.columns);
+    for (const Fields& fields : rows) table_.add_row(fields);
+    binding_.emplace(mapping_, table_.columns());
     mapped_ = column_mapper::map_rows(table_, *binding_);
   }
   std::span<const MappedRow> mapped() const { return mapped_; }
@@ -63,10 +59,11 @@ class HandRows {
   void add(const Fields& variables, const std::vector<std::pair<std::string, std::string>>& dims) {
     MappedRow row;
     for (const auto& [name, value] : variables) {
-      row.variables.push_back({names_.emplace_back(name), &values_.emplace_back(value)});
+      const Cell& cell = cells_.emplace_back(Cell::borrow(values_.emplace_back(value)));
+      row.variables.push_back({names_.emplace_back(name), &cell});
     }
     for (const auto& [name, text] : dims) {
-      row.dimensions.push_back({names_.emplace_back(name), nullptr, text});
+      row.dimensions.push_back({names_.emplace_back(name), std::nullopt, text});
     }
     auto by_name = [](const auto& a, const auto& b) { return a.name < b.name; };
     std::sort(row.variables.begin(), row.variables.end(), by_name);
@@ -78,6 +75,7 @@ class HandRows {
  private:
   std::deque<std::string> names_;
   std::deque<Value> values_;
+  std::deque<Cell> cells_;
   std::vector<MappedRow> rows_;
 };
 

@@ -19,11 +19,7 @@ using core::json::Value;
 // Rows back as JSON objects, so that their content compares in one step.
 std::vector<core::json::Object> objects(const RowTable& table) {
   std::vector<core::json::Object> out;
-  for (const Row& row : table.rows) {
-    core::json::Object object;
-    for (const auto& [id, value] : row.fields) object.emplace(table.columns.at(id), value);
-    out.push_back(std::move(object));
-  }
+  for (std::size_t i = 0; i < table.size(); ++i) out.push_back(table.row_object(i));
   return out;
 }
 
@@ -39,7 +35,7 @@ std::string parse_error(std::string_view text) {
 TEST(JsonLinesReader, KeepsObjectsWithTheirJsonTypes) {
   const RowTable table = json_reader::parse_json_lines(
       R"({"u":7,"s":-7,"f":7.0,"e":1e3,"t":"x","b":true,"n":null,"a":[1],"o":{"k":2}})" "\n");
-  ASSERT_EQ(table.rows.size(), 1u);
+  ASSERT_EQ(table.size(), 1u);
   const auto row = objects(table)[0];
   EXPECT_EQ(row.at("u"), Value(std::uint64_t{7}));
   EXPECT_EQ(row.at("s"), Value(std::int64_t{-7}));
@@ -64,22 +60,26 @@ TEST(JsonLinesReader, DropsValuesThatAreNotObjects) {
 TEST(JsonLinesReader, SplitsOnLfAndDropsOneCrBeforeIt) {
   for (const char* text : {"{\"a\":1}\n{\"a\":2}\n", "{\"a\":1}\r\n{\"a\":2}\r\n",
                            "{\"a\":1}\n{\"a\":2}", "{\"a\":1}\n{\"a\":2}\r", " {\"a\":1} \t\n{\"a\":2}"}) {
-    EXPECT_EQ(json_reader::parse_json_lines(text).rows.size(), 2u) << text;
+    EXPECT_EQ(json_reader::parse_json_lines(text).size(), 2u) << text;
   }
-  EXPECT_TRUE(json_reader::parse_json_lines("").rows.empty());
+  EXPECT_TRUE(json_reader::parse_json_lines("").empty());
 }
 
 TEST(JsonLinesReader, FieldsRunInNameOrderAcrossChangingKeys) {
   const RowTable table = json_reader::parse_json_lines(
       "{\"z\":1}\n{\"a\":2,\"z\":3}\n{\"m\":4,\"a\":5}\n{\"a\":6,\"a\":7}\n");
-  EXPECT_EQ(table.columns, (std::vector<std::string>{"z", "a", "m"}));
+  EXPECT_EQ(table.columns(), (std::vector<std::string>{"z", "a", "m"}));
   std::vector<std::vector<std::string>> names;
-  for (const Row& row : table.rows) {
+  RowScratch scratch;
+  for (std::size_t i = 0; i < table.size(); ++i) {
     names.emplace_back();
-    for (const auto& field : row.fields) names.back().push_back(table.columns[field.first]);
+    for (const Field& field : table.row(i, scratch).fields) {
+      names.back().push_back(table.column_name(field.column));
+    }
   }
   EXPECT_EQ(names, (std::vector<std::vector<std::string>>{{"z"}, {"a", "z"}, {"a", "m"}, {"a"}}));
-  EXPECT_EQ(*table.rows[3].find(*table.find_column("a")), Value(std::uint64_t{7}));
+  EXPECT_EQ(table.row(3, scratch).find(*table.find_column("a"))->to_json(),
+            Value(std::uint64_t{7}));
 }
 
 TEST(JsonLinesReader, BadLinesFailUnderTheirContexts) {

@@ -77,7 +77,7 @@ TEST_P(ReadRows, ChoosesTheReaderByLowerCasedExtension) {
   std::string outcome;
   try {
     outcome = "rows:";
-    outcome += std::to_string(IngestionPipeline::read_rows(path).rows.size());
+    outcome += std::to_string(IngestionPipeline::read_rows(path).size());
   } catch (const Error& error) {
     outcome = error.full();
   }
@@ -187,10 +187,8 @@ TEST_F(Pipeline, SkippedRowsKeepTheProgressBelowOneHundredPercent) {
   db.define_dimension({"month", "date", "monthly"});
   RowTable rows;
   for (const char* date : {"2024-01-05", "2024-02-05"}) {
-    Row row;
-    rows.put(row, rows.intern("v"), Value("0.5"));
-    rows.put(row, rows.intern("date"), Value(date));
-    rows.rows.push_back(std::move(row));
+    const std::pair<std::string, Value> fields[] = {{"v", Value("0.5")}, {"date", Value(date)}};
+    rows.add_row(fields);
   }
   testing::internal::CaptureStdout();
   const IngestReport report = IngestionPipeline::ingest_rows_internal(

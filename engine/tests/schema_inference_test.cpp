@@ -21,11 +21,7 @@ using Fields = std::vector<std::pair<std::string, Value>>;
 
 RowTable table_of(const std::vector<Fields>& rows) {
   RowTable table;
-  for (const Fields& fields : rows) {
-    Row row;
-    for (const auto& [name, value] : fields) table.put(row, table.intern(name), value);
-    table.rows.push_back(std::move(row));
-  }
+  for (const Fields& fields : rows) table.add_row(fields);
   return table;
 }
 

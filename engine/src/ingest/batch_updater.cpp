@@ -1,13 +1,11 @@
 #include "ingest/batch_updater.h"
 
 #include <algorithm>
-#include <array>
-#include <deque>
 #include <functional>
-#include <map>
 #include <string_view>
-#include <unordered_map>
 
+#include "core/error.h"
+#include "ingest/batch_merge.h"
 #include "ingest/worker_pool.h"
 
 namespace quib::ingest {
@@ -18,316 +16,209 @@ constexpr std::size_t kBlockRows = 32768;
 // Fewest rows worth a chunk of their own on the pool.
 constexpr std::size_t kRowsPerChunk = 64;
 
-// Counts per cell of one (variable or joint pair, key) over a batch: a short list while few
-// cells are hit, a dense array once the hits justify its size. The dense form is taken only when
-// it is at most 64 counters per distinct cell seen, so a batch of rows that each open a new key
-// never allocates whole histograms.
-class CellCounter {
- public:
-  void add(std::uint64_t cell, std::uint64_t extent) {
-    if (cell < dense_.size()) {
-      ++dense_[cell];
-      return;
-    }
-    for (std::size_t i = 0; i < small_size_; ++i) {
-      if (small_[i].first == cell) {
-        ++small_[i].second;
-        return;
-      }
-    }
-    for (auto& [c, n] : overflow_) {
-      if (c == cell) {
-        ++n;
-        return;
-      }
-    }
-    if (small_size_ < small_.size()) {
-      small_[small_size_++] = {cell, 1};
-      return;
-    }
-    overflow_.emplace_back(cell, 1);
-    const std::size_t distinct = small_size_ + overflow_.size();
-    if (dense_.empty() && extent <= 64 * distinct) to_dense(extent);
-  }
-
-  bool empty() const { return small_size_ == 0 && dense_.empty(); }
-
-  template <typename Fn>
-  void for_each(Fn&& fn) const {
-    for (std::size_t c = 0; c < dense_.size(); ++c) {
-      if (dense_[c] != 0) fn(static_cast<std::uint64_t>(c), dense_[c]);
-    }
-    for (std::size_t i = 0; i < small_size_; ++i) fn(small_[i].first, small_[i].second);
-    for (const auto& [c, n] : overflow_) fn(c, n);
-  }
-
- private:
-  void to_dense(std::uint64_t extent) {
-    dense_.assign(extent, 0);
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> rest;
-    auto move_cell = [&](std::uint64_t c, std::uint64_t n) {
-      if (c < extent) {
-        dense_[c] += n;
-      } else {
-        rest.emplace_back(c, n);
-      }
-    };
-    for (std::size_t i = 0; i < small_size_; ++i) move_cell(small_[i].first, small_[i].second);
-    for (const auto& [c, n] : overflow_) move_cell(c, n);
-    // Cells outside the extent (none in practice) stay listed.
-    small_size_ = 0;
-    for (const auto& [c, n] : rest) {
-      if (small_size_ < small_.size()) {
-        small_[small_size_++] = {c, n};
-      }
-    }
-    overflow_.assign(rest.begin() + static_cast<std::ptrdiff_t>(small_size_), rest.end());
-  }
-
-  // The first cells live inline, so a key that few rows hit costs no allocation.
-  std::array<std::pair<std::uint64_t, std::uint64_t>, 4> small_{};
-  std::size_t small_size_ = 0;
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> overflow_;
-  std::vector<std::uint64_t> dense_;
-};
-
-// The count delta of one (variable name, key) while the batch is walked; its form is fixed by the
-// first delta, and a later delta of the other form is not counted.
-struct VariableCounts {
-  enum class Form : std::uint8_t { None, Categorical, Histogram };
-  Form form = Form::None;
-  CellCounter cells;
-  std::uint64_t unknown = 0;
-};
-
-// The cell counts of one (joint pair as listed, key) while the batch is walked.
-struct JointDelta {
-  CellCounter cells;
-};
-
-// Key bytes with their hash, computed on the worker that built them.
-struct KeyRef {
-  std::string_view bytes;
-  std::size_t hash = 0;
-  bool operator==(const KeyRef& other) const { return bytes == other.bytes; }
-};
-struct KeyRefHash {
-  std::size_t operator()(const KeyRef& key) const noexcept { return key.hash; }
-};
-
-// The output of the parallel step for one block of rows.
+// The output of the parallel step for one block of rows. Each chunk of rows writes its own key
+// bytes and payload texts, so workers share nothing but the row results they own.
 struct ResolvedBlock {
   struct RowResult {
     bool resolved = false;
     std::uint32_t chunk = 0;
+    std::uint32_t group = BatchMerge::kNoGroup;
     std::size_t key_offset = 0;
     std::size_t key_length = 0;
     std::size_t key_hash = 0;
+    std::size_t payload_offset = 0;
+    std::size_t payload_length = 0;
   };
   std::vector<RowResult> rows;
-  std::vector<std::string> chunk_keys;  // key bytes, one buffer per chunk
-  std::vector<std::uint64_t> codes;     // rows x variables
-  std::vector<JointCell> cells;         // rows x joints
-  std::vector<core::json::Value> payloads;  // raw-log payload per row, when the log is on
+  std::vector<std::string> chunk_keys;
+  std::vector<std::string> chunk_payloads;
+  std::vector<std::uint64_t> codes;  // rows x variables
+  std::vector<JointCell> cells;      // rows x joints
 
   std::string_view key_of(const RowResult& row) const {
     return std::string_view(chunk_keys[row.chunk]).substr(row.key_offset, row.key_length);
   }
+  std::string_view payload_of(const RowResult& row) const {
+    return std::string_view(chunk_payloads[row.chunk]).substr(row.payload_offset,
+                                                              row.payload_length);
+  }
 };
 
-core::json::Value payload_of(const MappedRow& row) {
-  core::json::Object object;
-  for (const MappedVariable& variable : row.variables) {
-    object.emplace_hint(object.end(), std::string(variable.name), *variable.value);
+// Rows of a table read through a binding. Each worker takes its own cursor.
+class TableSource {
+ public:
+  TableSource(const ResolvePlan& plan, const RowTable& table, const ColumnBinding& binding,
+              const KeptRows& kept, std::size_t first)
+      : table_(table), binding_(binding), kept_(kept), first_(first) {
+    for (const auto& variable : plan.variables()) variable_slots_.push_back(slot_of(binding.variable_names(), variable.name));
+    for (const auto& dimension : plan.dimensions()) dimension_slots_.push_back(slot_of(binding.dimension_names(), dimension.name));
+    for (const std::string_view name : binding.variable_names()) {
+      std::string& text = member_keys_.emplace_back();
+      core::json::write_string(text, name);
+      text += ':';
+    }
   }
-  return core::json::Value(std::move(object));
-}
 
-void resolve_block(const ResolvePlan& plan, std::span<const MappedRow> rows, bool with_payloads,
-                   ResolvedBlock& block) {
-  const std::size_t n = rows.size();
+  class Cursor {
+   public:
+    explicit Cursor(const TableSource& source)
+        : source_(source),
+          values_(source.variable_slots_.size()),
+          dimensions_(source.dimension_slots_.size()) {}
+
+    RowValues read(std::size_t i) {
+      const Row row = source_.table_.row(source_.kept_.row(source_.first_ + i), scratch_);
+      if (!column_mapper::project(row, source_.binding_, slots_)) {
+        throw InternalError("a kept row no longer maps");
+      }
+      for (std::size_t v = 0; v < values_.size(); ++v) {
+        const std::uint32_t slot = source_.variable_slots_[v];
+        values_[v] = slot == ColumnBinding::kNoSlot ? nullptr : slots_.variables[slot];
+      }
+      for (std::size_t d = 0; d < dimensions_.size(); ++d) {
+        const std::uint32_t slot = source_.dimension_slots_[d];
+        dimensions_[d] = slot == ColumnBinding::kNoSlot ? nullptr : &slots_.dimensions[slot];
+      }
+      return RowValues{values_, dimensions_};
+    }
+
+    // The raw-log payload of the row last read: its mapped variables in name order.
+    void payload(std::string& out) const {
+      out += '{';
+      bool first = true;
+      for (std::size_t slot = 0; slot < slots_.variables.size(); ++slot) {
+        const Cell* value = slots_.variables[slot];
+        if (value == nullptr) continue;
+        if (!first) out += ',';
+        first = false;
+        out += source_.member_keys_[slot];
+        value->write_json(out);
+      }
+      out += '}';
+    }
+
+   private:
+    const TableSource& source_;
+    RowScratch scratch_;
+    SlotRow slots_;
+    std::vector<const Cell*> values_;
+    std::vector<const std::string_view*> dimensions_;
+  };
+
+  Cursor cursor() const { return Cursor(*this); }
+
+ private:
+  static std::uint32_t slot_of(std::span<const std::string_view> names, std::string_view name) {
+    auto it = std::lower_bound(names.begin(), names.end(), name);
+    return it != names.end() && *it == name ? static_cast<std::uint32_t>(it - names.begin())
+                                            : ColumnBinding::kNoSlot;
+  }
+
+  const RowTable& table_;
+  const ColumnBinding& binding_;
+  const KeptRows& kept_;
+  std::size_t first_;
+  std::vector<std::uint32_t> variable_slots_;   // per plan variable
+  std::vector<std::uint32_t> dimension_slots_;  // per plan dimension
+  std::vector<std::string> member_keys_;        // per variable slot: "name":
+};
+
+// Rows mapped beforehand, which name their entries.
+class MappedSource {
+ public:
+  MappedSource(const ResolvePlan& plan, std::span<const MappedRow> rows) : plan_(plan), rows_(rows) {}
+
+  class Cursor {
+   public:
+    explicit Cursor(const MappedSource& source)
+        : source_(source),
+          values_(source.plan_.variables().size()),
+          texts_(source.plan_.dimensions().size()),
+          dimensions_(texts_.size()) {}
+
+    RowValues read(std::size_t i) {
+      row_ = &source_.rows_[i];
+      const auto variables = source_.plan_.variables();
+      for (std::size_t v = 0; v < variables.size(); ++v) values_[v] = row_->variable(variables[v].name);
+      const auto dimensions = source_.plan_.dimensions();
+      for (std::size_t d = 0; d < dimensions.size(); ++d) {
+        const MappedDimension* mapped = row_->dimension(dimensions[d].name);
+        if (mapped != nullptr) texts_[d] = mapped->text();
+        dimensions_[d] = mapped != nullptr ? &texts_[d] : nullptr;
+      }
+      return RowValues{values_, dimensions_};
+    }
+
+    void payload(std::string& out) const {
+      out += '{';
+      bool first = true;
+      for (const MappedVariable& variable : row_->variables) {
+        if (!first) out += ',';
+        first = false;
+        core::json::write_string(out, variable.name);
+        out += ':';
+        variable.value->write_json(out);
+      }
+      out += '}';
+    }
+
+   private:
+    const MappedSource& source_;
+    const MappedRow* row_ = nullptr;
+    std::vector<const Cell*> values_;
+    std::vector<std::string_view> texts_;
+    std::vector<const std::string_view*> dimensions_;
+  };
+
+  Cursor cursor() const { return Cursor(*this); }
+
+ private:
+  const ResolvePlan& plan_;
+  std::span<const MappedRow> rows_;
+};
+
+template <typename Source>
+void resolve_block(const ResolvePlan& plan, const BatchMerge& merge, const Source& source,
+                   std::size_t first, std::size_t n, bool with_payloads, ResolvedBlock& block) {
   const std::size_t variables = plan.variables().size();
   const std::size_t joints = plan.joints().size();
   block.rows.assign(n, {});
   block.codes.resize(n * variables);
   block.cells.resize(n * joints);
-  block.payloads.clear();
-  if (with_payloads) block.payloads.resize(n);
   const std::size_t chunks =
       std::clamp<std::size_t>(n / kRowsPerChunk, 1, worker_pool::concurrency() * 4);
   block.chunk_keys.resize(std::max(block.chunk_keys.size(), chunks));
+  block.chunk_payloads.resize(std::max(block.chunk_payloads.size(), chunks));
   worker_pool::for_each_chunk(n, chunks, [&](std::size_t chunk, std::size_t begin,
                                              std::size_t end) {
+    auto cursor = source.cursor();
     std::string& keys = block.chunk_keys[chunk];
+    std::string& payloads = block.chunk_payloads[chunk];
     keys.clear();
-    keys.reserve((end - begin) * 8 * plan.dimensions().size());
+    payloads.clear();
     for (std::size_t i = begin; i < end; ++i) {
       auto& result = block.rows[i];
       const std::size_t offset = keys.size();
       result.resolved =
-          plan.resolve(rows[i], keys, std::span(block.codes).subspan(i * variables, variables),
+          plan.resolve(cursor.read(first + i), keys,
+                       std::span(block.codes).subspan(i * variables, variables),
                        std::span(block.cells).subspan(i * joints, joints));
       if (!result.resolved) continue;
+      const std::string_view key = std::string_view(keys).substr(offset);
       result.chunk = static_cast<std::uint32_t>(chunk);
       result.key_offset = offset;
-      result.key_length = keys.size() - offset;
-      result.key_hash = std::hash<std::string_view>{}(std::string_view(keys).substr(offset));
-      if (with_payloads) block.payloads[i] = payload_of(rows[i]);
+      result.key_length = key.size();
+      result.key_hash = std::hash<std::string_view>{}(key);
+      // Known keys are found here; the calling thread adds the new ones.
+      result.group = merge.find_group(key, result.key_hash);
+      if (with_payloads) {
+        result.payload_offset = payloads.size();
+        cursor.payload(payloads);
+        result.payload_length = payloads.size() - result.payload_offset;
+      }
     }
   });
 }
-
-// Frees the payloads on the workers that mostly allocated them, sparing the calling thread.
-void release_in_parallel(std::vector<core::json::Value>& payloads) {
-  worker_pool::for_each_chunk(payloads.size(), worker_pool::concurrency(),
-                              [&](std::size_t, std::size_t begin, std::size_t end) {
-                                for (std::size_t i = begin; i < end; ++i) payloads[i] = {};
-                              });
-  payloads.clear();
-}
-
-// The serial half: gathers resolved rows into per-key counts, then hands them to the database.
-class BatchMerge {
- public:
-  explicit BatchMerge(const ResolvePlan& plan) : plan_(plan) {
-    // Counts are kept per variable name; a name defined twice (possible only in a stored schema)
-    // shares one delta, as the database keeps one distribution per name and key.
-    std::unordered_map<std::string_view, std::size_t> by_name;
-    for (const auto& variable : plan.variables()) {
-      auto [it, added] = by_name.emplace(variable.name, names_.size());
-      if (added) {
-        names_.push_back(variable.name);
-        extents_.push_back(0);
-      }
-      counts_of_variable_.push_back(it->second);
-      extents_[it->second] = std::max(extents_[it->second], variable.cells);
-    }
-  }
-
-  // Walks one block in row order; the payloads of the counted rows go to `payloads` in order.
-  void add(ResolvedBlock& block, BatchStats& stats, std::vector<core::json::Value>& payloads) {
-    const auto variables = plan_.variables();
-    const auto joints = plan_.joints();
-    for (std::size_t i = 0; i < block.rows.size(); ++i) {
-      const auto& row = block.rows[i];
-      if (!row.resolved) {
-        ++stats.skipped;
-        continue;
-      }
-      KeyGroup& group = group_of(KeyRef{block.key_of(row), row.key_hash});
-      const std::uint64_t* codes = block.codes.data() + i * variables.size();
-      for (std::size_t v = 0; v < variables.size(); ++v) {
-        if (codes[v] == ResolvePlan::kNoDelta) continue;
-        count(group, v, codes[v]);
-      }
-      const JointCell* cells = block.cells.data() + i * joints.size();
-      for (std::size_t j = 0; j < joints.size(); ++j) {
-        if (cells[j].first == ResolvePlan::kNoCell) continue;
-        const auto& joint = joints[j];
-        group.joints[j].cells.add(cells[j].first * joint.second_cells + cells[j].second,
-                                  joint.first_cells * joint.second_cells);
-      }
-      if (!block.payloads.empty()) payloads.push_back(std::move(block.payloads[i]));
-      ++stats.processed;
-    }
-  }
-
-  // Increments, then joint cells, then finalisation; the first error ends the call.
-  void apply(storage::Database& db, BatchStats& stats) {
-    std::vector<std::pair<std::string_view, const core::DimensionKey*>> touched;
-    for (const KeyGroup& group : groups_) {
-      for (std::size_t c = 0; c < names_.size(); ++c) {
-        const VariableCounts& counts = group.variables[c];
-        if (counts.form == VariableCounts::Form::None) continue;
-        db.increment_distribution(names_[c], *group.key, delta_of(counts));
-        touched.emplace_back(names_[c], group.key);
-      }
-    }
-    const auto joints = plan_.joints();
-    for (const KeyGroup& group : groups_) {
-      for (std::size_t j = 0; j < joints.size(); ++j) {
-        if (group.joints[j].cells.empty()) continue;
-        const auto& joint = joints[j];
-        db.ensure_joint_distribution(joint.a, joint.b, *group.key);
-        core::JointDistributionObject* stored =
-            db.get_joint_distribution_mut(joint.a, joint.b, *group.key);
-        if (stored == nullptr || joint.second_cells == 0) continue;
-        group.joints[j].cells.for_each([&](std::uint64_t cell, std::uint64_t n) {
-          stored->add_to_cell(cell / joint.second_cells, cell % joint.second_cells, n);
-        });
-      }
-    }
-    const std::uint64_t now = core::unix_now();
-    for (const auto& [name, key] : touched) db.finalize_distribution(name, *key, now);
-    stats.distributions_updated = touched.size();
-  }
-
- private:
-  // The counts of one dimension key.
-  struct KeyGroup {
-    const core::DimensionKey* key = nullptr;
-    std::vector<VariableCounts> variables;  // one per variable name
-    std::vector<JointDelta> joints;         // one per schema joint pair
-  };
-
-  KeyGroup& group_of(const KeyRef& ref) {
-    if (auto it = group_by_bytes_.find(ref); it != group_by_bytes_.end()) {
-      return groups_[it->second];
-    }
-    // New key bytes: keep them, and find their key. Different bytes can make one key (a name
-    // repeated in a stored schema keeps its last value), so groups are per key, not per bytes.
-    const std::string& bytes = key_bytes_.emplace_back(ref.bytes);
-    auto [key_it, added] = group_by_key_.try_emplace(
-        core::dimension_key_from_pairs(plan_.key_pairs(bytes)), groups_.size());
-    if (added) {
-      KeyGroup group;
-      group.key = &key_it->first;
-      group.variables.resize(names_.size());
-      group.joints.resize(plan_.joints().size());
-      groups_.push_back(std::move(group));
-    }
-    group_by_bytes_.emplace(KeyRef{bytes, ref.hash}, key_it->second);
-    return groups_[key_it->second];
-  }
-
-  void count(KeyGroup& group, std::size_t variable, std::uint64_t code) {
-    const std::size_t c = counts_of_variable_[variable];
-    VariableCounts& counts = group.variables[c];
-    const bool categorical = plan_.variables()[variable].kind == ResolvePlan::Kind::Categorical;
-    const auto form =
-        categorical ? VariableCounts::Form::Categorical : VariableCounts::Form::Histogram;
-    if (counts.form == VariableCounts::Form::None) counts.form = form;
-    if (counts.form != form) return;
-    if (code == ResolvePlan::kUnknown) {
-      ++counts.unknown;
-    } else {
-      counts.cells.add(code, extents_[c]);
-    }
-  }
-
-  static CountDelta delta_of(const VariableCounts& counts) {
-    if (counts.form == VariableCounts::Form::Histogram) {
-      CountDelta::Histogram histogram;
-      counts.cells.for_each([&](std::uint64_t bin, std::uint64_t n) { histogram.counts[bin] += n; });
-      return CountDelta{std::move(histogram)};
-    }
-    CountDelta::Categorical categorical;
-    counts.cells.for_each([&](std::uint64_t position, std::uint64_t n) {
-      categorical.counts[SingleDelta{SingleDelta::Category{position}}] += n;
-    });
-    if (counts.unknown != 0) categorical.counts[SingleDelta{SingleDelta::Unknown{}}] += counts.unknown;
-    return CountDelta{std::move(categorical)};
-  }
-
-  const ResolvePlan& plan_;
-  std::vector<std::string_view> names_;         // distinct variable names, schema order
-  std::vector<std::uint64_t> extents_;          // cells per distinct name
-  std::vector<std::size_t> counts_of_variable_; // schema variable -> distinct name
-  std::deque<std::string> key_bytes_;           // stable storage for the map's views
-  std::unordered_map<KeyRef, std::size_t, KeyRefHash> group_by_bytes_;
-  std::map<core::DimensionKey, std::size_t> group_by_key_;
-  std::deque<KeyGroup> groups_;  // in order of first appearance
-};
 
 SingleDelta single_delta_of(const ResolvePlan::Variable& variable, std::uint64_t code) {
   if (variable.kind == ResolvePlan::Kind::Continuous) return SingleDelta{SingleDelta::Bin{code}};
@@ -338,6 +229,84 @@ SingleDelta single_delta_of(const ResolvePlan::Variable& variable, std::uint64_t
 }  // namespace
 
 namespace batch_updater {
+
+struct BatchWriter::State {
+  State(storage::Database& database, const core::Schema& schema)
+      : db(database), plan(schema), merge(plan) {}
+
+  // Resolves, gathers and logs the rows block by block, then commits the batch.
+  template <typename Source>
+  BatchStats run(const Source& make_source, std::size_t n) {
+    BatchStats stats;
+    if (n == 0) return stats;
+    const bool raw_log = db.meta().raw_log_enabled;
+    try {
+      for (std::size_t start = 0; start < n; start += kBlockRows) {
+        const std::size_t rows = std::min(kBlockRows, n - start);
+        resolve_block(plan, merge, make_source, start, rows, raw_log, block);
+        gather(stats);
+        // Lines go out in row order, before any count reaches the database.
+        if (!payloads.empty()) db.append_raw_payload_texts(payloads);
+      }
+      stats.distributions_updated = merge.commit(db);
+    } catch (...) {
+      merge.settle(db);
+      throw;
+    }
+    return stats;
+  }
+
+  // The serial walk of one block, in row order.
+  void gather(BatchStats& stats) {
+    payloads.clear();
+    const std::size_t variables = plan.variables().size();
+    const std::size_t joints = plan.joints().size();
+    for (std::size_t i = 0; i < block.rows.size(); ++i) {
+      const auto& row = block.rows[i];
+      if (!row.resolved) {
+        ++stats.skipped;
+        continue;
+      }
+      const std::uint32_t group = row.group != BatchMerge::kNoGroup
+                                      ? row.group
+                                      : merge.group_of(block.key_of(row), row.key_hash);
+      merge.count(group, block.codes.data() + i * variables, block.cells.data() + i * joints);
+      if (row.payload_length != 0) payloads.push_back(block.payload_of(row));
+      ++stats.processed;
+    }
+  }
+
+  storage::Database& db;
+  const ResolvePlan plan;
+  BatchMerge merge;
+  ResolvedBlock block;
+  std::vector<std::string_view> payloads;  // of the counted rows of a block
+  bool finished = false;
+};
+
+BatchWriter::BatchWriter(storage::Database& db, const core::Schema& schema)
+    : state_(std::make_unique<State>(db, schema)) {}
+
+BatchWriter::~BatchWriter() {
+  // Counts already committed are finalised whatever happened after them.
+  if (!state_->finished) state_->merge.settle(state_->db);
+}
+
+BatchStats BatchWriter::apply(const RowTable& table, const ColumnBinding& binding,
+                              const KeptRows& rows, std::size_t begin, std::size_t end) {
+  const TableSource source(state_->plan, table, binding, rows, begin);
+  return state_->run(source, end - begin);
+}
+
+BatchStats BatchWriter::apply(std::span<const MappedRow> rows) {
+  const MappedSource source(state_->plan, rows);
+  return state_->run(source, rows.size());
+}
+
+void BatchWriter::finish() {
+  state_->merge.settle(state_->db);
+  state_->finished = true;
+}
 
 std::optional<ResolvedRow> resolve_row(const core::Schema& schema, const MappedRow& row) {
   const ResolvePlan plan(schema);
@@ -359,29 +328,17 @@ std::optional<ResolvedRow> resolve_row(const core::Schema& schema, const MappedR
                                     {cells[j].first, cells[j].second}});
   }
   resolved.dimension_key = core::dimension_key_from_pairs(plan.key_pairs(key));
-  resolved.raw_values = std::move(*payload_of(row).get_if<core::json::Object>());
+  for (const MappedVariable& variable : row.variables) {
+    resolved.raw_values.emplace(std::string(variable.name), variable.value->to_json());
+  }
   return resolved;
 }
 
 BatchStats apply_batch(storage::Database& db, const core::Schema& schema,
                        std::span<const MappedRow> rows) {
-  BatchStats stats;
-  if (rows.empty()) return stats;
-  const ResolvePlan plan(schema);
-  const bool raw_log = db.meta().raw_log_enabled;
-  BatchMerge merge(plan);
-  ResolvedBlock block;
-  std::vector<core::json::Value> payloads;
-  for (std::size_t start = 0; start < rows.size(); start += kBlockRows) {
-    const auto run = rows.subspan(start, std::min(kBlockRows, rows.size() - start));
-    resolve_block(plan, run, raw_log, block);
-    payloads.clear();
-    merge.add(block, stats, payloads);
-    // Lines go out in row order, before any count reaches the database.
-    if (!payloads.empty()) db.append_raw_records(payloads);
-    release_in_parallel(payloads);
-  }
-  merge.apply(db, stats);
+  BatchWriter writer(db, schema);
+  const BatchStats stats = writer.apply(rows);
+  writer.finish();
   return stats;
 }
 

@@ -1,15 +1,17 @@
-// The batch updater: turns one batch of mapped rows into count increments of a database.
+// The batch updater: turns batches of mapped rows into count increments of a database.
 //
-// Every row is first resolved on its own, on the process-wide worker pool, into its dimension
-// key, one delta per variable value and one cell per joint pair. Then, on the calling thread and
-// in row order, the results are gathered into one count delta per (variable, dimension key) and
-// one joint delta per (pair, dimension key); the raw-log lines of the counted rows are appended
-// in row order before any count reaches the database; the counts are handed to the database, the
-// joint cells added, and every touched distribution finalised. Nothing is kept between calls and
-// nothing is rolled back when a call fails part-way.
+// Every row is first resolved on its own, on the process-wide worker pool: its dimension key,
+// one delta per variable value, one cell per joint pair, and, when the raw log is on, the compact
+// JSON text of its variable values. Then, on the calling thread and in row order, the results
+// are gathered into counts per (variable, dimension key) and per (pair, dimension key); the
+// raw-log lines of the counted rows are appended in row order before any count reaches the
+// database; the counts are handed to the database, the joint cells added, and every touched
+// distribution finalised (`BatchMerge` says how). Nothing is rolled back when a call fails
+// part-way.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,6 +22,7 @@
 #include "core/json.h"
 #include "core/schema.h"
 #include "ingest/column_mapper.h"
+#include "ingest/row.h"
 #include "ingest/row_resolver.h"
 #include "storage/dist_store.h"
 
@@ -59,6 +62,31 @@ std::optional<ResolvedRow> resolve_row(const core::Schema& schema, const MappedR
 // first batch. A read-only database refuses at the first raw-log line or the first count.
 BatchStats apply_batch(storage::Database& db, const core::Schema& schema,
                        std::span<const MappedRow> rows);
+
+// Applies the batches of one ingest call, each exactly as `apply_batch` would, while keeping
+// what the batches share (the resolve plan, the dimension keys met, where their distributions
+// sit) from one batch to the next. `finish` must follow the last batch; a failing batch leaves
+// the database as `apply_batch` would, and the writer must not be used after it.
+class BatchWriter {
+ public:
+  // `db` and `schema` must outlive the writer.
+  BatchWriter(storage::Database& db, const core::Schema& schema);
+  BatchWriter(storage::Database&, core::Schema&&) = delete;
+  ~BatchWriter();
+
+  // The batch of kept rows `rows.row(begin)` to `rows.row(end - 1)` of `table`, mapped through
+  // `binding` (which must be bound to `table`'s columns).
+  BatchStats apply(const RowTable& table, const ColumnBinding& binding, const KeptRows& rows,
+                   std::size_t begin, std::size_t end);
+  // A batch of rows mapped beforehand.
+  BatchStats apply(std::span<const MappedRow> rows);
+  // Completes the batches applied so far. Never fails.
+  void finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace batch_updater
 }  // namespace quib::ingest

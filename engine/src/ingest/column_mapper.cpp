@@ -4,6 +4,7 @@
 #include <iterator>
 #include <utility>
 
+#include "core/error.h"
 #include "ingest/worker_pool.h"
 
 namespace quib::ingest {
@@ -39,27 +40,47 @@ void order_by_name(std::vector<Entry>& entries) {
   entries = std::move(kept);
 }
 
-// The text of a dimension value, or false when the row must be dropped.
-bool dimension_text(const core::json::Value& value, MappedDimension& out) {
-  if (const auto* text = value.get_if<std::string>()) {
-    out.source = text;
-    return true;
+// Whether a dimension value can be written as text: a string, a boolean or a number.
+bool has_dimension_text(const Cell& value) {
+  return value.kind() != Cell::Kind::Null && value.kind() != Cell::Kind::Nested;
+}
+
+// The text of a non-string dimension value, appended to `out`.
+void render_dimension(const Cell& value, std::string& out) {
+  if (value.kind() == Cell::Kind::Bool) {
+    out += value.as_bool() ? "true" : "false";
+  } else {
+    value.write_json(out);  // numbers as the JSON writer writes them
   }
-  if (const auto* flag = value.get_if<bool>()) {
-    out.rendered = *flag ? "true" : "false";
-    return true;
+}
+
+std::vector<std::string_view> distinct_sorted(const std::unordered_map<std::string, std::string>& map) {
+  std::vector<std::string_view> names;
+  names.reserve(map.size());
+  for (const auto& entry : map) names.emplace_back(entry.second);
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
+}
+
+std::uint32_t slot_in(std::span<const std::string_view> names, std::string_view name) {
+  return static_cast<std::uint32_t>(std::lower_bound(names.begin(), names.end(), name) -
+                                    names.begin());
+}
+
+bool keeps(const Row& row, const ColumnBinding& binding) {
+  std::size_t found = 0;
+  for (const Field& field : row.fields) {
+    if (binding.dimension_slot(field.column) == ColumnBinding::kNoSlot) continue;
+    if (!has_dimension_text(field.value)) return false;
+    ++found;
   }
-  if (value.get_if<std::uint64_t>() != nullptr || value.get_if<std::int64_t>() != nullptr ||
-      value.get_if<double>() != nullptr) {
-    core::json::write(out.rendered, value);
-    return true;
-  }
-  return false;  // null, array or object
+  return found == binding.required_dimensions();
 }
 
 }  // namespace
 
-const core::json::Value* MappedRow::variable(std::string_view name) const {
+const Cell* MappedRow::variable(std::string_view name) const {
   const MappedVariable* entry = find_by_name(variables, name);
   return entry != nullptr ? entry->value : nullptr;
 }
@@ -69,25 +90,33 @@ const MappedDimension* MappedRow::dimension(std::string_view name) const {
 }
 
 ColumnBinding::ColumnBinding(const IngestMapping& mapping, std::span<const std::string> columns)
-    : variable_by_column_(columns.size(), nullptr),
-      dimension_by_column_(columns.size(), nullptr),
+    : variable_names_(distinct_sorted(mapping.variables)),
+      dimension_names_(distinct_sorted(mapping.dimensions)),
+      variable_slots_(columns.size(), kNoSlot),
+      dimension_slots_(columns.size(), kNoSlot),
       required_dimensions_(mapping.dimensions.size()) {
   for (std::size_t id = 0; id < columns.size(); ++id) {
     if (auto it = mapping.variables.find(columns[id]); it != mapping.variables.end()) {
-      variable_by_column_[id] = &it->second;
+      variable_slots_[id] = slot_in(variable_names_, it->second);
     }
     if (auto it = mapping.dimensions.find(columns[id]); it != mapping.dimensions.end()) {
-      dimension_by_column_[id] = &it->second;
+      dimension_slots_[id] = slot_in(dimension_names_, it->second);
+      ++dimension_columns_present_;
     }
   }
 }
 
-const std::string* ColumnBinding::variable_of(std::uint32_t column) const {
-  return column < variable_by_column_.size() ? variable_by_column_[column] : nullptr;
+KeptRows KeptRows::all(std::size_t count) {
+  KeptRows rows;
+  rows.count_ = count;
+  return rows;
 }
 
-const std::string* ColumnBinding::dimension_of(std::uint32_t column) const {
-  return column < dimension_by_column_.size() ? dimension_by_column_[column] : nullptr;
+KeptRows KeptRows::listed(std::vector<std::size_t> list) {
+  KeptRows rows;
+  rows.all_ = false;
+  rows.rows_ = std::move(list);
+  return rows;
 }
 
 namespace schema_inference {
@@ -110,17 +139,22 @@ namespace column_mapper {
 std::optional<MappedRow> map_row(const Row& row, const ColumnBinding& binding) {
   MappedRow mapped;
   std::size_t dimensions_found = 0;
-  for (const auto& [column, value] : row.fields) {
-    if (const std::string* dimension = binding.dimension_of(column)) {
-      MappedDimension entry{*dimension, nullptr, {}};
-      if (!dimension_text(value, entry)) return std::nullopt;
-      if (mapped.dimensions.empty()) mapped.dimensions.reserve(binding.required_dimensions());
+  for (const Field& field : row.fields) {
+    if (const std::uint32_t slot = binding.dimension_slot(field.column);
+        slot != ColumnBinding::kNoSlot) {
+      if (!has_dimension_text(field.value)) return std::nullopt;
+      MappedDimension entry{binding.dimension_names()[slot], std::nullopt, {}};
+      if (field.value.kind() == Cell::Kind::Text) {
+        entry.source = field.value.as_text();
+      } else {
+        render_dimension(field.value, entry.rendered);
+      }
       mapped.dimensions.push_back(std::move(entry));
       ++dimensions_found;
     }
-    if (const std::string* variable = binding.variable_of(column)) {
-      if (mapped.variables.empty()) mapped.variables.reserve(row.fields.size());
-      mapped.variables.push_back(MappedVariable{*variable, &value});
+    if (const std::uint32_t slot = binding.variable_slot(field.column);
+        slot != ColumnBinding::kNoSlot) {
+      mapped.variables.push_back(MappedVariable{binding.variable_names()[slot], &field.value});
     }
   }
   if (dimensions_found != binding.required_dimensions()) return std::nullopt;
@@ -129,22 +163,81 @@ std::optional<MappedRow> map_row(const Row& row, const ColumnBinding& binding) {
   return mapped;
 }
 
-std::vector<MappedRow> map_rows(const RowTable& table, const ColumnBinding& binding) {
-  // Mapping renders numbers and fills two small vectors per row; on a large file that is worth
-  // the pool. Each chunk maps consecutive rows, and the chunks are joined in order.
-  const std::size_t n = table.rows.size();
+bool project(const Row& row, const ColumnBinding& binding, SlotRow& out) {
+  out.variables.assign(binding.variable_names().size(), nullptr);
+  out.dimensions.assign(binding.dimension_names().size(), std::string_view());
+  out.rendered.clear();
+  out.rendered_at.assign(binding.dimension_names().size(), {SlotRow::kNotRendered, 0});
+  std::size_t dimensions_found = 0;
+  bool any_rendered = false;
+  // Fields come in name order; for a name fed by two columns the later one wins.
+  for (const Field& field : row.fields) {
+    if (const std::uint32_t slot = binding.dimension_slot(field.column);
+        slot != ColumnBinding::kNoSlot) {
+      const Cell& value = field.value;
+      if (value.kind() == Cell::Kind::Text) {
+        out.dimensions[slot] = value.as_text();
+        out.rendered_at[slot].first = SlotRow::kNotRendered;
+      } else {
+        if (!has_dimension_text(value)) return false;
+        const std::size_t begin = out.rendered.size();
+        render_dimension(value, out.rendered);
+        out.rendered_at[slot] = {begin, out.rendered.size() - begin};
+        any_rendered = true;
+      }
+      ++dimensions_found;
+    }
+    if (const std::uint32_t slot = binding.variable_slot(field.column);
+        slot != ColumnBinding::kNoSlot) {
+      out.variables[slot] = &field.value;
+    }
+  }
+  if (dimensions_found != binding.required_dimensions()) return false;
+  if (any_rendered) {
+    // Views into `rendered` are taken once it no longer grows.
+    for (std::size_t slot = 0; slot < out.rendered_at.size(); ++slot) {
+      const auto [begin, size] = out.rendered_at[slot];
+      if (begin != SlotRow::kNotRendered) {
+        out.dimensions[slot] = std::string_view(out.rendered).substr(begin, size);
+      }
+    }
+  }
+  return true;
+}
+
+KeptRows kept_rows(const RowTable& table, const ColumnBinding& binding) {
+  const std::size_t n = table.size();
+  if (table.every_row_full_text()) {
+    // Every row holds every column as text: all rows keep or none does.
+    return binding.dimension_columns_present() == binding.required_dimensions()
+               ? KeptRows::all(n)
+               : KeptRows::listed({});
+  }
   const std::size_t chunks = std::clamp<std::size_t>(n / 4096, 1, worker_pool::concurrency() * 4);
-  std::vector<std::vector<MappedRow>> parts(chunks);
+  std::vector<std::vector<std::size_t>> parts(chunks);
   worker_pool::for_each_chunk(n, chunks, [&](std::size_t c, std::size_t begin, std::size_t end) {
-    parts[c].reserve(end - begin);
+    RowScratch scratch;
     for (std::size_t i = begin; i < end; ++i) {
-      if (auto m = map_row(table.rows[i], binding)) parts[c].push_back(std::move(*m));
+      if (keeps(table.row(i, scratch), binding)) parts[c].push_back(i);
     }
   });
+  std::size_t kept = 0;
+  for (const auto& part : parts) kept += part.size();
+  if (kept == n) return KeptRows::all(n);
+  std::vector<std::size_t> rows;
+  rows.reserve(kept);
+  for (const auto& part : parts) rows.insert(rows.end(), part.begin(), part.end());
+  return KeptRows::listed(std::move(rows));
+}
+
+std::vector<MappedRow> map_rows(const RowTable& table, const ColumnBinding& binding) {
+  if (table.every_row_full_text()) {
+    throw InternalError("map_rows needs a table that keeps its cells");
+  }
   std::vector<MappedRow> mapped;
-  mapped.reserve(n);
-  for (auto& part : parts) {
-    std::move(part.begin(), part.end(), std::back_inserter(mapped));
+  RowScratch scratch;
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    if (auto m = map_row(table.row(i, scratch), binding)) mapped.push_back(std::move(*m));
   }
   return mapped;
 }

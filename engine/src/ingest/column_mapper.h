@@ -1,11 +1,15 @@
 // Column mapping: which input column feeds which variable and which dimension, and the
 // projection of one row through that mapping.
 //
-// A `MappedRow` keeps the row's variable values unchanged and turns each dimension value into
-// text (before date bucketing). It borrows rather than copies, because ingestion maps every row of
-// a file: its names point into the `ColumnBinding` (hence the `IngestMapping`), its values and
-// most of its texts into the row. The row table, the mapping and the binding must outlive the
-// mapped rows; the overloads that would bind temporaries are deleted.
+// A mapped row keeps the row's variable values unchanged and turns each dimension value into
+// text (before date bucketing); a row that lacks a mapped dimension column, or holds null, an
+// array or an object there, is dropped. Two forms:
+// - `MappedRow` names its entries; it serves single rows and rows built by hand.
+// - `SlotRow` is what ingestion uses: a `ColumnBinding` resolves the mapping against the columns
+//   of one table once, and a row is then projected into slots (one per distinct mapped name,
+//   names in byte order) without comparing a single name.
+// Both borrow: names from the binding (hence the mapping), values and most texts from the row.
+// The overloads that would bind temporaries are deleted.
 #pragma once
 
 #include <cstdint>
@@ -29,17 +33,17 @@ struct IngestMapping {
 
 struct MappedVariable {
   std::string_view name;
-  const core::json::Value* value = nullptr;  // never null in a mapped row
+  const Cell* value = nullptr;  // never null in a mapped row
 };
 
 struct MappedDimension {
   std::string_view name;
-  // The row's own text when the value was a JSON string; otherwise null and the text is held in
-  // `rendered` (a number or boolean written as JSON writes it).
-  const std::string* source = nullptr;
+  // The row's own text when the value was a JSON string; otherwise nothing and the text is held
+  // in `rendered` (a number or boolean written as JSON writes it).
+  std::optional<std::string_view> source;
   std::string rendered;
 
-  std::string_view text() const { return source != nullptr ? std::string_view(*source) : rendered; }
+  std::string_view text() const { return source ? *source : std::string_view(rendered); }
 };
 
 struct MappedRow {
@@ -47,27 +51,68 @@ struct MappedRow {
   std::vector<MappedDimension> dimensions;  // ordered by name bytes, one entry per name
 
   // Lookups by exact name; null when absent.
-  const core::json::Value* variable(std::string_view name) const;
+  const Cell* variable(std::string_view name) const;
   const MappedDimension* dimension(std::string_view name) const;
 };
 
-// A mapping resolved against the column names of one input, so that mapping a row costs one step
-// per field and no name comparison.
+// A mapping resolved against the column names of one table.
 class ColumnBinding {
  public:
+  static constexpr std::uint32_t kNoSlot = ~std::uint32_t{0};
+
   ColumnBinding(const IngestMapping& mapping, std::span<const std::string> columns);
   ColumnBinding(IngestMapping&&, std::span<const std::string>) = delete;
 
-  // The names a column feeds, or null. Names are owned by the mapping.
-  const std::string* variable_of(std::uint32_t column) const;
-  const std::string* dimension_of(std::uint32_t column) const;
-  // How many mapped dimension columns a row must hold; a column the input lacks still counts.
+  // Distinct mapped names in byte order; a slot is a position in these lists.
+  std::span<const std::string_view> variable_names() const { return variable_names_; }
+  std::span<const std::string_view> dimension_names() const { return dimension_names_; }
+  // The slot a column feeds, or kNoSlot.
+  std::uint32_t variable_slot(std::uint32_t column) const {
+    return column < variable_slots_.size() ? variable_slots_[column] : kNoSlot;
+  }
+  std::uint32_t dimension_slot(std::uint32_t column) const {
+    return column < dimension_slots_.size() ? dimension_slots_[column] : kNoSlot;
+  }
+  // How many mapped dimension columns a row must hold; a column the table lacks still counts.
   std::size_t required_dimensions() const { return required_dimensions_; }
+  // How many of them the table has at all.
+  std::size_t dimension_columns_present() const { return dimension_columns_present_; }
 
  private:
-  std::vector<const std::string*> variable_by_column_;
-  std::vector<const std::string*> dimension_by_column_;
+  std::vector<std::string_view> variable_names_;
+  std::vector<std::string_view> dimension_names_;
+  std::vector<std::uint32_t> variable_slots_;   // column id -> slot
+  std::vector<std::uint32_t> dimension_slots_;  // column id -> slot
   std::size_t required_dimensions_ = 0;
+  std::size_t dimension_columns_present_ = 0;
+};
+
+// A row projected through a binding: by slot, the variable value (null when absent) and the
+// dimension text. Reused from row to row, so projecting allocates nothing once warm.
+struct SlotRow {
+  std::vector<const Cell*> variables;
+  std::vector<std::string_view> dimensions;
+  // Texts of number and boolean dimension values, and per dimension slot where its text lies in
+  // `rendered` (kNotRendered for a text of the row itself).
+  static constexpr std::size_t kNotRendered = ~std::size_t{0};
+  std::string rendered;
+  std::vector<std::pair<std::size_t, std::size_t>> rendered_at;
+};
+
+// The rows of a table that mapping keeps, in order: all of them, or a list.
+class KeptRows {
+ public:
+  static KeptRows all(std::size_t count);
+  static KeptRows listed(std::vector<std::size_t> rows);
+
+  std::size_t size() const { return all_ ? count_ : rows_.size(); }
+  // Table index of the k-th kept row.
+  std::size_t row(std::size_t k) const { return all_ ? k : rows_[k]; }
+
+ private:
+  bool all_ = true;
+  std::size_t count_ = 0;
+  std::vector<std::size_t> rows_;
 };
 
 namespace schema_inference {
@@ -83,9 +128,17 @@ namespace column_mapper {
 // The mapped form of `row`, or nothing when the row lacks a mapped dimension column or holds
 // null, an array or an object there. Columns the mapping does not name are ignored.
 std::optional<MappedRow> map_row(const Row& row, const ColumnBinding& binding);
-std::optional<MappedRow> map_row(Row&&, const ColumnBinding&) = delete;
 
-// Maps every row of `table` in order, dropping the rows that give nothing.
+// Projects `row` into `out`; false when the row must be dropped (`out` is then unspecified).
+bool project(const Row& row, const ColumnBinding& binding, SlotRow& out);
+
+// The rows of `table` that mapping keeps. A CSV table keeps all rows or none; any other table is
+// checked row by row, on the worker pool.
+KeptRows kept_rows(const RowTable& table, const ColumnBinding& binding);
+KeptRows kept_rows(RowTable&&, const ColumnBinding&) = delete;
+
+// Maps every row of a table that keeps its cells (not a CSV table), dropping the rows that give
+// nothing.
 std::vector<MappedRow> map_rows(const RowTable& table, const ColumnBinding& binding);
 std::vector<MappedRow> map_rows(RowTable&&, const ColumnBinding&) = delete;
 

@@ -1,9 +1,9 @@
-// Reader of comma-separated files with a header line, in one fixed dialect.
+// Reader of comma-separated files with a header line, in the one dialect of `csv_record`.
 //
-// Dialect: "," separates fields; a field may be quoted with '"', a doubled quote inside standing
-// for one; records end at LF, CR or CR LF; empty lines are skipped; a UTF-8 byte-order mark at the
-// start is skipped; nothing is trimmed. Every record must have as many fields as the header and
-// every field must be valid UTF-8. Fields become JSON strings, never numbers or nulls.
+// Every record must have as many fields as the header and every field must be valid UTF-8;
+// the first record that breaks either rule fails the whole read. Fields are texts, never numbers
+// or nulls. The table keeps the file's text and splits a record into fields again whenever its
+// row is asked for, so a file costs little more memory than its own size.
 #pragma once
 
 #include <string>
@@ -18,6 +18,6 @@ namespace quib::ingest::csv_reader {
 RowTable read_csv_rows(const std::string& path);
 
 // The same over text already in memory; `text` is the whole file, byte-order mark included.
-RowTable parse_csv(std::string_view text);
+RowTable parse_csv(std::string text);
 
 }  // namespace quib::ingest::csv_reader

@@ -1,6 +1,5 @@
 #include "ingest/json_reader.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -17,8 +16,8 @@ class KeyInterner {
  public:
   explicit KeyInterner(RowTable& table) : table_(table) {}
 
-  std::uint32_t id(std::size_t position, const std::string& key) {
-    if (position < previous_.size() && table_.columns[previous_[position]] == key) {
+  std::uint32_t id(std::size_t position, std::string_view key) {
+    if (position < previous_.size() && table_.column_name(previous_[position]) == key) {
       return previous_[position];
     }
     const std::uint32_t id = table_.intern(key);
@@ -35,27 +34,70 @@ class KeyInterner {
   std::vector<std::uint32_t> previous_;  // column id per key position in the last object
 };
 
-Row object_row(core::json::Object& object, KeyInterner& keys) {
-  Row row;
-  row.fields.reserve(object.size());
-  std::size_t position = 0;
-  // Members are already in byte order of their keys, one per key.
-  for (auto& [key, value] : object) {
-    row.fields.emplace_back(keys.id(position++, key), std::move(value));
+// One member value as a cell kept by the table. The calls mirror the JSON reader's own reading
+// of a value, so every message and position is the reader's.
+Cell read_member(core::json::Reader& reader, RowTable& table, std::string& text) {
+  const int next = reader.peek();
+  switch (next) {
+    case 'n':
+      reader.read_null();
+      return Cell();
+    case 't':
+    case 'f':
+      return Cell::boolean(reader.read_bool());
+    case '"':
+      reader.read_string(text);
+      return Cell::text(table.keep_text(text));
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9': {
+      const core::json::Number number = reader.read_number();
+      switch (number.number_class) {
+        case core::json::Number::Class::Unsigned:
+          return Cell::unsigned_integer(number.unsigned_value);
+        case core::json::Number::Class::Signed:
+          return Cell::signed_integer(number.signed_value);
+        case core::json::Number::Class::Float:
+          return Cell::floating(number.float_value);
+      }
+      return Cell();
+    }
+    default: {
+      // Arrays and objects, and the reader's own errors for anything else.
+      core::json::Value value = reader.read_value();
+      return Cell::nested(table.keep_nested(std::move(value)));
+    }
   }
-  return row;
 }
 
-void parse_line(std::string_view line, RowTable& table, KeyInterner& keys) {
+// Reads one line; an object becomes a row, any other value is dropped.
+void parse_line(std::string_view line, RowTable& table, KeyInterner& keys, std::string& key,
+                std::string& text) {
   if (!input_file::is_utf8(line)) {
     Error error("stream did not contain valid UTF-8");
     error.add_context("read json line");
     throw error;
   }
-  core::json::Value value = with_context("parse json line", [&] { return core::json::parse(line); });
-  if (auto* object = value.get_if<core::json::Object>()) {
-    table.rows.push_back(object_row(*object, keys));
-  }
+  with_context("parse json line", [&] {
+    core::json::Reader reader(line);
+    if (reader.peek() != '{') {
+      reader.skip_value();
+      reader.finish();
+      return;
+    }
+    reader.enter();
+    bool first = true;
+    std::size_t position = 0;
+    while (reader.next_key(first)) {
+      reader.read_string(key);
+      reader.read_colon();
+      const std::uint32_t column = keys.id(position++, key);
+      table.put(column, read_member(reader, table, text));
+    }
+    reader.end_object();
+    reader.finish();
+    table.end_row();
+  });
 }
 
 }  // namespace
@@ -63,7 +105,8 @@ void parse_line(std::string_view line, RowTable& table, KeyInterner& keys) {
 RowTable parse_json_lines(std::string_view text) {
   RowTable table;
   KeyInterner keys(table);
-  table.rows.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
+  std::string key;
+  std::string member_text;
   std::size_t start = 0;
   while (start < text.size()) {
     const std::size_t newline = text.find('\n', start);
@@ -77,7 +120,7 @@ RowTable parse_json_lines(std::string_view text) {
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
       start = newline + 1;
     }
-    parse_line(line, table, keys);
+    parse_line(line, table, keys, key, member_text);
   }
   return table;
 }

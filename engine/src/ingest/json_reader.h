@@ -2,7 +2,8 @@
 //
 // A line ends at LF (one CR before it is dropped too). Each line must hold exactly one JSON
 // value, so an empty or blank line is an error. Objects become rows with their JSON types kept;
-// values of any other kind are dropped without a trace.
+// values of any other kind are dropped without a trace. Members are read straight into the
+// table's cells; only arrays and objects inside a row are kept as JSON values.
 #pragma once
 
 #include <string>

@@ -67,10 +67,7 @@ IngestReport IngestionPipeline::ingest_file_auto(storage::Database& db, std::str
                                                  InferConfig config, std::uint64_t batch_size,
                                                  bool show_progress) {
   const RowTable rows = read_rows(path);
-  const std::size_t sample =
-      static_cast<std::size_t>(std::min<std::uint64_t>(rows.rows.size(), config.sample_rows));
-  const core::Schema inferred = schema_inference::infer_schema(
-      std::span(rows.rows).first(sample), rows.columns, config);
+  const core::Schema inferred = schema_inference::infer_schema(rows, config);
   // Names already defined keep their definitions, whatever the sample suggests.
   for (const auto& variable : inferred.variables) {
     if (db.schema().find_variable(variable.name) == nullptr) db.define_variable(variable);
@@ -87,22 +84,26 @@ IngestReport IngestionPipeline::ingest_rows_internal(storage::Database& db, cons
                                                      std::uint64_t batch_size,
                                                      bool show_progress) {
   const core::Schema schema = db.schema();
-  const ColumnBinding binding(mapping, rows.columns);
-  const std::vector<MappedRow> mapped = column_mapper::map_rows(rows, binding);
+  const ColumnBinding binding(mapping, rows.columns());
+  // Which rows mapping keeps is settled first; each row is mapped again on the worker that
+  // resolves it, so no list of mapped rows is ever held.
+  const KeptRows kept = column_mapper::kept_rows(rows, binding);
 
   const auto started = std::chrono::steady_clock::now();
   IngestReport report;
-  report.total_rows = mapped.size();
+  report.total_rows = kept.size();
   const std::size_t run = static_cast<std::size_t>(
-      std::min<std::uint64_t>(std::max<std::uint64_t>(batch_size, 1), mapped.size() + 1));
-  for (std::size_t start = 0; start < mapped.size(); start += run) {
-    const auto batch = std::span(mapped).subspan(start, std::min(run, mapped.size() - start));
-    const BatchStats stats = batch_updater::apply_batch(db, schema, batch);
+      std::min<std::uint64_t>(std::max<std::uint64_t>(batch_size, 1), kept.size() + 1));
+  batch_updater::BatchWriter writer(db, schema);
+  for (std::size_t start = 0; start < kept.size(); start += run) {
+    const std::size_t end = std::min(start + run, kept.size());
+    const BatchStats stats = writer.apply(rows, binding, kept, start, end);
     report.processed_rows += stats.processed;
     report.skipped_rows += stats.skipped;
     report.distributions_updated += stats.distributions_updated;
     if (show_progress) print_progress(report);
   }
+  writer.finish();
   db.flush();
   report.elapsed_ms = static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -

@@ -1,14 +1,111 @@
 #include "ingest/row.h"
 
 #include <algorithm>
+#include <cstring>
+
+#include "core/error.h"
 
 namespace quib::ingest {
+namespace {
+
+// Texts are kept in blocks of this size; a longer text gets a block of its own.
+constexpr std::size_t kTextBlock = std::size_t{1} << 16;
+
+}  // namespace
+
+Cell Cell::borrow(const core::json::Value& value) {
+  switch (value.data.index()) {
+    case 1:
+      return boolean(std::get<bool>(value.data));
+    case 2:
+      return unsigned_integer(std::get<std::uint64_t>(value.data));
+    case 3:
+      return signed_integer(std::get<std::int64_t>(value.data));
+    case 4:
+      return floating(std::get<double>(value.data));
+    case 5:
+      return text(std::get<std::string>(value.data));
+    case 6:
+    case 7:
+      return nested(value);
+    default:
+      return Cell();
+  }
+}
+
+core::json::Value Cell::to_json() const {
+  switch (kind()) {
+    case Kind::Null:
+      return core::json::Value();
+    case Kind::Bool:
+      return core::json::Value(as_bool());
+    case Kind::Unsigned:
+      return core::json::Value(as_unsigned());
+    case Kind::Signed:
+      return core::json::Value(as_signed());
+    case Kind::Float:
+      return core::json::Value(as_float());
+    case Kind::Text:
+      return core::json::Value(std::string(as_text()));
+    case Kind::Nested:
+      return as_nested();
+  }
+  return core::json::Value();
+}
+
+void Cell::write_json(std::string& out) const {
+  switch (kind()) {
+    case Kind::Null:
+      out += "null";
+      return;
+    case Kind::Bool:
+      out += as_bool() ? "true" : "false";
+      return;
+    case Kind::Text:
+      core::json::write_string(out, as_text());
+      return;
+    case Kind::Nested:
+      core::json::write(out, as_nested());
+      return;
+    case Kind::Unsigned:
+    case Kind::Signed:
+    case Kind::Float:
+      // Numbers hold no heap memory, so the writer's own rules come at no cost.
+      core::json::write(out, to_json());
+      return;
+  }
+}
+
+// The text of a CSV table and where its records begin.
+struct RowTable::CsvText {
+  std::string text;
+  std::vector<std::uint64_t> record_starts;
+  std::vector<std::uint32_t> column_of_field;
+  std::size_t width = 0;  // distinct columns
+};
+
+RowTable::RowTable() = default;
+RowTable::RowTable(RowTable&&) noexcept = default;
+RowTable& RowTable::operator=(RowTable&&) noexcept = default;
+RowTable::~RowTable() = default;
+
+void RowTable::adopt_csv(std::string text, std::vector<std::uint64_t> record_starts,
+                         std::vector<std::uint32_t> column_of_field) {
+  auto csv = std::make_unique<CsvText>();
+  csv->text = std::move(text);
+  csv->record_starts = std::move(record_starts);
+  csv->column_of_field = std::move(column_of_field);
+  for (const std::uint32_t column : csv->column_of_field) {
+    if (column != kNoColumn) csv->width = std::max<std::size_t>(csv->width, column + 1);
+  }
+  csv_ = std::move(csv);
+}
 
 std::uint32_t RowTable::intern(std::string_view name) {
   if (auto it = ids_.find(name); it != ids_.end()) return it->second;
-  const auto id = static_cast<std::uint32_t>(columns.size());
-  columns.emplace_back(name);
-  ids_.emplace(columns.back(), id);
+  const auto id = static_cast<std::uint32_t>(columns_.size());
+  columns_.emplace_back(name);
+  ids_.emplace(columns_.back(), id);
   return id;
 }
 
@@ -17,17 +114,93 @@ std::optional<std::uint32_t> RowTable::find_column(std::string_view name) const 
   return std::nullopt;
 }
 
-void RowTable::put(Row& row, std::uint32_t column, core::json::Value value) const {
-  const std::string& name = columns[column];
-  auto pos = std::lower_bound(row.fields.begin(), row.fields.end(), name,
-                              [this](const auto& field, const std::string& key) {
-                                return columns[field.first] < key;
-                              });
-  if (pos != row.fields.end() && pos->first == column) {
-    pos->second = std::move(value);
-  } else {
-    row.fields.emplace(pos, column, std::move(value));
+std::size_t RowTable::size() const {
+  return csv_ != nullptr ? csv_->record_starts.size() : row_ends_.size();
+}
+
+Row RowTable::row(std::size_t index, RowScratch& scratch) const {
+  if (csv_ != nullptr) return csv_row(index, scratch);
+  const std::size_t begin = index == 0 ? 0 : row_ends_[index - 1];
+  return Row{std::span<const Field>(fields_).subspan(begin, row_ends_[index] - begin)};
+}
+
+Row RowTable::csv_row(std::size_t index, RowScratch& scratch) const {
+  const CsvText& csv = *csv_;
+  csv_record::Scanner scanner(csv.text, csv.record_starts[index]);
+  csv_record::Record& record = scratch.record;
+  if (!scanner.next(record) || record.field_count() != csv.column_of_field.size()) {
+    throw InternalError("CSV record changed after it was checked");
   }
+  // Ids were interned in name order, so a field's id is its place in the row.
+  scratch.fields.resize(csv.width);
+  for (std::size_t position = 0; position < csv.column_of_field.size(); ++position) {
+    const std::uint32_t column = csv.column_of_field[position];
+    if (column == kNoColumn) continue;
+    scratch.fields[column] = Field{column, Cell::text(record.field(position))};
+  }
+  return Row{scratch.fields};
+}
+
+core::json::Object RowTable::row_object(std::size_t index) const {
+  RowScratch scratch;
+  core::json::Object object;
+  for (const Field& field : row(index, scratch).fields) {
+    object.emplace(columns_[field.column], field.value.to_json());
+  }
+  return object;
+}
+
+void RowTable::put(std::uint32_t column, Cell value) {
+  const std::string& name = columns_[column];
+  auto pos = std::lower_bound(pending_.begin(), pending_.end(), name,
+                              [this](const Field& field, const std::string& key) {
+                                return columns_[field.column] < key;
+                              });
+  if (pos != pending_.end() && pos->column == column) {
+    pos->value = value;
+  } else {
+    pending_.insert(pos, Field{column, value});
+  }
+}
+
+void RowTable::end_row() {
+  if (csv_ != nullptr) throw InternalError("rows added to a CSV table");
+  fields_.insert(fields_.end(), pending_.begin(), pending_.end());
+  row_ends_.push_back(fields_.size());
+  pending_.clear();
+}
+
+std::string_view RowTable::keep_text(std::string_view text) {
+  if (text.empty()) return {};
+  if (text.size() > block_left_) {
+    const std::size_t size = std::max(kTextBlock, text.size());
+    text_blocks_.push_back(std::make_unique<char[]>(size));
+    block_cursor_ = text_blocks_.back().get();
+    block_left_ = size;
+  }
+  char* kept = block_cursor_;
+  std::memcpy(kept, text.data(), text.size());
+  block_cursor_ += text.size();
+  block_left_ -= text.size();
+  return {kept, text.size()};
+}
+
+const core::json::Value& RowTable::keep_nested(core::json::Value value) {
+  return nested_.emplace_back(std::move(value));
+}
+
+void RowTable::add_row(std::span<const std::pair<std::string, core::json::Value>> values) {
+  for (const auto& [name, value] : values) {
+    const std::uint32_t column = intern(name);
+    Cell cell = Cell::borrow(value);
+    if (cell.kind() == Cell::Kind::Text) {
+      cell = Cell::text(keep_text(cell.as_text()));
+    } else if (cell.kind() == Cell::Kind::Nested) {
+      cell = Cell::nested(keep_nested(value));
+    }
+    put(column, cell);
+  }
+  end_row();
 }
 
 }  // namespace quib::ingest

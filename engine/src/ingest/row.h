@@ -1,26 +1,32 @@
 // The row form shared by the readers, schema inference, column mapping and the batch updater.
 //
-// Rows are held compactly: the column names of one input are interned once in a `RowTable`, and
-// a row holds (column id, value) fields ordered by the byte order of their column names, one
-// field per name. CSV fields are always JSON strings; JSON-lines values keep their JSON type.
+// A row maps column names to JSON values, one value per name, in byte order of the names. Rows
+// are held compactly, because ingestion keeps every row of a file in memory:
+// - Column names are interned once per table; a row refers to them by id. Ids follow interning
+//   order, so id order and name order need not agree; a row's fields are always in name order.
+// - A value is a 16-byte `Cell`: scalars inline, texts as slices, arrays and objects as pointers
+//   to a `core::json::Value` that the table keeps.
+// - A CSV table keeps only the file's text and where each record begins; a record's fields are
+//   split again when the row is asked for, into the caller's `RowScratch`. Every other table
+//   keeps its cells, with their texts in an arena of its own.
 //
-// A `Row` means nothing without the `RowTable` whose column ids it uses. Column ids are assigned
-// in interning order, so id order and name order need not agree; the field order is always the
-// name order. Typical use:
+// A `Row` is a view: it stays valid until the table changes or, for a CSV table, until the same
+// scratch serves the next row. Reading one table from several threads is safe, each thread with
+// its own scratch; interning and adding rows are not. Typical use:
 //
-//   RowTable table;
-//   Row row;
-//   table.put(row, table.intern("price"), core::json::Value(std::uint64_t{3}));
-//   table.rows.push_back(std::move(row));
-//   auto id = table.find_column("price");          // resolve a name once ...
-//   const core::json::Value* v = table.rows[0].find(*id);  // ... then look it up per row
-//
-// Reading a table from several threads is safe; interning is not.
+//   RowScratch scratch;
+//   auto price = table.find_column("price");         // resolve a name once ...
+//   for (std::size_t i = 0; i < table.size(); ++i) {
+//     const Cell* value = table.row(i, scratch).find(*price);  // ... then look it up per row
+//   }
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -28,37 +34,134 @@
 #include <vector>
 
 #include "core/json.h"
+#include "ingest/csv_record.h"
 
 namespace quib::ingest {
 
-struct Row {
-  // Ordered by the byte order of the column names, one field per column.
-  std::vector<std::pair<std::uint32_t, core::json::Value>> fields;
+// One JSON value in 16 bytes. Texts and nested values are borrowed, never owned.
+class Cell {
+ public:
+  enum class Kind : std::uint8_t { Null, Bool, Unsigned, Signed, Float, Text, Nested };
 
-  // The value under `column`, or nullptr when the row lacks it. A linear scan: rows are short,
-  // and resolving the name to an id once per input is the caller's part.
-  const core::json::Value* find(std::uint32_t column) const {
-    for (const auto& [id, value] : fields) {
-      if (id == column) return &value;
+  Cell() = default;  // null
+  static Cell boolean(bool value) { return Cell(Kind::Bool, Payload{.flag = value}, 0); }
+  static Cell unsigned_integer(std::uint64_t value) {
+    return Cell(Kind::Unsigned, Payload{.u = value}, 0);
+  }
+  static Cell signed_integer(std::int64_t value) {
+    return Cell(Kind::Signed, Payload{.s = value}, 0);
+  }
+  static Cell floating(double value) { return Cell(Kind::Float, Payload{.f = value}, 0); }
+  static Cell text(std::string_view value) {
+    return Cell(Kind::Text, Payload{.chars = value.data()}, value.size());
+  }
+  // An array or an object.
+  static Cell nested(const core::json::Value& value) {
+    return Cell(Kind::Nested, Payload{.nested = &value}, 0);
+  }
+  // Any value: scalars copied, a text or a nested value borrowed from `value`.
+  static Cell borrow(const core::json::Value& value);
+
+  Kind kind() const { return static_cast<Kind>(bits_ >> kKindShift); }
+  bool is_null() const { return kind() == Kind::Null; }
+  bool as_bool() const { return payload_.flag; }
+  std::uint64_t as_unsigned() const { return payload_.u; }
+  std::int64_t as_signed() const { return payload_.s; }
+  double as_float() const { return payload_.f; }
+  std::string_view as_text() const { return {payload_.chars, bits_ & kSizeMask}; }
+  const core::json::Value& as_nested() const { return *payload_.nested; }
+
+  // The value as a JSON value of its own (a copy).
+  core::json::Value to_json() const;
+  // Appends the compact JSON text of the value, as `core::json::write` writes it.
+  void write_json(std::string& out) const;
+
+ private:
+  union Payload {
+    bool flag;
+    std::uint64_t u;
+    std::int64_t s;
+    double f;
+    const char* chars;
+    const core::json::Value* nested;
+  };
+  static constexpr unsigned kKindShift = 56;
+  static constexpr std::uint64_t kSizeMask = (std::uint64_t{1} << kKindShift) - 1;
+
+  Cell(Kind kind, Payload payload, std::uint64_t size)
+      : payload_(payload), bits_((static_cast<std::uint64_t>(kind) << kKindShift) | size) {}
+
+  Payload payload_{.u = 0};
+  std::uint64_t bits_ = 0;  // kind in the top byte, text length below it
+};
+
+struct Field {
+  std::uint32_t column = 0;
+  Cell value;
+};
+
+// A view of one row: fields in byte order of the column names, one per name.
+struct Row {
+  std::span<const Field> fields;
+
+  // The value under `column`, or null when the row lacks it.
+  const Cell* find(std::uint32_t column) const {
+    for (const Field& field : fields) {
+      if (field.column == column) return &field.value;
     }
     return nullptr;
   }
 };
 
-struct RowTable {
-  // Column id -> name. Add names through `intern` only, so that `find_column` stays right.
-  std::vector<std::string> columns;
-  std::vector<Row> rows;
+// Per-thread room for the rows of a CSV table, whose fields are split on request.
+struct RowScratch {
+  std::vector<Field> fields;
+  csv_record::Record record;
+};
+
+class RowTable {
+ public:
+  RowTable();
+  RowTable(RowTable&&) noexcept;
+  RowTable& operator=(RowTable&&) noexcept;
+  RowTable(const RowTable&) = delete;
+  RowTable& operator=(const RowTable&) = delete;
+  ~RowTable();
+
+  // A CSV table over the whole text of a file whose records (the header excluded) begin at
+  // `record_starts`, every record already checked to hold `width` fields. `column_of_field` gives
+  // the column id each field position feeds, or `kNoColumn` for a position whose name a later
+  // position repeats; the ids must have been interned in name order.
+  static constexpr std::uint32_t kNoColumn = ~std::uint32_t{0};
+  void adopt_csv(std::string text, std::vector<std::uint64_t> record_starts,
+                 std::vector<std::uint32_t> column_of_field);
 
   // The id of `name`, adding it when new.
   std::uint32_t intern(std::string_view name);
   // The id of `name`, or nothing when no row of this table can hold it.
   std::optional<std::uint32_t> find_column(std::string_view name) const;
-  const std::string& column_name(std::uint32_t column) const { return columns[column]; }
+  const std::vector<std::string>& columns() const { return columns_; }
+  const std::string& column_name(std::uint32_t column) const { return columns_[column]; }
 
-  // Puts `value` under `column` in `row`, keeping the name order; an existing value under the
-  // same column is replaced.
-  void put(Row& row, std::uint32_t column, core::json::Value value) const;
+  std::size_t size() const;
+  bool empty() const { return size() == 0; }
+  // Row `index`; `scratch` is used (and the view bound to it) for CSV tables only.
+  Row row(std::size_t index, RowScratch& scratch) const;
+  // Whether every row holds every column, each as a text (true for a CSV table).
+  bool every_row_full_text() const { return csv_ != nullptr; }
+  // Row `index` as a JSON object, for callers outside the hot path.
+  core::json::Object row_object(std::size_t index) const;
+
+  // Building a table row by row: `put` values into the row under construction (a value under a
+  // column already put replaces the earlier one), then `end_row`. Texts and nested values must
+  // be kept by this table first (`keep_text`, `keep_nested`) or otherwise outlive it.
+  void put(std::uint32_t column, Cell value);
+  void end_row();
+  std::string_view keep_text(std::string_view text);
+  const core::json::Value& keep_nested(core::json::Value value);
+  // A whole row from (name, value) pairs, kept by the table; a later pair replaces an earlier
+  // pair of the same name.
+  void add_row(std::span<const std::pair<std::string, core::json::Value>> values);
 
  private:
   struct NameHash {
@@ -67,7 +170,23 @@ struct RowTable {
       return std::hash<std::string_view>{}(s);
     }
   };
+  struct CsvText;
+
+  Row csv_row(std::size_t index, RowScratch& scratch) const;
+
+  std::vector<std::string> columns_;  // column id -> name
   std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> ids_;
+
+  // Kept rows: the fields of row i are fields_[row_ends_[i - 1] .. row_ends_[i]).
+  std::vector<Field> fields_;
+  std::vector<std::size_t> row_ends_;
+  std::vector<Field> pending_;  // the row under construction
+  std::vector<std::unique_ptr<char[]>> text_blocks_;
+  char* block_cursor_ = nullptr;  // unused room at the end of the last text block
+  std::size_t block_left_ = 0;
+  std::deque<core::json::Value> nested_;
+
+  std::unique_ptr<const CsvText> csv_;
 };
 
 }  // namespace quib::ingest

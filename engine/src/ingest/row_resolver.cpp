@@ -109,29 +109,42 @@ std::uint64_t bin_index(const ResolvePlan::Variable& variable, double value) {
   return static_cast<std::uint64_t>(index) > last ? last : static_cast<std::uint64_t>(index);
 }
 
-std::optional<double> number_of(const core::json::Value& value) {
-  if (const auto* u = value.get_if<std::uint64_t>()) return static_cast<double>(*u);
-  if (const auto* s = value.get_if<std::int64_t>()) return static_cast<double>(*s);
-  if (const auto* d = value.get_if<double>()) return *d;
-  if (const auto* text = value.get_if<std::string>()) {
-    double number = 0.0;
-    if (schema_inference::parse_float(*text, number)) return number;
+std::optional<double> number_of(const Cell& value) {
+  switch (value.kind()) {
+    case Cell::Kind::Unsigned:
+      return static_cast<double>(value.as_unsigned());
+    case Cell::Kind::Signed:
+      return static_cast<double>(value.as_signed());
+    case Cell::Kind::Float:
+      return value.as_float();
+    case Cell::Kind::Text: {
+      double number = 0.0;
+      if (schema_inference::parse_float(value.as_text(), number)) return number;
+      return std::nullopt;
+    }
+    default:
+      return std::nullopt;
   }
-  return std::nullopt;
 }
 
 // The text a categorical value is looked up by: strings as they are, integers that fit a
 // signed 64-bit value in decimal, everything else the text "unknown".
-std::string_view category_text(const core::json::Value& value, char (&buffer)[24]) {
-  if (const auto* text = value.get_if<std::string>()) return *text;
-  if (const auto* u = value.get_if<std::uint64_t>()) {
-    if (*u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, *u);
+std::string_view category_text(const Cell& value, char (&buffer)[24]) {
+  switch (value.kind()) {
+    case Cell::Kind::Text:
+      return value.as_text();
+    case Cell::Kind::Unsigned:
+      if (value.as_unsigned() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value.as_unsigned());
+        return {buffer, static_cast<std::size_t>(end - buffer)};
+      }
+      break;
+    case Cell::Kind::Signed: {
+      auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value.as_signed());
       return {buffer, static_cast<std::size_t>(end - buffer)};
     }
-  } else if (const auto* s = value.get_if<std::int64_t>()) {
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, *s);
-    return {buffer, static_cast<std::size_t>(end - buffer)};
+    default:
+      break;
   }
   return "unknown";
 }
@@ -142,10 +155,10 @@ std::uint64_t position_of(const ResolvePlan::Variable& variable, std::string_vie
 }
 
 // Index of a joint value: a known category text, or the bin of a number.
-std::uint64_t joint_index(const ResolvePlan::Variable& variable, const core::json::Value& value) {
+std::uint64_t joint_index(const ResolvePlan::Variable& variable, const Cell& value) {
   if (variable.kind == ResolvePlan::Kind::Categorical) {
-    const auto* text = value.get_if<std::string>();
-    return text != nullptr ? position_of(variable, *text) : ResolvePlan::kNoDelta;
+    return value.kind() == Cell::Kind::Text ? position_of(variable, value.as_text())
+                                            : ResolvePlan::kNoDelta;
   }
   if (variable.kind == ResolvePlan::Kind::Continuous) {
     const std::optional<double> number = number_of(value);
@@ -234,8 +247,7 @@ ResolvePlan::ResolvePlan(const core::Schema& schema) {
   }
 }
 
-std::uint64_t ResolvePlan::code_of(const Variable& variable,
-                                   const core::json::Value* value) const {
+std::uint64_t ResolvePlan::code_of(const Variable& variable, const Cell* value) const {
   if (value == nullptr) return kNoDelta;
   switch (variable.kind) {
     case Kind::Continuous: {
@@ -254,11 +266,12 @@ std::uint64_t ResolvePlan::code_of(const Variable& variable,
   return kNoDelta;
 }
 
-JointCell ResolvePlan::cell_of(const Joint& joint, const MappedRow& row) const {
+JointCell ResolvePlan::cell_of(const Joint& joint, const RowValues& row) const {
   constexpr JointCell kNone{kNoCell, 0};
   if (joint.a_variable < 0 || joint.b_variable < 0) return kNone;
-  const core::json::Value* a_value = row.variable(joint.a);
-  const core::json::Value* b_value = row.variable(joint.b);
+  // The first definition of a name reads the row's value for that name.
+  const Cell* a_value = row.variables[static_cast<std::size_t>(joint.a_variable)];
+  const Cell* b_value = row.variables[static_cast<std::size_t>(joint.b_variable)];
   if (a_value == nullptr || b_value == nullptr) return kNone;
   const Variable& a = variables_[static_cast<std::size_t>(joint.a_variable)];
   const Variable& b = variables_[static_cast<std::size_t>(joint.b_variable)];
@@ -274,31 +287,42 @@ JointCell ResolvePlan::cell_of(const Joint& joint, const MappedRow& row) const {
   return joint.a <= joint.b ? JointCell{a_index, b_index} : JointCell{b_index, a_index};
 }
 
-bool ResolvePlan::resolve(const MappedRow& row, std::string& key, std::span<std::uint64_t> codes,
+bool ResolvePlan::resolve(const RowValues& row, std::string& key, std::span<std::uint64_t> codes,
                           std::span<JointCell> cells) const {
   const std::size_t key_start = key.size();
-  if (!dimensions_.empty()) {
-    if (row.dimensions.empty()) return false;
-    for (const Dimension& dimension : dimensions_) {
-      const MappedDimension* mapped = row.dimension(dimension.name);
-      if (mapped == nullptr) {
-        key.resize(key_start);
-        return false;
-      }
-      // Each value is length-prefixed, so that different values never share key bytes.
-      const std::size_t length_at = key.size();
-      key.append(4, '\0');
-      batch_updater::append_normalized(key, mapped->text(), dimension.granularity);
-      put_u32(key, length_at, static_cast<std::uint32_t>(key.size() - length_at - 4));
+  for (std::size_t d = 0; d < dimensions_.size(); ++d) {
+    const std::string_view* text = row.dimensions[d];
+    if (text == nullptr) {
+      key.resize(key_start);
+      return false;
     }
+    // Each value is length-prefixed, so that different values never share key bytes.
+    const std::size_t length_at = key.size();
+    key.append(4, '\0');
+    batch_updater::append_normalized(key, *text, dimensions_[d].granularity);
+    put_u32(key, length_at, static_cast<std::uint32_t>(key.size() - length_at - 4));
   }
   for (std::size_t v = 0; v < variables_.size(); ++v) {
-    codes[v] = code_of(variables_[v], row.variable(variables_[v].name));
+    codes[v] = code_of(variables_[v], row.variables[v]);
   }
-  for (std::size_t j = 0; j < joints_.size(); ++j) {
-    cells[j] = row.variables.empty() ? JointCell{kNoCell, 0} : cell_of(joints_[j], row);
-  }
+  // A row without variables has no joint cells; `cell_of` finds both values absent.
+  for (std::size_t j = 0; j < joints_.size(); ++j) cells[j] = cell_of(joints_[j], row);
   return true;
+}
+
+bool ResolvePlan::resolve(const MappedRow& row, std::string& key, std::span<std::uint64_t> codes,
+                          std::span<JointCell> cells) const {
+  std::vector<const Cell*> values(variables_.size());
+  for (std::size_t v = 0; v < variables_.size(); ++v) values[v] = row.variable(variables_[v].name);
+  std::vector<std::string_view> texts(dimensions_.size());
+  std::vector<const std::string_view*> dimensions(dimensions_.size());
+  for (std::size_t d = 0; d < dimensions_.size(); ++d) {
+    if (const MappedDimension* mapped = row.dimension(dimensions_[d].name)) {
+      texts[d] = mapped->text();
+      dimensions[d] = &texts[d];
+    }
+  }
+  return resolve(RowValues{values, dimensions}, key, codes, cells);
 }
 
 std::vector<std::pair<std::string, std::string>> ResolvePlan::key_pairs(

@@ -2,8 +2,9 @@
 // binning, category lookup, date bucketing, key building), kept free of allocation per value so
 // that the batch updater can run it on the worker pool.
 //
-// A `ResolvePlan` is built once per batch from the schema (which must outlive it) and is then
-// read-only, so any number of threads may resolve rows with it at once. A resolved row is
+// A `ResolvePlan` is built once from the schema (which must outlive it) and is then read-only,
+// so any number of threads may resolve rows with it at once. A row is handed in as its values in
+// the schema's own order (`RowValues`), so that resolving compares no names. A resolved row is
 // written in a compact form: the dimension values as key bytes, one code per schema variable and
 // one cell per schema joint pair.
 #pragma once
@@ -43,6 +44,13 @@ void append_normalized(std::string& out, std::string_view value, Granularity gra
 struct JointCell {
   std::uint64_t first = 0;
   std::uint64_t second = 0;
+};
+
+// One row's values in the order of a schema: per variable its value, or null when the row lacks
+// it; per dimension its text, or null when the row lacks it.
+struct RowValues {
+  std::span<const Cell* const> variables;
+  std::span<const std::string_view* const> dimensions;
 };
 
 class ResolvePlan {
@@ -94,6 +102,9 @@ class ResolvePlan {
   // Resolves `row`. On success appends the key bytes to `key` and fills `codes` (one per
   // variable) and `cells` (one per joint); a row lacking a dimension gives false and leaves
   // `key` as it was.
+  bool resolve(const RowValues& row, std::string& key, std::span<std::uint64_t> codes,
+               std::span<JointCell> cells) const;
+  // The same for a row that names its entries.
   bool resolve(const MappedRow& row, std::string& key, std::span<std::uint64_t> codes,
                std::span<JointCell> cells) const;
 
@@ -101,8 +112,8 @@ class ResolvePlan {
   std::vector<std::pair<std::string, std::string>> key_pairs(std::string_view key) const;
 
  private:
-  std::uint64_t code_of(const Variable& variable, const core::json::Value* value) const;
-  JointCell cell_of(const Joint& joint, const MappedRow& row) const;
+  std::uint64_t code_of(const Variable& variable, const Cell* value) const;
+  JointCell cell_of(const Joint& joint, const RowValues& row) const;
 
   std::vector<Variable> variables_;
   std::vector<Dimension> dimensions_;

@@ -230,25 +230,28 @@ bool parse_float(std::string_view text, double& out) {
   return true;
 }
 
-core::Schema infer_schema(std::span<const Row> rows, std::span<const std::string> columns,
-                          const InferConfig& config) {
-  if (rows.size() > config.sample_rows) rows = rows.first(static_cast<std::size_t>(config.sample_rows));
+core::Schema infer_schema(const RowTable& table, const InferConfig& config) {
+  const std::size_t sample =
+      static_cast<std::size_t>(std::min<std::uint64_t>(table.size(), config.sample_rows));
 
-  // Columns in order of first appearance, each with its non-null values in row order.
+  // Columns in order of first appearance, each with its non-null values in row order. The
+  // sample is small, so its values are copied out as JSON values.
+  const std::span<const std::string> columns = table.columns();
   constexpr std::size_t kUnseen = std::numeric_limits<std::size_t>::max();
   std::vector<std::size_t> slot_of_column(columns.size(), kUnseen);
   std::vector<std::uint32_t> order;
   std::vector<std::vector<const Value*>> values;
-  for (const Row& row : rows) {
-    for (const auto& [column, value] : row.fields) {
-      if (column >= columns.size()) continue;  // not a column of this table
-      std::size_t& slot = slot_of_column[column];
+  std::deque<Value> kept;
+  RowScratch scratch;
+  for (std::size_t i = 0; i < sample; ++i) {
+    for (const Field& field : table.row(i, scratch).fields) {
+      std::size_t& slot = slot_of_column[field.column];
       if (slot == kUnseen) {
         slot = order.size();
-        order.push_back(column);
+        order.push_back(field.column);
         values.emplace_back();
       }
-      if (!value.is_null()) values[slot].push_back(&value);
+      if (!field.value.is_null()) values[slot].push_back(&kept.emplace_back(field.value.to_json()));
     }
   }
 
@@ -257,11 +260,6 @@ core::Schema infer_schema(std::span<const Row> rows, std::span<const std::string
     decide_column(schema, columns[order[k]], values[k], config);
   }
   return schema;
-}
-
-core::Schema infer_schema(const RowTable& table, const InferConfig& config) {
-  return infer_schema(std::span<const Row>(table.rows), std::span<const std::string>(table.columns),
-                      config);
 }
 
 }  // namespace quib::ingest::schema_inference

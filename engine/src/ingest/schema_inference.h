@@ -29,10 +29,8 @@ struct InferConfig {
 
 namespace schema_inference {
 
-// A schema with variables and dimensions in column order (order of first appearance in the
-// sample) and no joints. `columns` names the column ids that `rows` use.
-core::Schema infer_schema(std::span<const Row> rows, std::span<const std::string> columns,
-                          const InferConfig& config);
+// A schema from the first `sample_rows` rows of `table`, with variables and dimensions in column
+// order (order of first appearance in the sample) and no joints.
 core::Schema infer_schema(const RowTable& table, const InferConfig& config);
 
 // Whether a text converts to a float by inference's number grammar, and to which value: an

@@ -209,8 +209,8 @@ std::uint64_t Database::ensure_distribution(std::string_view variable,
   return id;
 }
 
-void Database::increment_distribution(std::string_view variable, const core::DimensionKey& key,
-                                      const CountDelta& delta) {
+std::size_t Database::ensure_distribution_position(std::string_view variable,
+                                                   const core::DimensionKey& key) {
   check_writable();
   const std::uint64_t id = ensure_distribution(variable, key);
   const Located found = locate(variable, key);
@@ -218,7 +218,12 @@ void Database::increment_distribution(std::string_view variable, const core::Dim
   if (found.position == kNoPosition) {
     throw Error("distribution id '" + std::to_string(id) + "' not found");
   }
-  auto& repr = dist_file_.distributions[found.position].repr;
+  return found.position;
+}
+
+void Database::increment_distribution(std::string_view variable, const core::DimensionKey& key,
+                                      const CountDelta& delta) {
+  auto& repr = dist_file_.distributions[ensure_distribution_position(variable, key)].repr;
   if (auto* categorical = repr.get_if<core::DistributionRepr::Categorical>()) {
     if (const auto* counts = std::get_if<CountDelta::Categorical>(&delta.value)) {
       add_categorical(*categorical, *counts);
@@ -241,11 +246,16 @@ void Database::finalize_distribution(std::string_view variable, const core::Dime
                                      std::uint64_t now) {
   const Located found = locate(variable, key);
   if (found.position == kNoPosition) return;
-  auto& distribution = dist_file_.distributions[found.position];
+  finalize_distribution_at(found.position, now, 1);
+}
+
+void Database::finalize_distribution_at(std::size_t position, std::uint64_t now,
+                                        std::uint64_t batches) {
+  auto& distribution = dist_file_.distributions[position];
   distribution.sample_count = distribution.repr.total_count();
   distribution.entropy = core::entropy(distribution.repr);
   distribution.last_updated = now;
-  distribution.version += 1;
+  distribution.version += batches;
 }
 
 std::size_t Database::joint_position(std::string_view x, std::string_view y,
@@ -343,6 +353,20 @@ void Database::append_raw_records(std::span<const core::json::Value> payloads) {
   std::size_t written = 0;
   try {
     raw_log_->append_many(first, payloads, written);
+  } catch (...) {
+    meta_.next_raw_record_id = first + written + 1;  // the failing record keeps its id
+    throw;
+  }
+  meta_.next_raw_record_id = first + payloads.size();
+}
+
+void Database::append_raw_payload_texts(std::span<const std::string_view> payloads) {
+  check_writable();
+  if (!raw_log_ || payloads.empty()) return;
+  const std::uint64_t first = meta_.next_raw_record_id;
+  std::size_t written = 0;
+  try {
+    raw_log_->append_many_texts(first, payloads, written);
   } catch (...) {
     meta_.next_raw_record_id = first + written + 1;  // the failing record keeps its id
     throw;

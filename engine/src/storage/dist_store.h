@@ -138,6 +138,18 @@ class Database {
   // than the distribution changes nothing.
   void increment_distribution(std::string_view variable, const core::DimensionKey& key,
                               const CountDelta& delta);
+  // For writers that find a distribution once and then update it batch after batch: the position
+  // in `distributions()` of the distribution of `variable` under exactly `key`, created empty
+  // when missing, refused and failing as `increment_distribution` would. A position stays valid
+  // for the life of this `Database`.
+  std::size_t ensure_distribution_position(std::string_view variable,
+                                           const core::DimensionKey& key);
+  core::DistributionObject& distribution_at(std::size_t position) {
+    return dist_file_.distributions[position];
+  }
+  // Finalises the distribution at `position` as `batches` successive calls of
+  // `finalize_distribution` would, the last of them at `now`.
+  void finalize_distribution_at(std::size_t position, std::uint64_t now, std::uint64_t batches);
   // Brings sample count, entropy, timestamp and version of every touched distribution up to
   // date; pairs without a distribution are skipped. Never fails.
   void finalize_distributions(std::span<const std::pair<std::string, core::DimensionKey>> touched);
@@ -169,6 +181,8 @@ class Database {
   // writes: the file and the ids are those of one `append_raw_record` per payload, including
   // on failure (the lines before the failing one stay, and the failing one takes its id).
   void append_raw_records(std::span<const core::json::Value> payloads);
+  // The same for payloads already written as compact JSON text.
+  void append_raw_payload_texts(std::span<const std::string_view> payloads);
 
   // Exact lookups for the query side: the distribution of `variable` under exactly `key`, and
   // the first distribution in storage order with `id`; null when there is none.

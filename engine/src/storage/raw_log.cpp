@@ -122,6 +122,16 @@ void append_raw_line(std::string& out, std::uint64_t record_id, const core::json
   });
 }
 
+void append_raw_line_text(std::string& out, std::uint64_t record_id, std::string_view payload) {
+  out += "{\"payload\":";
+  out += payload;
+  out += ",\"record_id\":";
+  char digits[24];
+  auto result = std::to_chars(digits, digits + sizeof digits, record_id);
+  out.append(digits, result.ptr);
+  out += "}\n";
+}
+
 RawLog RawLog::open(const std::string& raw_dir) {
   with_context([&] { return "create raw dir " + raw_dir; }, [&] { create_dir_all(raw_dir); });
   std::string segment = join_path(raw_dir, "log_000001.raw");
@@ -143,16 +153,15 @@ void RawLog::append(std::uint64_t record_id, const core::json::Value& payload) c
   file.write_lines(line, std::span<const std::size_t>(&line_end, 1), whole_lines);
 }
 
-void RawLog::append_many(std::uint64_t first_record_id,
-                         std::span<const core::json::Value> payloads,
-                         std::size_t& written) const {
+template <typename AppendLine>
+void RawLog::gather_lines(std::size_t count, AppendLine&& append_line, std::size_t& written) const {
   written = 0;
-  if (payloads.empty()) return;
+  if (count == 0) return;
   SegmentFile file(path_);
   std::string buffer;
   buffer.reserve(kGatherBytes + 4096);
   std::vector<std::size_t> line_ends;
-  std::size_t pending_from = 0;  // index of the first payload in `buffer`
+  std::size_t pending_from = 0;  // index of the first line in `buffer`
 
   auto write_buffer = [&] {
     std::size_t whole_lines = 0;
@@ -167,9 +176,9 @@ void RawLog::append_many(std::uint64_t first_record_id,
     line_ends.clear();
   };
 
-  for (std::size_t i = 0; i < payloads.size(); ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     try {
-      append_raw_line(buffer, first_record_id + i, payloads[i]);
+      append_line(buffer, i);
     } catch (...) {
       // The lines before this one go out first, as they would one append at a time.
       buffer.resize(line_ends.empty() ? 0 : line_ends.back());
@@ -183,6 +192,28 @@ void RawLog::append_many(std::uint64_t first_record_id,
     }
   }
   if (!buffer.empty()) write_buffer();
+}
+
+void RawLog::append_many(std::uint64_t first_record_id,
+                         std::span<const core::json::Value> payloads,
+                         std::size_t& written) const {
+  gather_lines(
+      payloads.size(),
+      [&](std::string& buffer, std::size_t i) {
+        append_raw_line(buffer, first_record_id + i, payloads[i]);
+      },
+      written);
+}
+
+void RawLog::append_many_texts(std::uint64_t first_record_id,
+                               std::span<const std::string_view> payloads,
+                               std::size_t& written) const {
+  gather_lines(
+      payloads.size(),
+      [&](std::string& buffer, std::size_t i) {
+        append_raw_line_text(buffer, first_record_id + i, payloads[i]);
+      },
+      written);
 }
 
 }  // namespace quib::storage

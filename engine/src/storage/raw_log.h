@@ -28,6 +28,8 @@ std::string join_path(const std::string& dir, std::string_view name);
 
 // Appends the line of one record, line feed included, to `out`.
 void append_raw_line(std::string& out, std::uint64_t record_id, const core::json::Value& payload);
+// The same for a payload already written as compact JSON text.
+void append_raw_line_text(std::string& out, std::uint64_t record_id, std::string_view payload);
 
 class RawLog {
  public:
@@ -40,11 +42,19 @@ class RawLog {
   // that reached the file whole, also when an error is thrown.
   void append_many(std::uint64_t first_record_id, std::span<const core::json::Value> payloads,
                    std::size_t& written) const;
+  // The same for payloads already written as compact JSON text, which writers can prepare on
+  // many threads; the file's bytes are those of `append_many` with the parsed payloads.
+  void append_many_texts(std::uint64_t first_record_id, std::span<const std::string_view> payloads,
+                         std::size_t& written) const;
 
   const std::string& path() const { return path_; }
 
  private:
   explicit RawLog(std::string path) : path_(std::move(path)) {}
+
+  // Gathers `count` lines, each added to a buffer by append_line(buffer, i), into large writes.
+  template <typename AppendLine>
+  void gather_lines(std::size_t count, AppendLine&& append_line, std::size_t& written) const;
 
   std::string path_;  // the segment file
 };

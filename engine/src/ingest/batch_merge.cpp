@@ -1,0 +1,329 @@
+#include "ingest/batch_merge.h"
+
+#include <algorithm>
+
+#include "core/error.h"
+
+namespace quib::ingest {
+namespace {
+
+// Names with at most this many cells are walked whole when their counts are added.
+constexpr std::uint64_t kNarrowCells = 64;
+
+}  // namespace
+
+void CellCounter::add(std::uint64_t cell, std::uint64_t extent) {
+  if (cell < dense_.size()) {
+    ++dense_[cell];
+    dense_hit_ = true;
+    return;
+  }
+  for (std::size_t i = 0; i < small_size_; ++i) {
+    if (small_[i].first == cell) {
+      ++small_[i].second;
+      return;
+    }
+  }
+  for (auto& [c, n] : overflow_) {
+    if (c == cell) {
+      ++n;
+      return;
+    }
+  }
+  if (small_size_ < small_.size()) {
+    small_[small_size_++] = {cell, 1};
+    return;
+  }
+  overflow_.emplace_back(cell, 1);
+  const std::size_t distinct = small_size_ + overflow_.size();
+  if (dense_.empty() && extent <= 64 * distinct) to_dense(extent);
+}
+
+void CellCounter::clear() {
+  if (dense_hit_) std::fill(dense_.begin(), dense_.end(), 0);
+  dense_hit_ = false;
+  small_size_ = 0;
+  overflow_.clear();
+}
+
+void CellCounter::to_dense(std::uint64_t extent) {
+  dense_.assign(extent, 0);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> rest;
+  auto move_cell = [&](std::uint64_t c, std::uint64_t n) {
+    if (c < extent) {
+      dense_[c] += n;
+      dense_hit_ = true;
+    } else {
+      rest.emplace_back(c, n);
+    }
+  };
+  for (std::size_t i = 0; i < small_size_; ++i) move_cell(small_[i].first, small_[i].second);
+  for (const auto& [c, n] : overflow_) move_cell(c, n);
+  // Cells outside the extent (none in practice) stay listed.
+  small_size_ = 0;
+  for (const auto& [c, n] : rest) {
+    if (small_size_ < small_.size()) small_[small_size_++] = {c, n};
+  }
+  overflow_.assign(rest.begin() + static_cast<std::ptrdiff_t>(small_size_), rest.end());
+}
+
+BatchMerge::BatchMerge(const ResolvePlan& plan) : plan_(plan) {
+  // Counts are kept per variable name; a name defined twice (possible only in a stored schema)
+  // shares one delta, as the database keeps one distribution per name and key. Only the first
+  // definition of a name gives deltas, so it fixes the form of the name's counts.
+  std::unordered_map<std::string_view, std::size_t> by_name;
+  for (const auto& variable : plan.variables()) {
+    auto [it, added] = by_name.emplace(variable.name, names_.size());
+    if (added) {
+      names_.push_back(variable.name);
+      extents_.push_back(0);
+      categorical_.push_back(variable.kind == ResolvePlan::Kind::Categorical);
+      wide_.push_back(false);
+    }
+    counts_of_variable_.push_back(it->second);
+    extents_[it->second] = std::max(extents_[it->second], variable.cells);
+  }
+  for (std::size_t c = 0; c < names_.size(); ++c) {
+    offsets_.push_back(counters_);
+    counters_ += 2 + static_cast<std::size_t>(extents_[c]);
+    wide_[c] = extents_[c] > kNarrowCells;
+  }
+}
+
+std::uint32_t BatchMerge::find_group(std::string_view key_bytes, std::size_t hash) const {
+  auto it = group_by_bytes_.find(KeyRef{key_bytes, hash});
+  return it == group_by_bytes_.end() ? kNoGroup : it->second;
+}
+
+std::uint32_t BatchMerge::group_of(std::string_view key_bytes, std::size_t hash) {
+  if (const std::uint32_t found = find_group(key_bytes, hash); found != kNoGroup) return found;
+  // New key bytes: keep them, and find their key. Different bytes can make one key (a name
+  // repeated in a stored schema keeps its last value), so groups are per key, not per bytes.
+  const std::string& bytes = key_bytes_.emplace_back(key_bytes);
+  auto [key_it, added] = group_by_key_.try_emplace(
+      core::dimension_key_from_pairs(plan_.key_pairs(bytes)),
+      static_cast<std::uint32_t>(groups_.size()));
+  if (added) {
+    KeyGroup& group = groups_.emplace_back();
+    group.key = key_it->first;
+    group.counts.assign(2 * counters_, 0);
+    group.wide.resize(names_.size());
+    group.joints.resize(plan_.joints().size());
+    group.slots.resize(names_.size());
+  }
+  group_by_bytes_.emplace(KeyRef{bytes, hash}, key_it->second);
+  return key_it->second;
+}
+
+void BatchMerge::count(std::uint32_t group_index, const std::uint64_t* codes,
+                       const JointCell* cells) {
+  KeyGroup& group = groups_[group_index];
+  if (group.listed_in != batch_) {
+    group.listed_in = batch_;
+    batch_groups_.push_back(group_index);
+  }
+  std::uint64_t* const counts = group.counts.data();
+  for (std::size_t v = 0; v < counts_of_variable_.size(); ++v) {
+    const std::uint64_t code = codes[v];
+    if (code == ResolvePlan::kNoDelta) continue;
+    const std::size_t c = counts_of_variable_[v];
+    // Index 0 of a name is its flag, 1 the unknown bucket, 2 + i cell i.
+    const std::uint64_t index = code == ResolvePlan::kUnknown ? 1 : code + 2;
+    if (index > extents_[c] + 1) throw InternalError("a resolved code outside its variable");
+    std::uint64_t* name = counts + offsets_[c];
+    name[0] = 1;
+    if (++name[index] == 1 && wide_[c]) {
+      WideCells& wide = group.wide[c];
+      if (wide.listed < wide.cells.size()) {
+        wide.cells[wide.listed++] = static_cast<std::uint32_t>(index);
+      } else {
+        wide.listed = WideCells::kManyCells;
+      }
+    }
+  }
+  const auto joints = plan_.joints();
+  for (std::size_t j = 0; j < joints.size(); ++j) {
+    if (cells[j].first == ResolvePlan::kNoCell) continue;
+    const auto& joint = joints[j];
+    group.joints[j].add(cells[j].first * joint.second_cells + cells[j].second,
+                        joint.first_cells * joint.second_cells);
+  }
+}
+
+std::uint64_t BatchMerge::commit(storage::Database& db) {
+  const auto joints = plan_.joints();
+  // Step 1: every lookup that can fail.
+  std::size_t singles_found = 0;
+  std::size_t joints_found = 0;
+  bool all_singles_found = false;
+  try {
+    for (const std::uint32_t g : batch_groups_) {
+      KeyGroup& group = groups_[g];
+      for (std::size_t c = 0; c < names_.size(); ++c) {
+        if (!counted(group, c)) continue;
+        Slot& slot = group.slots[c];
+        if (slot.position == kNoPosition) {
+          slot.position = db.ensure_distribution_position(names_[c], group.key);
+        }
+        ++singles_found;
+      }
+    }
+    all_singles_found = true;
+    for (const std::uint32_t g : batch_groups_) {
+      KeyGroup& group = groups_[g];
+      for (std::size_t j = 0; j < joints.size(); ++j) {
+        if (group.joints[j].empty()) continue;
+        db.ensure_joint_distribution(joints[j].a, joints[j].b, group.key);
+        ++joints_found;
+      }
+    }
+  } catch (...) {
+    settle(db);
+    add_failed_batch(db, singles_found, all_singles_found ? joints_found : 0);
+    end_batch();
+    throw;
+  }
+  // Steps 2 and 3: joint cells now, the rest owed.
+  add_joints(db, joints_found);
+  const std::uint64_t now = core::unix_now();
+  std::uint64_t touched = 0;
+  for (const std::uint32_t g : batch_groups_) {
+    KeyGroup& group = groups_[g];
+    for (std::size_t c = 0; c < names_.size(); ++c) {
+      if (!counted(group, c)) continue;
+      Slot& slot = group.slots[c];
+      ++slot.batches_owed;
+      slot.last_time = now;
+      carry_over(group, c);
+      ++touched;
+    }
+  }
+  end_batch();
+  return touched;
+}
+
+template <typename Fn>
+void BatchMerge::for_each_count(const KeyGroup& group, std::size_t c, Fn&& fn) const {
+  const std::uint64_t* name = group.counts.data() + offsets_[c];
+  const WideCells& wide = group.wide[c];
+  if (wide_[c] && wide.listed != WideCells::kManyCells) {
+    for (std::size_t k = 0; k < wide.listed; ++k) fn(wide.cells[k] - 1, name[wide.cells[k]]);
+    return;
+  }
+  for (std::size_t index = 1; index < extents_[c] + 2; ++index) {
+    if (name[index] != 0) fn(index - 1, name[index]);
+  }
+}
+
+void BatchMerge::carry_over(KeyGroup& group, std::size_t c) {
+  std::uint64_t* batch = group.counts.data() + offsets_[c];
+  std::uint64_t* owed = batch + counters_;
+  WideCells& wide = group.wide[c];
+  if (wide_[c] && wide.listed != WideCells::kManyCells) {
+    for (std::size_t k = 0; k < wide.listed; ++k) {
+      owed[wide.cells[k]] += batch[wide.cells[k]];
+      batch[wide.cells[k]] = 0;
+    }
+  } else {
+    for (std::size_t index = 1; index < extents_[c] + 2; ++index) {
+      owed[index] += batch[index];
+      batch[index] = 0;
+    }
+  }
+  batch[0] = 0;
+  if (wide_[c]) wide = WideCells{};
+}
+
+// Counts reach a distribution as the database adds a count delta: a cell outside the
+// distribution still counts in its total, and counts of the other form change nothing.
+void BatchMerge::add_to_distribution(storage::Database& db, const KeyGroup& group,
+                                     std::size_t c, const std::uint64_t* from, bool listed_only) {
+  core::DistributionRepr& repr = db.distribution_at(group.slots[c].position).repr;
+  auto each = [&](auto&& fn) {
+    if (listed_only) {
+      for_each_count(group, c, fn);
+      return;
+    }
+    for (std::size_t index = 1; index < extents_[c] + 2; ++index) {
+      if (from[index] != 0) fn(index - 1, from[index]);
+    }
+  };
+  if (auto* stored = repr.get_if<core::DistributionRepr::Categorical>()) {
+    if (!categorical_[c]) return;
+    each([&](std::size_t index, std::uint64_t n) {
+      if (index == 0) {
+        stored->unknown_count += n;
+      } else if (index - 1 < stored->counts.size()) {
+        stored->counts[index - 1] += n;
+      }
+      stored->total_count += n;
+    });
+  } else if (auto* stored = repr.get_if<core::DistributionRepr::Histogram>()) {
+    if (categorical_[c]) return;
+    each([&](std::size_t index, std::uint64_t n) {
+      if (index != 0 && index - 1 < stored->bin_counts.size()) stored->bin_counts[index - 1] += n;
+      stored->total_count += n;
+    });
+  }
+}
+
+void BatchMerge::add_failed_batch(storage::Database& db, std::size_t singles, std::size_t joints) {
+  for (const std::uint32_t g : batch_groups_) {
+    const KeyGroup& group = groups_[g];
+    for (std::size_t c = 0; c < names_.size() && singles > 0; ++c) {
+      if (!counted(group, c)) continue;
+      --singles;
+      add_to_distribution(db, group, c, group.counts.data() + offsets_[c], true);
+    }
+  }
+  add_joints(db, joints);
+}
+
+void BatchMerge::add_joints(storage::Database& db, std::size_t joints_wanted) {
+  const auto joints = plan_.joints();
+  for (const std::uint32_t g : batch_groups_) {
+    const KeyGroup& group = groups_[g];
+    for (std::size_t j = 0; j < joints.size() && joints_wanted > 0; ++j) {
+      if (group.joints[j].empty()) continue;
+      --joints_wanted;
+      const auto& joint = joints[j];
+      core::JointDistributionObject* stored =
+          db.get_joint_distribution_mut(joint.a, joint.b, group.key);
+      if (stored == nullptr || joint.second_cells == 0) continue;
+      group.joints[j].for_each([&](std::uint64_t cell, std::uint64_t n) {
+        stored->add_to_cell(cell / joint.second_cells, cell % joint.second_cells, n);
+      });
+    }
+  }
+}
+
+void BatchMerge::end_batch() {
+  for (const std::uint32_t g : batch_groups_) {
+    KeyGroup& group = groups_[g];
+    for (std::size_t c = 0; c < names_.size(); ++c) {
+      if (!counted(group, c)) continue;
+      std::uint64_t* name = group.counts.data() + offsets_[c];
+      std::fill(name, name + extents_[c] + 2, 0);
+      if (wide_[c]) group.wide[c] = WideCells{};
+    }
+    for (CellCounter& cells : group.joints) cells.clear();
+  }
+  batch_groups_.clear();
+  ++batch_;
+}
+
+void BatchMerge::settle(storage::Database& db) {
+  for (KeyGroup& group : groups_) {
+    for (std::size_t c = 0; c < names_.size(); ++c) {
+      Slot& slot = group.slots[c];
+      if (slot.batches_owed == 0) continue;
+      std::uint64_t* owed = group.counts.data() + counters_ + offsets_[c];
+      add_to_distribution(db, group, c, owed, false);
+      std::fill(owed, owed + extents_[c] + 2, 0);
+      db.finalize_distribution_at(slot.position, slot.last_time, slot.batches_owed);
+      slot.batches_owed = 0;
+    }
+  }
+}
+
+}  // namespace quib::ingest
