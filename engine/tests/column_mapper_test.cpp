@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ingest/csv_reader.h"
 #include "ingest/row_resolver.h"
 
 namespace quib::ingest {
@@ -156,6 +157,66 @@ TEST(MapRow, DimensionColumnThatNoRowHoldsDropsEveryRow) {
   t.add({{"price", Value("1")}});
   const ColumnBinding binding(mapping, t.table.columns());
   EXPECT_TRUE(column_mapper::map_rows(t.table, binding).empty());
+}
+
+// The slot form that ingestion uses must say what the named form says, row for row.
+TEST(ProjectRow, AgreesWithTheNamedFormIncludingNamesFedByTwoColumns) {
+  IngestMapping mapping;
+  mapping.variables = {{"a_col", "v"}, {"b_col", "v"}, {"price", "price"}};
+  mapping.dimensions = {{"a_col", "d"}, {"b_col", "d"}, {"region", "region"}};
+  Table t;
+  const std::vector<std::vector<std::pair<std::string, Value>>> rows = {
+      {{"a_col", Value(std::uint64_t{5})}, {"b_col", Value("text")}, {"region", Value("EU")}},
+      {{"a_col", Value("text")}, {"b_col", Value(2.5)}, {"region", Value(true)}},
+      {{"a_col", Value(std::int64_t{-1})}, {"b_col", Value(false)}, {"region", Value("US")},
+       {"price", Value(core::json::Array{})}},
+      {{"a_col", Value("x")}, {"b_col", Value(nullptr)}, {"region", Value("EU")}},
+      {{"a_col", Value("x")}, {"region", Value("EU")}},
+      {{"b_col", Value("y")}, {"a_col", Value(core::json::Object{})}, {"region", Value("EU")}},
+  };
+  for (const auto& row : rows) t.add(row);
+  const ColumnBinding binding(mapping, t.table.columns());
+  ASSERT_EQ(binding.variable_names().size(), 2u);  // price, v
+  ASSERT_EQ(binding.dimension_names().size(), 2u);  // d, region
+  SlotRow slots;
+  std::vector<std::size_t> kept;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const auto named = column_mapper::map_row(t.row(i), binding);
+    ASSERT_EQ(column_mapper::project(t.row(i), binding, slots), named.has_value()) << "row " << i;
+    if (!named) continue;
+    kept.push_back(i);
+    for (std::size_t slot = 0; slot < slots.variables.size(); ++slot) {
+      const Cell* value = named->variable(binding.variable_names()[slot]);
+      ASSERT_EQ(slots.variables[slot] != nullptr, value != nullptr) << "row " << i;
+      if (value != nullptr) {
+        EXPECT_EQ(slots.variables[slot]->to_json(), value->to_json());
+      }
+    }
+    for (std::size_t slot = 0; slot < slots.dimensions.size(); ++slot) {
+      EXPECT_EQ(slots.dimensions[slot], named->dimension(binding.dimension_names()[slot])->text())
+          << "row " << i;
+    }
+  }
+  EXPECT_EQ(kept, (std::vector<std::size_t>{0, 1, 2}));
+  // The later column by name feeds a name that two columns feed.
+  ASSERT_TRUE(column_mapper::project(t.row(0), binding, slots));
+  EXPECT_EQ(slots.dimensions[0], "text");
+  ASSERT_TRUE(column_mapper::project(t.row(1), binding, slots));
+  EXPECT_EQ(slots.dimensions[0], "2.5");
+  EXPECT_EQ(slots.dimensions[1], "true");
+
+  const KeptRows listed = column_mapper::kept_rows(t.table, binding);
+  ASSERT_EQ(listed.size(), 3u);
+  EXPECT_EQ(listed.row(2), 2u);
+}
+
+TEST(KeptRowsOfCsv, AllOrNoneByTheHeader) {
+  const RowTable table = csv_reader::parse_csv("region,price\nEU,1\nUS,2\n");
+  IngestMapping mapping;
+  mapping.dimensions = {{"region", "region"}};
+  EXPECT_EQ(column_mapper::kept_rows(table, ColumnBinding(mapping, table.columns())).size(), 2u);
+  mapping.dimensions.emplace("date", "date");
+  EXPECT_EQ(column_mapper::kept_rows(table, ColumnBinding(mapping, table.columns())).size(), 0u);
 }
 
 struct BucketCase {

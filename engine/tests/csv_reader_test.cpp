@@ -180,6 +180,65 @@ TEST(CsvReader, ValidMultibyteTextPasses) {
   EXPECT_NE(parse_error("a\n\xC0\xAF\n"), "");      // an overlong form
 }
 
+TEST(CsvReader, TextInvalidAsAWholeCanStillHoldValidFields) {
+  // The tail after a closing quote joins the two halves of one character.
+  EXPECT_EQ(parse("a,b\n\"x\xC3\"\xA9,1\n")[0].at("a"), "x\xC3\xA9");
+}
+
+// Large texts are indexed in pieces on the pool; every piece must give what one scan gives.
+class CsvLarge : public ::testing::Test {
+ protected:
+  static constexpr int kRows = 120000;  // a few MB
+
+  // Record i holds i, a quoted field (with a line break inside when `broken`) and a text.
+  static std::string text(bool broken) {
+    std::string out = "id,note,tag\n";
+    for (int i = 0; i < kRows; ++i) {
+      out += std::to_string(i);
+      out += broken ? ",\"n\n" : ",\"n ";
+      out += std::to_string(i % 97);
+      out += "\",t" + std::to_string(i % 5) + (i % 3 == 0 ? "\r\n" : "\n");
+    }
+    return out;
+  }
+};
+
+TEST_F(CsvLarge, PiecesGiveTheRowsOfOneScanWithOrWithoutQuotedLineBreaks) {
+  for (const bool broken : {false, true}) {
+    const RowTable table = csv_reader::parse_csv(text(broken));
+    ASSERT_EQ(table.size(), static_cast<std::size_t>(kRows)) << broken;
+    RowScratch scratch;
+    const auto note = *table.find_column("note");
+    for (int i = 0; i < kRows; i += 1231) {
+      const Row row = table.row(static_cast<std::size_t>(i), scratch);
+      EXPECT_EQ(row.find(*table.find_column("id"))->as_text(), std::to_string(i));
+      EXPECT_EQ(row.find(note)->as_text(),
+                std::string(broken ? "n\n" : "n ") + std::to_string(i % 97));
+    }
+  }
+}
+
+TEST_F(CsvLarge, LateErrorsNameTheirRecordLineAndByte) {
+  const std::string good = text(false);
+  const std::string position = "record " + std::to_string(kRows + 1);
+  const std::string line = std::to_string(kRows + 2);
+  const std::string byte = std::to_string(good.size());
+  EXPECT_EQ(parse_error(good + "1,2\n"),
+            "read csv record: CSV error: " + position + " (line: " + line + ", byte: " + byte +
+                "): found record with 2 fields, but the previous record has 3 fields");
+  EXPECT_EQ(parse_error(good + "1,2,\xFF\n"),
+            "read csv record: CSV parse error: " + position + " (line " + line +
+                ", field: 2, byte: " + byte +
+                "): invalid utf-8: invalid UTF-8 in field 2 near byte index 0");
+  // A field-count error early wins over a UTF-8 error late.
+  std::string early = good;
+  early.insert(early.find('\n') + 1, "x\n");
+  EXPECT_NE(parse_error(early + "1,2,\xFF\n").find("record 1 (line: 2, byte: 12): found record with 1"),
+            std::string::npos);
+  // Valid fields in a text that is not valid UTF-8 as a whole read normally.
+  EXPECT_EQ(csv_reader::parse_csv(good + "1,\"\xC3\"\xA9,t\n").size(), static_cast<std::size_t>(kRows + 1));
+}
+
 class CsvFile : public ::testing::Test {
  protected:
   void SetUp() override {
