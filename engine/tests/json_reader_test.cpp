@@ -100,6 +100,44 @@ TEST(JsonLinesReader, StopsAtTheFirstBadLine) {
   EXPECT_EQ(parse_error("\n\xFF\n"), "parse json line: EOF while parsing a value at line 1 column 0");
 }
 
+// Large texts are read in pieces on the pool and joined; nothing may tell the pieces apart.
+TEST(JsonLinesReader, PiecesJoinIntoOneTableInFileOrder) {
+  constexpr int kLines = 60000;  // a few MB
+  std::string text;
+  for (int i = 0; i < kLines; ++i) {
+    const std::string number = std::to_string(i);
+    text.append("{\"i\":").append(number);
+    if (i % 1000 == 7) text.append(",\"n\":[").append(number).append(",{\"s\":\"t").append(number).append("\"}]");
+    if (i == kLines - 3) text += ",\"late\":\"only here\"";
+    text.append(",\"s\":\"x").append(std::to_string(i % 13)).append("\"}\n");
+    if (i % 5000 == 0) text += "[\"dropped\"]\n";
+  }
+  const RowTable table = json_reader::parse_json_lines(text);
+  ASSERT_EQ(table.size(), static_cast<std::size_t>(kLines));
+  EXPECT_EQ(table.columns(), (std::vector<std::string>{"i", "s", "n", "late"}));
+  for (int i = 0; i < kLines; i += 999) {
+    const auto row = table.row_object(static_cast<std::size_t>(i));
+    EXPECT_EQ(row.at("i"), Value(static_cast<std::uint64_t>(i)));
+    EXPECT_EQ(row.at("s"), Value(std::string(1, 'x').append(std::to_string(i % 13))));
+  }
+  const auto nested = table.row_object(kLines - 993);
+  std::string expected = "[";
+  expected += std::to_string(kLines - 993);
+  expected += ",{\"s\":\"t";
+  expected += std::to_string(kLines - 993);
+  expected += "\"}]";
+  EXPECT_EQ(core::json::to_string(nested.at("n")), expected);
+  EXPECT_EQ(table.row_object(kLines - 3).at("late"), Value("only here"));
+
+  // The first bad line of the file wins, wherever the pieces fall.
+  std::string bad = text;
+  bad.insert(bad.begin() + static_cast<std::ptrdiff_t>(bad.size() / 3), '\n');  // a line cut in two
+  bad.append("{\"i\":}\n");
+  const std::string error = parse_error(bad);
+  EXPECT_EQ(error.rfind("parse json line: ", 0), 0u);
+  EXPECT_EQ(error.find("expected value"), std::string::npos) << error;
+}
+
 TEST(JsonLinesReader, ReadsFilesAndNamesAMissingOne) {
   const auto dir = std::filesystem::temp_directory_path() /
                    ("json_reader_test_" + std::to_string(::getpid()));

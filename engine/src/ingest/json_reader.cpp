@@ -1,11 +1,13 @@
 #include "ingest/json_reader.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
 #include "core/error.h"
 #include "core/json.h"
 #include "ingest/input_file.h"
+#include "ingest/worker_pool.h"
 
 namespace quib::ingest::json_reader {
 namespace {
@@ -100,21 +102,20 @@ void parse_line(std::string_view line, RowTable& table, KeyInterner& keys, std::
   });
 }
 
-}  // namespace
-
-RowTable parse_json_lines(std::string_view text) {
-  RowTable table;
+// Reads the lines of text[begin, end) into `table`; `end` is the end of the text or just after a
+// line feed.
+void parse_lines(std::string_view text, std::size_t begin, std::size_t end, RowTable& table) {
   KeyInterner keys(table);
   std::string key;
   std::string member_text;
-  std::size_t start = 0;
-  while (start < text.size()) {
+  std::size_t start = begin;
+  while (start < end) {
     const std::size_t newline = text.find('\n', start);
     std::string_view line;
-    if (newline == std::string_view::npos) {
+    if (newline == std::string_view::npos || newline >= end) {
       // The last line needs no LF, and a CR ending the file stays part of it.
-      line = text.substr(start);
-      start = text.size();
+      line = text.substr(start, end - start);
+      start = end;
     } else {
       line = text.substr(start, newline - start);
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -122,6 +123,30 @@ RowTable parse_json_lines(std::string_view text) {
     }
     parse_line(line, table, keys, key, member_text);
   }
+}
+
+// Below this many bytes one thread reads the whole text.
+constexpr std::size_t kBytesPerPiece = std::size_t{1} << 20;
+
+}  // namespace
+
+RowTable parse_json_lines(std::string_view text) {
+  // Lines are independent, so pieces that end after a line feed are read on the pool; the
+  // first failing piece holds the first failing line, and its error is the one raised.
+  const std::size_t pieces = std::min(worker_pool::concurrency() * 2, text.size() / kBytesPerPiece);
+  std::vector<std::size_t> bounds{0};
+  for (std::size_t k = 1; k < pieces; ++k) {
+    const std::size_t newline = text.find('\n', std::max(text.size() / pieces * k, bounds.back()));
+    if (newline == std::string_view::npos) break;
+    bounds.push_back(newline + 1);
+  }
+  bounds.push_back(text.size());
+  std::vector<RowTable> parts(bounds.size() - 1);
+  worker_pool::for_each_chunk(parts.size(), parts.size(), [&](std::size_t k, std::size_t, std::size_t) {
+    parse_lines(text, bounds[k], bounds[k + 1], parts[k]);
+  });
+  RowTable table;
+  table.append(std::move(parts));
   return table;
 }
 

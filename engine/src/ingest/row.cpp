@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/error.h"
+#include "ingest/worker_pool.h"
 
 namespace quib::ingest {
 namespace {
@@ -115,13 +116,21 @@ std::optional<std::uint32_t> RowTable::find_column(std::string_view name) const 
 }
 
 std::size_t RowTable::size() const {
-  return csv_ != nullptr ? csv_->record_starts.size() : row_ends_.size();
+  if (csv_ != nullptr) return csv_->record_starts.size();
+  return segment_ends_.empty() ? 0 : segment_ends_.back();
 }
 
 Row RowTable::row(std::size_t index, RowScratch& scratch) const {
   if (csv_ != nullptr) return csv_row(index, scratch);
-  const std::size_t begin = index == 0 ? 0 : row_ends_[index - 1];
-  return Row{std::span<const Field>(fields_).subspan(begin, row_ends_[index] - begin)};
+  std::size_t segment = 0;
+  if (segments_.size() > 1) {
+    segment = static_cast<std::size_t>(
+        std::upper_bound(segment_ends_.begin(), segment_ends_.end(), index) - segment_ends_.begin());
+    if (segment > 0) index -= segment_ends_[segment - 1];
+  }
+  const Segment& rows = segments_[segment];
+  const std::size_t begin = index == 0 ? 0 : rows.row_ends[index - 1];
+  return Row{std::span<const Field>(rows.fields).subspan(begin, rows.row_ends[index] - begin)};
 }
 
 Row RowTable::csv_row(std::size_t index, RowScratch& scratch) const {
@@ -165,8 +174,14 @@ void RowTable::put(std::uint32_t column, Cell value) {
 
 void RowTable::end_row() {
   if (csv_ != nullptr) throw InternalError("rows added to a CSV table");
-  fields_.insert(fields_.end(), pending_.begin(), pending_.end());
-  row_ends_.push_back(fields_.size());
+  if (segments_.empty()) {
+    segments_.emplace_back();
+    segment_ends_.push_back(0);
+  }
+  Segment& rows = segments_.back();
+  rows.fields.insert(rows.fields.end(), pending_.begin(), pending_.end());
+  rows.row_ends.push_back(rows.fields.size());
+  ++segment_ends_.back();
   pending_.clear();
 }
 
@@ -201,6 +216,39 @@ void RowTable::add_row(std::span<const std::pair<std::string, core::json::Value>
     put(column, cell);
   }
   end_row();
+}
+
+void RowTable::append(std::vector<RowTable>&& parts) {
+  if (csv_ != nullptr) throw InternalError("rows added to a CSV table");
+  std::vector<std::vector<std::uint32_t>> column_of(parts.size());
+  for (std::size_t k = 0; k < parts.size(); ++k) {
+    if (parts[k].csv_ != nullptr) throw InternalError("append needs tables that keep their cells");
+    for (const std::string& name : parts[k].columns_) column_of[k].push_back(intern(name));
+  }
+  worker_pool::for_each_chunk(parts.size(), parts.size(), [&](std::size_t k, std::size_t, std::size_t) {
+    for (Segment& segment : parts[k].segments_) {
+      for (Field& field : segment.fields) field.column = column_of[k][field.column];
+    }
+  });
+  for (RowTable& part : parts) {
+    for (Segment& segment : part.segments_) {
+      const std::size_t rows = segment.row_ends.size();
+      if (rows == 0) continue;
+      segment_ends_.push_back((segment_ends_.empty() ? 0 : segment_ends_.back()) + rows);
+      segments_.push_back(std::move(segment));
+    }
+    // Blocks and values change owner without moving, so the cells keep pointing at them.
+    for (auto& block : part.text_blocks_) text_blocks_.push_back(std::move(block));
+    if (!part.nested_.empty()) {
+      appended_nested_.push_back(
+          std::make_unique<std::deque<core::json::Value>>(std::move(part.nested_)));
+    }
+    for (auto& nested : part.appended_nested_) appended_nested_.push_back(std::move(nested));
+    part = RowTable();
+  }
+  // Rows built after this go to a segment of their own.
+  segments_.emplace_back();
+  segment_ends_.push_back(segment_ends_.empty() ? 0 : segment_ends_.back());
 }
 
 }  // namespace quib::ingest

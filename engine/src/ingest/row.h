@@ -162,6 +162,10 @@ class RowTable {
   // A whole row from (name, value) pairs, kept by the table; a later pair replaces an earlier
   // pair of the same name.
   void add_row(std::span<const std::pair<std::string, core::json::Value>> values);
+  // Moves every row of `parts` (tables that keep their cells), in order, to the end of this
+  // table, with everything their cells borrow from them; their column names are interned here in
+  // the order of the parts and, within a part, in its own order. The rows are not copied.
+  void append(std::vector<RowTable>&& parts);
 
  private:
   struct NameHash {
@@ -177,14 +181,21 @@ class RowTable {
   std::vector<std::string> columns_;  // column id -> name
   std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> ids_;
 
-  // Kept rows: the fields of row i are fields_[row_ends_[i - 1] .. row_ends_[i]).
-  std::vector<Field> fields_;
-  std::vector<std::size_t> row_ends_;
+  // Kept rows, in segments (one per appended part): the fields of a segment's row i are
+  // fields[row_ends[i - 1] .. row_ends[i]).
+  struct Segment {
+    std::vector<Field> fields;
+    std::vector<std::size_t> row_ends;
+  };
+  std::vector<Segment> segments_;
+  std::vector<std::size_t> segment_ends_;  // rows up to the end of each segment
   std::vector<Field> pending_;  // the row under construction
   std::vector<std::unique_ptr<char[]>> text_blocks_;
   char* block_cursor_ = nullptr;  // unused room at the end of the last text block
   std::size_t block_left_ = 0;
   std::deque<core::json::Value> nested_;
+  // Taken over from appended tables; held by pointer so that the values never move.
+  std::vector<std::unique_ptr<std::deque<core::json::Value>>> appended_nested_;
 
   std::unique_ptr<const CsvText> csv_;
 };
