@@ -16,8 +16,6 @@
 // every batch would. When a batch fails, everything owed by the batches before it is settled
 // first, and then the failing batch leaves what it would have left step by step: its counts up
 // to the failing lookup added, unfinalised.
-//
-// Groups may be looked up (`find_group`) from many threads while no row is being counted.
 #pragma once
 
 #include <array>
@@ -71,13 +69,9 @@ class CellCounter {
 
 class BatchMerge {
  public:
-  static constexpr std::uint32_t kNoGroup = ~std::uint32_t{0};
-
   explicit BatchMerge(const ResolvePlan& plan);
 
-  // The group of key bytes seen before, or kNoGroup. `hash` is std::hash of the bytes.
-  std::uint32_t find_group(std::string_view key_bytes, std::size_t hash) const;
-  // The group of key bytes, created when new.
+  // The group of key bytes, created when new. `hash` is std::hash of the bytes.
   std::uint32_t group_of(std::string_view key_bytes, std::size_t hash);
   // Counts one resolved row of the current batch: one code per plan variable, one cell per joint.
   void count(std::uint32_t group, const std::uint64_t* codes, const JointCell* cells);
@@ -90,6 +84,10 @@ class BatchMerge {
 
  private:
   static constexpr std::size_t kNoPosition = ~std::size_t{0};
+  static constexpr std::uint32_t kNoGroup = ~std::uint32_t{0};
+
+  // The group of key bytes seen before, or kNoGroup.
+  std::uint32_t find_group(std::string_view key_bytes, std::size_t hash) const;
 
   // The counters of one key lie end to end, per variable name a "counted in this batch" flag,
   // the unknown bucket and one counter per cell: first those of the current batch, then those

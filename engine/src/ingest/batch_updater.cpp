@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string_view>
 
 #include "core/error.h"
@@ -22,7 +24,6 @@ struct ResolvedBlock {
   struct RowResult {
     bool resolved = false;
     std::uint32_t chunk = 0;
-    std::uint32_t group = BatchMerge::kNoGroup;
     std::size_t key_offset = 0;
     std::size_t key_length = 0;
     std::size_t key_hash = 0;
@@ -48,8 +49,8 @@ struct ResolvedBlock {
 class TableSource {
  public:
   TableSource(const ResolvePlan& plan, const RowTable& table, const ColumnBinding& binding,
-              const KeptRows& kept, std::size_t first)
-      : table_(table), binding_(binding), kept_(kept), first_(first) {
+              const KeptRows& kept)
+      : table_(table), binding_(binding), kept_(kept) {
     for (const auto& variable : plan.variables()) variable_slots_.push_back(slot_of(binding.variable_names(), variable.name));
     for (const auto& dimension : plan.dimensions()) dimension_slots_.push_back(slot_of(binding.dimension_names(), dimension.name));
     for (const std::string_view name : binding.variable_names()) {
@@ -67,7 +68,7 @@ class TableSource {
           dimensions_(source.dimension_slots_.size()) {}
 
     RowValues read(std::size_t i) {
-      const Row row = source_.table_.row(source_.kept_.row(source_.first_ + i), scratch_);
+      const Row row = source_.table_.row(source_.kept_.row(i), scratch_);
       if (!column_mapper::project(row, source_.binding_, slots_)) {
         throw InternalError("a kept row no longer maps");
       }
@@ -117,7 +118,6 @@ class TableSource {
   const RowTable& table_;
   const ColumnBinding& binding_;
   const KeptRows& kept_;
-  std::size_t first_;
   std::vector<std::uint32_t> variable_slots_;   // per plan variable
   std::vector<std::uint32_t> dimension_slots_;  // per plan dimension
   std::vector<std::string> member_keys_;        // per variable slot: "name":
@@ -177,9 +177,10 @@ class MappedSource {
   std::span<const MappedRow> rows_;
 };
 
+// Resolves rows [first, first + n) of the source into `block`.
 template <typename Source>
-void resolve_block(const ResolvePlan& plan, const BatchMerge& merge, const Source& source,
-                   std::size_t first, std::size_t n, bool with_payloads, ResolvedBlock& block) {
+void resolve_block(const ResolvePlan& plan, const Source& source, std::size_t first, std::size_t n,
+                   bool with_payloads, ResolvedBlock& block) {
   const std::size_t variables = plan.variables().size();
   const std::size_t joints = plan.joints().size();
   block.rows.assign(n, {});
@@ -209,8 +210,6 @@ void resolve_block(const ResolvePlan& plan, const BatchMerge& merge, const Sourc
       result.key_offset = offset;
       result.key_length = key.size();
       result.key_hash = std::hash<std::string_view>{}(key);
-      // Known keys are found here; the calling thread adds the new ones.
-      result.group = merge.find_group(key, result.key_hash);
       if (with_payloads) {
         result.payload_offset = payloads.size();
         cursor.payload(payloads);
@@ -234,30 +233,59 @@ struct BatchWriter::State {
   State(storage::Database& database, const core::Schema& schema)
       : db(database), plan(schema), merge(plan) {}
 
-  // Resolves, gathers and logs the rows block by block, then commits the batch.
+  // Rows [begin, end) of a source as batches of `batch_rows` rows. Each batch is resolved,
+  // gathered and logged block by block, then committed, and its stats go to `on_batch`. While
+  // the calling thread gathers, logs and commits one block, the pool resolves the next.
   template <typename Source>
-  BatchStats run(const Source& make_source, std::size_t n) {
-    BatchStats stats;
-    if (n == 0) return stats;
+  void run(const Source& source, std::size_t begin, std::size_t end, std::size_t batch_rows,
+           const std::function<void(const BatchStats&)>& on_batch) {
+    if (begin >= end) return;
     const bool raw_log = db.meta().raw_log_enabled;
+    struct Block {
+      std::size_t begin = 0;
+      std::size_t end = 0;
+      std::size_t batch_end = 0;
+    };
+    auto block_at = [&](std::size_t at, std::size_t batch_end) {
+      if (at == batch_end) batch_end = std::min(end, at + batch_rows);
+      return Block{at, std::min(batch_end, at + kBlockRows), batch_end};
+    };
+    auto resolve_later = [&](const Block& block, ResolvedBlock& into) {
+      return std::make_unique<worker_pool::Background>([this, &source, block, &into, raw_log] {
+        resolve_block(plan, source, block.begin, block.end - block.begin, raw_log, into);
+      });
+    };
+    std::optional<Block> current = block_at(begin, begin);
+    std::size_t slot = 0;
+    std::unique_ptr<worker_pool::Background> resolving = resolve_later(*current, blocks[slot]);
+    BatchStats stats;
     try {
-      for (std::size_t start = 0; start < n; start += kBlockRows) {
-        const std::size_t rows = std::min(kBlockRows, n - start);
-        resolve_block(plan, merge, make_source, start, rows, raw_log, block);
-        gather(stats);
+      while (current) {
+        resolving->wait();
+        resolving.reset();
+        std::optional<Block> next;
+        if (current->end < end) next = block_at(current->end, current->batch_end);
+        if (next) resolving = resolve_later(*next, blocks[1 - slot]);
+        gather(blocks[slot], stats);
         // Lines go out in row order, before any count reaches the database.
         if (!payloads.empty()) db.append_raw_payload_texts(payloads);
+        if (current->end == current->batch_end) {
+          stats.distributions_updated = merge.commit(db);
+          on_batch(stats);
+          stats = BatchStats{};
+        }
+        current = next;
+        slot = 1 - slot;
       }
-      stats.distributions_updated = merge.commit(db);
     } catch (...) {
+      resolving.reset();  // the pool may still be writing the other block
       merge.settle(db);
       throw;
     }
-    return stats;
   }
 
   // The serial walk of one block, in row order.
-  void gather(BatchStats& stats) {
+  void gather(const ResolvedBlock& block, BatchStats& stats) {
     payloads.clear();
     const std::size_t variables = plan.variables().size();
     const std::size_t joints = plan.joints().size();
@@ -267,9 +295,7 @@ struct BatchWriter::State {
         ++stats.skipped;
         continue;
       }
-      const std::uint32_t group = row.group != BatchMerge::kNoGroup
-                                      ? row.group
-                                      : merge.group_of(block.key_of(row), row.key_hash);
+      const std::uint32_t group = merge.group_of(block.key_of(row), row.key_hash);
       merge.count(group, block.codes.data() + i * variables, block.cells.data() + i * joints);
       if (row.payload_length != 0) payloads.push_back(block.payload_of(row));
       ++stats.processed;
@@ -279,7 +305,7 @@ struct BatchWriter::State {
   storage::Database& db;
   const ResolvePlan plan;
   BatchMerge merge;
-  ResolvedBlock block;
+  ResolvedBlock blocks[2];
   std::vector<std::string_view> payloads;  // of the counted rows of a block
   bool finished = false;
 };
@@ -288,19 +314,30 @@ BatchWriter::BatchWriter(storage::Database& db, const core::Schema& schema)
     : state_(std::make_unique<State>(db, schema)) {}
 
 BatchWriter::~BatchWriter() {
-  // Counts already committed are finalised whatever happened after them.
+  // Counts already committed are settled whatever happened after them.
   if (!state_->finished) state_->merge.settle(state_->db);
 }
 
 BatchStats BatchWriter::apply(const RowTable& table, const ColumnBinding& binding,
                               const KeptRows& rows, std::size_t begin, std::size_t end) {
-  const TableSource source(state_->plan, table, binding, rows, begin);
-  return state_->run(source, end - begin);
+  const TableSource source(state_->plan, table, binding, rows);
+  BatchStats stats;
+  state_->run(source, begin, end, end - begin, [&](const BatchStats& batch) { stats = batch; });
+  return stats;
+}
+
+void BatchWriter::apply_runs(const RowTable& table, const ColumnBinding& binding,
+                             const KeptRows& rows, std::size_t run,
+                             const std::function<void(const BatchStats&)>& on_batch) {
+  const TableSource source(state_->plan, table, binding, rows);
+  state_->run(source, 0, rows.size(), std::max<std::size_t>(run, 1), on_batch);
 }
 
 BatchStats BatchWriter::apply(std::span<const MappedRow> rows) {
   const MappedSource source(state_->plan, rows);
-  return state_->run(source, rows.size());
+  BatchStats stats;
+  state_->run(source, 0, rows.size(), rows.size(), [&](const BatchStats& batch) { stats = batch; });
+  return stats;
 }
 
 void BatchWriter::finish() {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -78,6 +79,11 @@ class BatchWriter {
   // `binding` (which must be bound to `table`'s columns).
   BatchStats apply(const RowTable& table, const ColumnBinding& binding, const KeptRows& rows,
                    std::size_t begin, std::size_t end);
+  // Every kept row of `table`, as batches of `run` rows (0 counts as 1) that each behave as one
+  // `apply`; each batch's stats go to `on_batch` as soon as it is committed. Resolving the next
+  // rows on the pool overlaps the calling thread's work on the current ones.
+  void apply_runs(const RowTable& table, const ColumnBinding& binding, const KeptRows& rows,
+                  std::size_t run, const std::function<void(const BatchStats&)>& on_batch);
   // A batch of rows mapped beforehand.
   BatchStats apply(std::span<const MappedRow> rows);
   // Completes the batches applied so far. Never fails.

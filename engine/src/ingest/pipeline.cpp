@@ -95,14 +95,12 @@ IngestReport IngestionPipeline::ingest_rows_internal(storage::Database& db, cons
   const std::size_t run = static_cast<std::size_t>(
       std::min<std::uint64_t>(std::max<std::uint64_t>(batch_size, 1), kept.size() + 1));
   batch_updater::BatchWriter writer(db, schema);
-  for (std::size_t start = 0; start < kept.size(); start += run) {
-    const std::size_t end = std::min(start + run, kept.size());
-    const BatchStats stats = writer.apply(rows, binding, kept, start, end);
+  writer.apply_runs(rows, binding, kept, run, [&](const BatchStats& stats) {
     report.processed_rows += stats.processed;
     report.skipped_rows += stats.skipped;
     report.distributions_updated += stats.distributions_updated;
     if (show_progress) print_progress(report);
-  }
+  });
   writer.finish();
   db.flush();
   report.elapsed_ms = static_cast<std::uint64_t>(

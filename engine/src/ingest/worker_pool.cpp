@@ -2,6 +2,7 @@
 
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_group.h>
 
 #include <algorithm>
 #include <exception>
@@ -43,6 +44,29 @@ void for_each_chunk(std::size_t n, std::size_t chunks,
   for (auto& error : errors) {
     if (error) std::rethrow_exception(error);
   }
+}
+
+struct Background::Group {
+  tbb::task_group tasks;
+};
+
+Background::Background(std::function<void()> body) : group_(std::make_unique<Group>()) {
+  arena().execute([&] { group_->tasks.run(std::move(body)); });
+}
+
+Background::~Background() {
+  if (waited_) return;
+  try {
+    wait();
+  } catch (...) {
+    // The error of work whose result nobody waits for anymore.
+  }
+}
+
+void Background::wait() {
+  if (waited_) return;
+  waited_ = true;
+  arena().execute([&] { group_->tasks.wait(); });
 }
 
 }  // namespace quib::ingest::worker_pool

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 namespace quib::ingest::worker_pool {
 
@@ -19,5 +20,23 @@ std::size_t concurrency();
 // Chunk c covers [c * n / chunks, (c + 1) * n / chunks).
 void for_each_chunk(std::size_t n, std::size_t chunks,
                     const std::function<void(std::size_t, std::size_t, std::size_t)>& body);
+
+// Work started on the pool while the calling thread goes on with its own: `wait` returns once
+// the body has run and rethrows what it threw. Destroying a `Background` waits too, dropping any
+// error. The body may itself use `for_each_chunk`.
+class Background {
+ public:
+  explicit Background(std::function<void()> body);
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+  ~Background();
+
+  void wait();
+
+ private:
+  struct Group;
+  std::unique_ptr<Group> group_;
+  bool waited_ = false;
+};
 
 }  // namespace quib::ingest::worker_pool
