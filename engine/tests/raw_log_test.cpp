@@ -213,5 +213,38 @@ TEST_F(RawLogTest, AFailedGatheredAppendKeepsExactlyTheWholeLines) {
   EXPECT_EQ(content_of(segment_), all.substr(0, ends[whole - 1]));
 }
 
+// Lines rendered elsewhere, handed over in pieces: the bytes of one gathered append, and on a
+// failed write exactly the whole lines before it.
+TEST_F(RawLogTest, LinesInPiecesGiveTheBytesOfAGatheredAppendAndFailByWholeLines) {
+  const std::vector<Value> payloads = varied_payloads(300);
+  std::vector<std::string> texts(3);
+  std::vector<std::vector<std::size_t>> ends(3);
+  std::string all;
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
+    std::string& text = texts[i * 3 / payloads.size()];
+    append_raw_line_text(text, 1 + i, core::json::to_string(payloads[i]));
+    ends[i * 3 / payloads.size()].push_back(text.size());
+    append_raw_line(all, 1 + i, payloads[i]);
+  }
+  std::vector<RawLines> pieces;
+  for (std::size_t k = 0; k < 3; ++k) pieces.push_back(RawLines{texts[k], ends[k]});
+
+  RawLog log = RawLog::open(raw_dir_);
+  std::size_t written = 0;
+  log.append_lines(pieces, written);
+  EXPECT_EQ(written, payloads.size());
+  EXPECT_EQ(content_of(segment_), all);
+
+  // Fail inside the second piece.
+  fs::remove(segment_);
+  const std::size_t limit_bytes = texts[0].size() + ends[1][10] + 3;
+  {
+    FileSizeLimit limit(limit_bytes);
+    EXPECT_THROW(log.append_lines(pieces, written), Error);
+  }
+  EXPECT_EQ(written, ends[0].size() + 11);
+  EXPECT_EQ(content_of(segment_), texts[0] + texts[1].substr(0, ends[1][10]));
+}
+
 }  // namespace
 }  // namespace quib::storage

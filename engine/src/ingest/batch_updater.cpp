@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -19,7 +20,7 @@ constexpr std::size_t kBlockRows = 32768;
 constexpr std::size_t kRowsPerChunk = 64;
 
 // The output of the parallel step for one block of rows. Each chunk of rows writes its own key
-// bytes and payload texts, so workers share nothing but the row results they own.
+// bytes, payload texts and raw-log lines, so workers share nothing but the row results they own.
 struct ResolvedBlock {
   struct RowResult {
     bool resolved = false;
@@ -30,18 +31,27 @@ struct ResolvedBlock {
     std::size_t payload_offset = 0;
     std::size_t payload_length = 0;
   };
+  struct Chunk {
+    std::string keys;
+    std::string payloads;
+    std::string lines;  // the raw-log lines of the chunk's counted rows
+    std::vector<std::size_t> line_ends;
+    std::size_t resolved = 0;
+  };
   std::vector<RowResult> rows;
-  std::vector<std::string> chunk_keys;
-  std::vector<std::string> chunk_payloads;
+  std::vector<Chunk> chunks;
+  std::size_t chunk_count = 0;
   std::vector<std::uint64_t> codes;  // rows x variables
   std::vector<JointCell> cells;      // rows x joints
+  std::size_t resolved = 0;
+  std::vector<storage::RawLines> lines;  // per chunk, when the raw log is on
 
   std::string_view key_of(const RowResult& row) const {
-    return std::string_view(chunk_keys[row.chunk]).substr(row.key_offset, row.key_length);
+    return std::string_view(chunks[row.chunk].keys).substr(row.key_offset, row.key_length);
   }
   std::string_view payload_of(const RowResult& row) const {
-    return std::string_view(chunk_payloads[row.chunk]).substr(row.payload_offset,
-                                                              row.payload_length);
+    return std::string_view(chunks[row.chunk].payloads).substr(row.payload_offset,
+                                                               row.payload_length);
   }
 };
 
@@ -177,10 +187,11 @@ class MappedSource {
   std::span<const MappedRow> rows_;
 };
 
-// Resolves rows [first, first + n) of the source into `block`.
+// Resolves rows [first, first + n) of the source into `block`. With the raw log on, the lines
+// of the counted rows are written too, for the record ids from `first_record_id` on.
 template <typename Source>
 void resolve_block(const ResolvePlan& plan, const Source& source, std::size_t first, std::size_t n,
-                   bool with_payloads, ResolvedBlock& block) {
+                   bool raw_log, std::uint64_t first_record_id, ResolvedBlock& block) {
   const std::size_t variables = plan.variables().size();
   const std::size_t joints = plan.joints().size();
   block.rows.assign(n, {});
@@ -188,35 +199,58 @@ void resolve_block(const ResolvePlan& plan, const Source& source, std::size_t fi
   block.cells.resize(n * joints);
   const std::size_t chunks =
       std::clamp<std::size_t>(n / kRowsPerChunk, 1, worker_pool::concurrency() * 4);
-  block.chunk_keys.resize(std::max(block.chunk_keys.size(), chunks));
-  block.chunk_payloads.resize(std::max(block.chunk_payloads.size(), chunks));
-  worker_pool::for_each_chunk(n, chunks, [&](std::size_t chunk, std::size_t begin,
-                                             std::size_t end) {
+  block.chunk_count = std::min(chunks, n);
+  if (block.chunks.size() < block.chunk_count) block.chunks.resize(block.chunk_count);
+  worker_pool::for_each_chunk(n, chunks, [&](std::size_t c, std::size_t begin, std::size_t end) {
     auto cursor = source.cursor();
-    std::string& keys = block.chunk_keys[chunk];
-    std::string& payloads = block.chunk_payloads[chunk];
-    keys.clear();
-    payloads.clear();
+    ResolvedBlock::Chunk& chunk = block.chunks[c];
+    chunk.keys.clear();
+    chunk.payloads.clear();
+    chunk.resolved = 0;
     for (std::size_t i = begin; i < end; ++i) {
       auto& result = block.rows[i];
-      const std::size_t offset = keys.size();
+      const std::size_t offset = chunk.keys.size();
       result.resolved =
-          plan.resolve(cursor.read(first + i), keys,
+          plan.resolve(cursor.read(first + i), chunk.keys,
                        std::span(block.codes).subspan(i * variables, variables),
                        std::span(block.cells).subspan(i * joints, joints));
       if (!result.resolved) continue;
-      const std::string_view key = std::string_view(keys).substr(offset);
-      result.chunk = static_cast<std::uint32_t>(chunk);
+      ++chunk.resolved;
+      const std::string_view key = std::string_view(chunk.keys).substr(offset);
+      result.chunk = static_cast<std::uint32_t>(c);
       result.key_offset = offset;
       result.key_length = key.size();
       result.key_hash = std::hash<std::string_view>{}(key);
-      if (with_payloads) {
-        result.payload_offset = payloads.size();
-        cursor.payload(payloads);
-        result.payload_length = payloads.size() - result.payload_offset;
+      if (raw_log) {
+        result.payload_offset = chunk.payloads.size();
+        cursor.payload(chunk.payloads);
+        result.payload_length = chunk.payloads.size() - result.payload_offset;
       }
     }
   });
+  block.resolved = 0;
+  for (std::size_t c = 0; c < block.chunk_count; ++c) block.resolved += block.chunks[c].resolved;
+  block.lines.clear();
+  if (!raw_log) return;
+  // Each chunk's first record id follows from the counted rows of the chunks before it.
+  std::vector<std::uint64_t> chunk_ids(block.chunk_count, first_record_id);
+  for (std::size_t c = 1; c < block.chunk_count; ++c) {
+    chunk_ids[c] = chunk_ids[c - 1] + block.chunks[c - 1].resolved;
+  }
+  worker_pool::for_each_chunk(n, chunks, [&](std::size_t c, std::size_t begin, std::size_t end) {
+    ResolvedBlock::Chunk& chunk = block.chunks[c];
+    chunk.lines.clear();
+    chunk.line_ends.clear();
+    std::uint64_t id = chunk_ids[c];
+    for (std::size_t i = begin; i < end; ++i) {
+      if (!block.rows[i].resolved) continue;
+      storage::append_raw_line_text(chunk.lines, id++, block.payload_of(block.rows[i]));
+      chunk.line_ends.push_back(chunk.lines.size());
+    }
+  });
+  for (std::size_t c = 0; c < block.chunk_count; ++c) {
+    block.lines.push_back(storage::RawLines{block.chunks[c].lines, block.chunks[c].line_ends});
+  }
 }
 
 SingleDelta single_delta_of(const ResolvePlan::Variable& variable, std::uint64_t code) {
@@ -235,7 +269,8 @@ struct BatchWriter::State {
 
   // Rows [begin, end) of a source as batches of `batch_rows` rows. Each batch is resolved,
   // gathered and logged block by block, then committed, and its stats go to `on_batch`. While
-  // the calling thread gathers, logs and commits one block, the pool resolves the next.
+  // the calling thread gathers and commits one block and a helper thread writes its raw-log
+  // lines, the pool resolves the next block and writes that block's lines in memory.
   template <typename Source>
   void run(const Source& source, std::size_t begin, std::size_t end, std::size_t batch_rows,
            const std::function<void(const BatchStats&)>& on_batch) {
@@ -250,25 +285,37 @@ struct BatchWriter::State {
       if (at == batch_end) batch_end = std::min(end, at + batch_rows);
       return Block{at, std::min(batch_end, at + kBlockRows), batch_end};
     };
-    auto resolve_later = [&](const Block& block, ResolvedBlock& into) {
-      return std::make_unique<worker_pool::Background>([this, &source, block, &into, raw_log] {
-        resolve_block(plan, source, block.begin, block.end - block.begin, raw_log, into);
+    auto resolve_later = [&](const Block& block, std::uint64_t first_id, ResolvedBlock& into) {
+      return std::make_unique<worker_pool::Background>([this, &source, block, first_id, &into,
+                                                        raw_log] {
+        resolve_block(plan, source, block.begin, block.end - block.begin, raw_log, first_id, into);
       });
     };
+    // Record ids run on from block to block; the database checks each block's first one.
+    std::uint64_t next_id = db.meta().next_raw_record_id;
     std::optional<Block> current = block_at(begin, begin);
     std::size_t slot = 0;
-    std::unique_ptr<worker_pool::Background> resolving = resolve_later(*current, blocks[slot]);
+    std::unique_ptr<worker_pool::Background> resolving = resolve_later(*current, next_id, blocks[slot]);
     BatchStats stats;
     try {
       while (current) {
         resolving->wait();
         resolving.reset();
+        const ResolvedBlock& block = blocks[slot];
+        const std::uint64_t first_id = next_id;
+        next_id += block.resolved;
         std::optional<Block> next;
         if (current->end < end) next = block_at(current->end, current->batch_end);
-        if (next) resolving = resolve_later(*next, blocks[1 - slot]);
-        gather(blocks[slot], stats);
-        // Lines go out in row order, before any count reaches the database.
-        if (!payloads.empty()) db.append_raw_payload_texts(payloads);
+        if (next) resolving = resolve_later(*next, next_id, blocks[1 - slot]);
+        // Lines go out in row order, before any count reaches the database; the counting of the
+        // same rows goes on meanwhile, in this thread's own memory.
+        std::future<void> logging;
+        if (raw_log && block.resolved != 0) {
+          logging = std::async(std::launch::async,
+                               [this, &block, first_id] { db.append_raw_lines(first_id, block.lines); });
+        }
+        gather(block, stats);
+        if (logging.valid()) logging.get();
         if (current->end == current->batch_end) {
           stats.distributions_updated = merge.commit(db);
           on_batch(stats);
@@ -286,7 +333,6 @@ struct BatchWriter::State {
 
   // The serial walk of one block, in row order.
   void gather(const ResolvedBlock& block, BatchStats& stats) {
-    payloads.clear();
     const std::size_t variables = plan.variables().size();
     const std::size_t joints = plan.joints().size();
     for (std::size_t i = 0; i < block.rows.size(); ++i) {
@@ -297,7 +343,6 @@ struct BatchWriter::State {
       }
       const std::uint32_t group = merge.group_of(block.key_of(row), row.key_hash);
       merge.count(group, block.codes.data() + i * variables, block.cells.data() + i * joints);
-      if (row.payload_length != 0) payloads.push_back(block.payload_of(row));
       ++stats.processed;
     }
   }
@@ -306,7 +351,6 @@ struct BatchWriter::State {
   const ResolvePlan plan;
   BatchMerge merge;
   ResolvedBlock blocks[2];
-  std::vector<std::string_view> payloads;  // of the counted rows of a block
   bool finished = false;
 };
 

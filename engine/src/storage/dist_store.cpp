@@ -360,18 +360,23 @@ void Database::append_raw_records(std::span<const core::json::Value> payloads) {
   meta_.next_raw_record_id = first + payloads.size();
 }
 
-void Database::append_raw_payload_texts(std::span<const std::string_view> payloads) {
+void Database::append_raw_lines(std::uint64_t first_record_id,
+                                std::span<const RawLines> pieces) {
   check_writable();
-  if (!raw_log_ || payloads.empty()) return;
-  const std::uint64_t first = meta_.next_raw_record_id;
+  std::size_t lines = 0;
+  for (const RawLines& piece : pieces) lines += piece.line_ends.size();
+  if (!raw_log_ || lines == 0) return;
+  if (first_record_id != meta_.next_raw_record_id) {
+    throw InternalError("raw-log lines rendered for record ids out of turn");
+  }
   std::size_t written = 0;
   try {
-    raw_log_->append_many_texts(first, payloads, written);
+    raw_log_->append_lines(pieces, written);
   } catch (...) {
-    meta_.next_raw_record_id = first + written + 1;  // the failing record keeps its id
+    meta_.next_raw_record_id = first_record_id + written + 1;  // the failing record keeps its id
     throw;
   }
-  meta_.next_raw_record_id = first + payloads.size();
+  meta_.next_raw_record_id = first_record_id + lines;
 }
 
 const core::DistributionObject* Database::find_distribution(std::string_view variable,

@@ -181,8 +181,9 @@ class Database {
   // writes: the file and the ids are those of one `append_raw_record` per payload, including
   // on failure (the lines before the failing one stay, and the failing one takes its id).
   void append_raw_records(std::span<const core::json::Value> payloads);
-  // The same for payloads already written as compact JSON text.
-  void append_raw_payload_texts(std::span<const std::string_view> payloads);
+  // The same for lines that writers rendered themselves with `append_raw_line_text`, for the
+  // record ids from `first_record_id` on, which must be the next record id.
+  void append_raw_lines(std::uint64_t first_record_id, std::span<const RawLines> pieces);
 
   // Exact lookups for the query side: the distribution of `variable` under exactly `key`, and
   // the first distribution in storage order with `id`; null when there is none.

@@ -205,15 +205,21 @@ void RawLog::append_many(std::uint64_t first_record_id,
       written);
 }
 
-void RawLog::append_many_texts(std::uint64_t first_record_id,
-                               std::span<const std::string_view> payloads,
-                               std::size_t& written) const {
-  gather_lines(
-      payloads.size(),
-      [&](std::string& buffer, std::size_t i) {
-        append_raw_line_text(buffer, first_record_id + i, payloads[i]);
-      },
-      written);
+void RawLog::append_lines(std::span<const RawLines> pieces, std::size_t& written) const {
+  written = 0;
+  if (pieces.empty()) return;
+  SegmentFile file(path_);
+  for (const RawLines& piece : pieces) {
+    if (piece.line_ends.empty()) continue;
+    std::size_t whole_lines = 0;
+    try {
+      file.write_lines(piece.text, piece.line_ends, whole_lines);
+    } catch (...) {
+      written += whole_lines;
+      throw;
+    }
+    written += whole_lines;
+  }
 }
 
 }  // namespace quib::storage

@@ -28,8 +28,15 @@ std::string join_path(const std::string& dir, std::string_view name);
 
 // Appends the line of one record, line feed included, to `out`.
 void append_raw_line(std::string& out, std::uint64_t record_id, const core::json::Value& payload);
-// The same for a payload already written as compact JSON text.
+// The same for a payload already written as compact JSON text (for writers that prepare lines
+// on many threads and hand them to `RawLog::append_lines`).
 void append_raw_line_text(std::string& out, std::uint64_t record_id, std::string_view payload);
+
+// Whole lines written elsewhere with `append_raw_line_text`, the i-th ending at line_ends[i].
+struct RawLines {
+  std::string_view text;
+  std::span<const std::size_t> line_ends;
+};
 
 class RawLog {
  public:
@@ -42,10 +49,9 @@ class RawLog {
   // that reached the file whole, also when an error is thrown.
   void append_many(std::uint64_t first_record_id, std::span<const core::json::Value> payloads,
                    std::size_t& written) const;
-  // The same for payloads already written as compact JSON text, which writers can prepare on
-  // many threads; the file's bytes are those of `append_many` with the parsed payloads.
-  void append_many_texts(std::uint64_t first_record_id, std::span<const std::string_view> payloads,
-                         std::size_t& written) const;
+  // Appends whole lines as they are, one write per piece; `written` receives the number of
+  // lines that reached the file whole, also when an error is thrown.
+  void append_lines(std::span<const RawLines> pieces, std::size_t& written) const;
 
   const std::string& path() const { return path_; }
 
