@@ -1,20 +1,20 @@
 #include "ingest/worker_pool.h"
 
+#include <oneapi/tbb/info.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 
 #include <algorithm>
 #include <exception>
-#include <thread>
 #include <vector>
 
 namespace quib::ingest::worker_pool {
 namespace {
 
 tbb::task_arena& arena() {
-  static tbb::task_arena pool(
-      static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+  // More threads than the processors the process may use only take turns on them.
+  static tbb::task_arena pool(std::max(1, tbb::info::default_concurrency()));
   return pool;
 }
 

@@ -1,5 +1,6 @@
 // The process-wide worker pool of ingestion: one oneTBB arena, created on first use and sized to
-// the number of logical processors, shared by every database and every call.
+// the number of logical processors the process may run on (all of them unless its affinity is
+// narrowed, as `taskset` does), shared by every database and every call.
 //
 // Work is split into chunks of consecutive items so that each chunk can write its own buffers
 // and results keep the input order whatever the order of completion. No exception leaves a
