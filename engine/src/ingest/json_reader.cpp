@@ -109,7 +109,16 @@ void parse_lines(std::string_view text, std::size_t begin, std::size_t end, RowT
   std::string key;
   std::string member_text;
   std::size_t start = begin;
+  bool reserved = false;
   while (start < end) {
+    if (!reserved && table.size() == 1) {
+      // Lines of one file tend to hold the same keys: size the table after the first row.
+      const std::string_view rest = text.substr(start, end - start);
+      const auto lines = static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n')) + 1;
+      RowScratch scratch;
+      table.reserve(lines, table.row(0, scratch).fields.size());
+      reserved = true;
+    }
     const std::size_t newline = text.find('\n', start);
     std::string_view line;
     if (newline == std::string_view::npos || newline >= end) {

@@ -185,6 +185,17 @@ void RowTable::end_row() {
   pending_.clear();
 }
 
+void RowTable::reserve(std::size_t rows, std::size_t fields_per_row) {
+  if (csv_ != nullptr) return;
+  if (segments_.empty()) {
+    segments_.emplace_back();
+    segment_ends_.push_back(0);
+  }
+  Segment& last = segments_.back();
+  last.row_ends.reserve(last.row_ends.size() + rows);
+  last.fields.reserve(last.fields.size() + rows * fields_per_row);
+}
+
 std::string_view RowTable::keep_text(std::string_view text) {
   if (text.empty()) return {};
   if (text.size() > block_left_) {

@@ -157,6 +157,9 @@ class RowTable {
   // be kept by this table first (`keep_text`, `keep_nested`) or otherwise outlive it.
   void put(std::uint32_t column, Cell value);
   void end_row();
+  // Room for `rows` more rows of about `fields_per_row` fields, so that building them does not
+  // grow the storage step by step.
+  void reserve(std::size_t rows, std::size_t fields_per_row);
   std::string_view keep_text(std::string_view text);
   const core::json::Value& keep_nested(core::json::Value value);
   // A whole row from (name, value) pairs, kept by the table; a later pair replaces an earlier
