@@ -88,6 +88,9 @@ BatchMerge::BatchMerge(const ResolvePlan& plan) : plan_(plan) {
     counters_ += 2 + static_cast<std::size_t>(extents_[c]);
     wide_[c] = extents_[c] > kNarrowCells;
   }
+  for (const std::size_t c : counts_of_variable_) {
+    counters_of_variable_.push_back(VariableCounter{offsets_[c], extents_[c] + 1, wide_[c]});
+  }
 }
 
 std::uint32_t BatchMerge::find_group(std::string_view key_bytes, std::size_t hash) const {
@@ -110,6 +113,8 @@ std::uint32_t BatchMerge::group_of(std::string_view key_bytes, std::size_t hash)
     group.wide.resize(names_.size());
     group.joints.resize(plan_.joints().size());
     group.slots.resize(names_.size());
+    group_counts_.push_back(group.counts.data());
+    group_listed_in_.push_back(0);
   }
   group_by_bytes_.emplace(KeyRef{bytes, hash}, key_it->second);
   return key_it->second;
@@ -117,23 +122,22 @@ std::uint32_t BatchMerge::group_of(std::string_view key_bytes, std::size_t hash)
 
 void BatchMerge::count(std::uint32_t group_index, const std::uint64_t* codes,
                        const JointCell* cells) {
-  KeyGroup& group = groups_[group_index];
-  if (group.listed_in != batch_) {
-    group.listed_in = batch_;
+  if (group_listed_in_[group_index] != batch_) {
+    group_listed_in_[group_index] = batch_;
     batch_groups_.push_back(group_index);
   }
-  std::uint64_t* const counts = group.counts.data();
-  for (std::size_t v = 0; v < counts_of_variable_.size(); ++v) {
+  std::uint64_t* const counts = group_counts_[group_index];
+  for (std::size_t v = 0; v < counters_of_variable_.size(); ++v) {
     const std::uint64_t code = codes[v];
     if (code == ResolvePlan::kNoDelta) continue;
-    const std::size_t c = counts_of_variable_[v];
+    const VariableCounter& counter = counters_of_variable_[v];
     // Index 0 of a name is its flag, 1 the unknown bucket, 2 + i cell i.
     const std::uint64_t index = code == ResolvePlan::kUnknown ? 1 : code + 2;
-    if (index > extents_[c] + 1) throw InternalError("a resolved code outside its variable");
-    std::uint64_t* name = counts + offsets_[c];
+    if (index > counter.limit) throw InternalError("a resolved code outside its variable");
+    std::uint64_t* name = counts + counter.offset;
     name[0] = 1;
-    if (++name[index] == 1 && wide_[c]) {
-      WideCells& wide = group.wide[c];
+    if (++name[index] == 1 && counter.wide) {
+      WideCells& wide = groups_[group_index].wide[counts_of_variable_[v]];
       if (wide.listed < wide.cells.size()) {
         wide.cells[wide.listed++] = static_cast<std::uint32_t>(index);
       } else {
@@ -141,6 +145,8 @@ void BatchMerge::count(std::uint32_t group_index, const std::uint64_t* codes,
       }
     }
   }
+  if (plan_.joints().empty()) return;
+  KeyGroup& group = groups_[group_index];
   const auto joints = plan_.joints();
   for (std::size_t j = 0; j < joints.size(); ++j) {
     if (cells[j].first == ResolvePlan::kNoCell) continue;

@@ -111,7 +111,6 @@ class BatchMerge {
     std::vector<WideCells> wide;        // per variable name, this batch (wide names only)
     std::vector<CellCounter> joints;    // per schema joint pair, this batch
     std::vector<Slot> slots;            // per variable name
-    std::uint64_t listed_in = 0;        // the last batch that counted a row of this key
   };
   struct KeyRef {
     std::string_view bytes;
@@ -149,11 +148,20 @@ class BatchMerge {
   std::vector<bool> wide_;                       // per name: too many cells to walk each batch
   std::size_t counters_ = 0;                     // counters per key
   std::vector<std::size_t> counts_of_variable_;  // schema variable -> distinct name
+  // Per schema variable, what counting one of its codes needs, close together.
+  struct VariableCounter {
+    std::size_t offset = 0;    // of its name's counters
+    std::uint64_t limit = 0;   // highest counter index
+    bool wide = false;
+  };
+  std::vector<VariableCounter> counters_of_variable_;
 
   std::deque<std::string> key_bytes_;  // stable storage for the map's views
   std::unordered_map<KeyRef, std::uint32_t, KeyRefHash> group_by_bytes_;
   std::map<core::DimensionKey, std::uint32_t> group_by_key_;
   std::deque<KeyGroup> groups_;
+  std::vector<std::uint64_t*> group_counts_;     // per group: its `counts`, which never move
+  std::vector<std::uint64_t> group_listed_in_;   // per group: the last batch that counted it
 
   std::uint64_t batch_ = 1;
   std::vector<std::uint32_t> batch_groups_;  // groups of this batch, in order of first row
