@@ -9,23 +9,12 @@
 #include <cstring>
 
 #include "core/error.h"
+#include "core/file_descriptor.h"
 
 namespace quib::ingest::input_file {
 namespace {
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using core::FileDescriptor;
 
 Error os_error(int errnum, std::string_view context) {
   Error error = Error::from_errno(errnum);

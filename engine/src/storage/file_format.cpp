@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "core/error.h"
+#include "core/file_descriptor.h"
 #include "storage/codec.h"
 #include "storage/json_form.h"
 
@@ -22,30 +23,11 @@ namespace quib::storage::file_format {
 
 namespace {
 
+using core::FileDescriptor;
+
 constexpr std::uint8_t kMagic[4] = {0x51, 0x55, 0x49, 0x42};  // "QUIB"
 constexpr std::size_t kHeaderSize = 8;
 constexpr int kCompressionLevel = 3;
-
-// Closes a descriptor on every path out of a scope.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now, reporting the failure that a destructor would have to swallow.
-  void close() {
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) throw Error::from_errno(errno);
-  }
-
- private:
-  int fd_;
-};
 
 [[noreturn]] void throw_errno() { throw Error::from_errno(errno); }
 
