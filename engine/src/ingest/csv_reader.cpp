@@ -48,13 +48,7 @@ bool is_utf8_text(std::string_view text) {
   constexpr std::size_t kBytesPerPiece = std::size_t{1} << 20;
   const std::size_t pieces = std::min(worker_pool::concurrency() * 2, text.size() / kBytesPerPiece);
   if (pieces < 2) return input_file::is_utf8(text);
-  std::vector<std::size_t> bounds{0};
-  for (std::size_t k = 1; k < pieces; ++k) {
-    const std::size_t newline = text.find('\n', std::max(text.size() / pieces * k, bounds.back()));
-    if (newline == std::string_view::npos) break;
-    bounds.push_back(newline + 1);
-  }
-  bounds.push_back(text.size());
+  const std::vector<std::size_t> bounds = input_file::line_pieces(text, pieces);
   std::vector<char> valid(bounds.size() - 1, 0);
   worker_pool::for_each_chunk(valid.size(), valid.size(), [&](std::size_t k, std::size_t, std::size_t) {
     valid[k] = input_file::is_utf8(text.substr(bounds[k], bounds[k + 1] - bounds[k])) ? 1 : 0;

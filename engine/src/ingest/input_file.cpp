@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -94,6 +95,17 @@ std::size_t utf8_valid_up_to(std::string_view bytes) {
     i += len;
   }
   return n;
+}
+
+std::vector<std::size_t> line_pieces(std::string_view text, std::size_t pieces) {
+  std::vector<std::size_t> bounds{0};
+  for (std::size_t k = 1; k < pieces; ++k) {
+    const std::size_t newline = text.find('\n', std::max(text.size() / pieces * k, bounds.back()));
+    if (newline == std::string_view::npos) break;
+    bounds.push_back(newline + 1);
+  }
+  bounds.push_back(text.size());
+  return bounds;
 }
 
 }  // namespace quib::ingest::input_file

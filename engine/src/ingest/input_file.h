@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quib::ingest::input_file {
 
@@ -20,5 +21,10 @@ std::string read_all(const std::string& path, std::string_view open_context,
 std::size_t utf8_valid_up_to(std::string_view bytes);
 
 inline bool is_utf8(std::string_view bytes) { return utf8_valid_up_to(bytes) == bytes.size(); }
+
+// Splits `text` into at most `pieces` ranges for parallel reading, each ending just after a line
+// feed (or at the end): returns the bounds, first 0 and last `text.size()`. No multi-byte UTF-8
+// character and no JSON line spans two pieces.
+std::vector<std::size_t> line_pieces(std::string_view text, std::size_t pieces);
 
 }  // namespace quib::ingest::input_file

@@ -143,13 +143,7 @@ RowTable parse_json_lines(std::string_view text) {
   // Lines are independent, so pieces that end after a line feed are read on the pool; the
   // first failing piece holds the first failing line, and its error is the one raised.
   const std::size_t pieces = std::min(worker_pool::concurrency() * 2, text.size() / kBytesPerPiece);
-  std::vector<std::size_t> bounds{0};
-  for (std::size_t k = 1; k < pieces; ++k) {
-    const std::size_t newline = text.find('\n', std::max(text.size() / pieces * k, bounds.back()));
-    if (newline == std::string_view::npos) break;
-    bounds.push_back(newline + 1);
-  }
-  bounds.push_back(text.size());
+  const std::vector<std::size_t> bounds = input_file::line_pieces(text, pieces);
   std::vector<RowTable> parts(bounds.size() - 1);
   worker_pool::for_each_chunk(parts.size(), parts.size(), [&](std::size_t k, std::size_t, std::size_t) {
     parse_lines(text, bounds[k], bounds[k + 1], parts[k]);
