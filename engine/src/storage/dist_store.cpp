@@ -166,6 +166,10 @@ void Database::rebuild_lookups() {
   for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) {
     position_by_id_.try_emplace(dist_file_.distributions[i].id, i);
   }
+  positions_by_variable_.clear();
+  for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) {
+    positions_by_variable_[dist_file_.distributions[i].variable].push_back(i);
+  }
   joint_positions_.clear();
   for (std::size_t i = 0; i < dist_file_.joints.size(); ++i) {
     const auto& joint = dist_file_.joints[i];
@@ -205,6 +209,7 @@ std::uint64_t Database::ensure_distribution(std::string_view variable,
   dist_file_.distributions.push_back(core::DistributionObject::create(
       id, std::string(variable), key, core::DistributionRepr::from_variable(definition->var_type)));
   position_by_id_.try_emplace(id, dist_file_.distributions.size() - 1);
+  positions_by_variable_[std::string(variable)].push_back(dist_file_.distributions.size() - 1);
   index_.insert(variable, key, id);
   return id;
 }
@@ -307,8 +312,8 @@ core::JointDistributionObject* Database::get_joint_distribution_mut(
 
 const core::DistributionObject* Database::find_distribution_by_reference(
     std::string_view variable, const core::DimensionKey& pairs) const {
-  for (const auto& distribution : dist_file_.distributions) {
-    if (distribution.variable != variable) continue;
+  for (const std::size_t position : positions_of_variable(variable)) {
+    const auto& distribution = dist_file_.distributions[position];
     const bool holds_all = std::all_of(pairs.begin(), pairs.end(), [&](const auto& pair) {
       auto it = distribution.dimension_key.find(pair.first);
       return it != distribution.dimension_key.end() && it->second == pair.second;
@@ -316,6 +321,12 @@ const core::DistributionObject* Database::find_distribution_by_reference(
     if (holds_all) return &distribution;
   }
   return nullptr;
+}
+
+std::span<const std::size_t> Database::positions_of_variable(std::string_view variable) const {
+  auto it = positions_by_variable_.find(variable);
+  if (it == positions_by_variable_.end()) return {};
+  return it->second;
 }
 
 std::set<std::string> Database::dimension_values(std::string_view dimension) const {

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <span>
@@ -190,6 +191,9 @@ class Database {
   const core::DistributionObject* find_distribution(std::string_view variable,
                                                     const core::DimensionKey& key) const;
   const core::DistributionObject* distribution_by_id(std::uint64_t id) const;
+  // Positions in `distributions()` of every distribution of `variable` (name equal byte for
+  // byte), in storage order, without visiting the other variables' distributions.
+  std::span<const std::size_t> positions_of_variable(std::string_view variable) const;
 
   const std::string& root() const { return root_; }
   bool writable() const { return writable_; }
@@ -233,6 +237,8 @@ class Database {
 
   // id -> position of the first distribution with that id.
   std::unordered_map<std::uint64_t, std::size_t> position_by_id_;
+  // variable name -> positions of its distributions in storage order.
+  std::map<std::string, std::vector<std::size_t>, std::less<>> positions_by_variable_;
   // joint lookup text -> positions in storage order; shared texts are told apart by comparing.
   std::unordered_map<std::string, std::vector<std::size_t>> joint_positions_;
 };

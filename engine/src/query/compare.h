@@ -1,0 +1,22 @@
+// Compare: one variable between two slices, on a common support, with every measure; results
+// are kept in the engine's cache.
+#pragma once
+
+#include <string_view>
+
+#include "query/parser.h"
+#include "query/result_types.h"
+
+namespace quib::storage {
+class Database;
+}
+
+namespace quib::query {
+
+class QueryCache;
+
+CompareResult execute_compare(const storage::Database& db, QueryCache& cache,
+                              std::string_view variable, const DimensionMap& a,
+                              const DimensionMap& b);
+
+}  // namespace quib::query
