@@ -34,7 +34,7 @@ def main() -> None:
     rows.sort(key=lambda row: row[0])
     with out.open("w", newline="") as handle:
         writer = csv.writer(handle, lineterminator="\n")
-        writer.writerow(["date", "region", "category", "price", "units"])
+        writer.writerow(["time", "region", "category", "price", "units"])
         writer.writerows(rows)
 
 

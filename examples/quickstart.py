@@ -1,53 +1,77 @@
-"""Quickstart: build a database of distributions from the sample sales file and look inside.
+"""Quickstart: build a database of distributions from the sample sales file and ask it questions.
 
     python examples/quickstart.py [database directory]
 
-The directory is created (or reused); the sample file is ingested with `date` bucketed by month,
-so every (region, month) pair gets its own distribution of price, units and category.
+Run it from anywhere; the sample file is found next to this script. The directory is created with
+the joint pair (category, price) in its schema, then the sample is ingested with `time` bucketed by
+month, so every (region, month) pair gets its own distribution of price, units and category.
 """
 
 import json
 import pathlib
+import shutil
 import sys
 
 from quib_engine import QuibDB
 
 HERE = pathlib.Path(__file__).resolve().parent
+SALES = HERE / "sales.csv"
+JOINT = ["category", "price"]
+
+
+def create_with_joint(db_dir: str, joint: list) -> None:
+    """A new database whose stored schema names one joint pair before anything is ingested.
+
+    Joint pairs come only with a stored schema, so the meta file is written in its JSON form
+    (which the engine reads as well as its binary form) before the first ingest.
+    """
+    QuibDB.create(db_dir).close()
+    meta = {
+        "schema": {"variables": [], "dimensions": [], "joints": [joint]},
+        "next_distribution_id": 1, "next_joint_id": 1, "next_raw_record_id": 1,
+        "format_version": 3, "raw_log_enabled": True, "high_water_mark": 0,
+    }
+    pathlib.Path(db_dir, "meta.edb").write_text(json.dumps(meta))
+
+
+def show(db, statement: str) -> None:
+    print(f"\n>>> {statement}")
+    print(db.query(statement), end="")
 
 
 def main(db_dir: str) -> None:
-    with QuibDB.create(db_dir) as db:
+    if pathlib.Path(db_dir).exists():
+        shutil.rmtree(db_dir)  # the sample is counted once: start from an empty directory
+    create_with_joint(db_dir, JOINT)
+    with QuibDB.open(db_dir) as db:
         report = db.ingest(
-            str(HERE / "sales.csv"),
+            str(SALES),
             max_categories=5,  # region (6 values) becomes a dimension, category a variable
-            date_columns=["date"],
+            date_columns=["time"],
             date_granularity="monthly",
         )
         print("ingest:", report, f"({report.total_rows} rows read)")
+        print("stats: ", db.stats())
 
-        # Python records go through the same mapping; rows without a dimension are dropped.
-        extra = db.ingest_records(
-            [
-                {"date": "2025-01-03", "region": "north", "category": "grocery",
-                 "price": 11.9, "units": 2},
-                {"date": "2025-01-03", "region": "coast", "category": "apparel",
-                 "price": 61.0, "units": 1},
-                {"category": "toys", "price": 5.0},  # no date or region: dropped
-            ]
-        )
-        print("records:", extra, f"({extra.total_rows} records given)")
+        # Price of one region against another, summed over every month.
+        show(db, "COMPARE price BETWEEN region:north AND region:coast")
+        # Which variables differ most between two regions.
+        show(db, "EXPLAIN region:north VS region:coast")
+        # The category mix of one region, month by month; electronics get cheaper in 2024.
+        show(db, "TRACK category FROM region:north")
+        # The regions whose category mix (the first variable) is closest to the north's.
+        show(db, "NEAREST region:north ON region LIMIT 3 USING hellinger")
+        # The joint pair, per (region, month), ranked by mutual information.
+        show(db, "CORRELATIONS LIMIT 3")
 
-        print("stats:", db.stats())
-        schema = db.schema()
-        print("schema:")
-        for variable in schema["variables"]:
-            print("  variable ", json.dumps(variable))
-        for dimension in schema["dimensions"]:
-            print("  dimension", json.dumps(dimension))
+        exported = db.query("EXPORT COMPARE category BETWEEN region:north AND region:south "
+                            "AS JSON")
+        rows = json.loads(exported.rows[0][0])
+        print("\nEXPORT ... AS JSON, first rows:", json.dumps(rows[:3]))
 
     # The files are up to date after the with block; a read-only handle sees the same counts.
     with QuibDB.open(db_dir, mode="read_only") as reader:
-        print("reopened read-only:", reader.stats())
+        print("\nreopened read-only:", reader.stats())
 
 
 if __name__ == "__main__":
