@@ -15,18 +15,6 @@ DistributionRepr::Histogram empty_histogram(const VariableType::Continuous& cont
   return {min, max, std::vector<std::uint64_t>(continuous.bins, 0), 0};
 }
 
-double entropy_of_cells(const std::vector<std::uint64_t>& cells, std::uint64_t total) {
-  if (total == 0) return 0.0;
-  double sum = -0.0;
-  const double n = static_cast<double>(total);
-  for (std::uint64_t cell : cells) {
-    if (cell == 0) continue;
-    const double p = static_cast<double>(cell) / n;
-    sum += -(p * std::log2(p));
-  }
-  return sum;
-}
-
 }  // namespace
 
 DistributionRepr DistributionRepr::from_variable(const VariableType& var_type) {
@@ -42,12 +30,24 @@ std::uint64_t DistributionRepr::total_count() const {
   return std::visit([](const auto& repr) { return repr.total_count; }, value);
 }
 
+double entropy_of_counts(std::span<const std::uint64_t> cells, std::uint64_t total) {
+  if (total == 0) return 0.0;
+  double sum = -0.0;
+  const double n = static_cast<double>(total);
+  for (std::uint64_t cell : cells) {
+    if (cell == 0) continue;
+    const double p = static_cast<double>(cell) / n;
+    sum += -(p * std::log2(p));
+  }
+  return sum;
+}
+
 double entropy(const DistributionRepr& repr) {
   if (auto* histogram = repr.get_if<DistributionRepr::Histogram>()) {
-    return entropy_of_cells(histogram->bin_counts, histogram->total_count);
+    return entropy_of_counts(histogram->bin_counts, histogram->total_count);
   }
   const auto& categorical = std::get<DistributionRepr::Categorical>(repr.value);
-  return entropy_of_cells(categorical.counts, categorical.total_count);
+  return entropy_of_counts(categorical.counts, categorical.total_count);
 }
 
 DistributionObject DistributionObject::create(std::uint64_t id, std::string variable,

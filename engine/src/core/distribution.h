@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <variant>
@@ -54,6 +55,8 @@ struct DistributionRepr {
 // total). The sum starts at -0.0, so a total above zero with no mixing gives -0.0; a zero total
 // gives +0.0.
 double entropy(const DistributionRepr& repr);
+// The same over any cells and total, for counts that are not a stored repr.
+double entropy_of_counts(std::span<const std::uint64_t> cells, std::uint64_t total);
 
 struct DistributionObject {
   std::uint64_t id = 0;
