@@ -63,10 +63,11 @@ double share(std::uint64_t count, std::uint64_t total) {
 // Largest |delta| first under the total order of doubles; |x| has no sign bit, so the total
 // order of two such values is the order of their bit patterns.
 void sort_shifts(std::vector<CategoryShift>& shifts) {
-  std::stable_sort(shifts.begin(), shifts.end(), [](const CategoryShift& x, const CategoryShift& y) {
-    return std::bit_cast<std::uint64_t>(std::fabs(x.delta)) >
-           std::bit_cast<std::uint64_t>(std::fabs(y.delta));
-  });
+  auto magnitude = [](const CategoryShift& shift) {
+    return std::bit_cast<std::uint64_t>(std::fabs(shift.delta));
+  };
+  std::stable_sort(shifts.begin(), shifts.end(),
+                   [&](const auto& x, const auto& y) { return magnitude(x) > magnitude(y); });
 }
 
 std::vector<CategoryShift> category_shifts(const std::vector<std::string>& categories, Counts a,

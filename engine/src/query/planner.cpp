@@ -87,7 +87,8 @@ void add_repr(core::DistributionRepr& into, const core::DistributionRepr& later)
   } else if (auto* categorical = into.get_if<Categorical>()) {
     if (const auto* other = later.get_if<Categorical>()) {
       add_counts(*categorical, *other, &Categorical::counts);
-      categorical->unknown_count = core::saturating_add(categorical->unknown_count, other->unknown_count);
+      categorical->unknown_count =
+          core::saturating_add(categorical->unknown_count, other->unknown_count);
     }
   }
 }
