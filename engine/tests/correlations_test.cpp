@@ -115,8 +115,9 @@ core::VariableDefinition continuous(std::string name, std::uint32_t bins, double
 
 // A database whose stored schema lists the pairs (shape, color), (size, weight) and
 // (color, size), filled by ingestion in three stages: rows under the empty key; rows under
-// {region} for "eu" and "us", plus colour-only rows for "solo" (no joint) and "void" (an empty
-// joint); rows under {channel: web, region: eu}.
+// {region} for "eu", "us" and "uk" (the same rows as "us", so their measures tie), plus
+// colour-only rows for "solo" (no joint) and "void" (an empty joint); rows under
+// {channel: web, region: eu}.
 class Correlations : public testing::Test {
  protected:
   void SetUp() override {
@@ -143,6 +144,7 @@ class Correlations : public testing::Test {
     db.define_dimension({"region", "region", std::nullopt});
     ingest(db, {{"region", "eu"}}, 90, 1);
     ingest(db, {{"region", "us"}}, 70, 2);
+    ingest(db, {{"region", "uk"}}, 70, 2);
     ingest_color_only(db, "solo");
     ingest_color_only(db, "void");
     db.ensure_joint_distribution("color", "shape", {{"region", "void"}});
@@ -195,8 +197,7 @@ class Correlations : public testing::Test {
 
 TEST(JointCountTable, EveryJointKindGivesItsRowsOfCounts) {
   core::JointRepr grid{core::JointHistogramGrid{0, 1, 2, 0, 1, 3, {{1, 2, 3}, {4, 5, 6}}, 21}};
-  core::JointRepr contingency{
-      core::JointContingencyTable{{"a", "b"}, {"x"}, {{7}, {8}}, 15}};
+  core::JointRepr contingency{core::JointContingencyTable{{"a", "b"}, {"x"}, {{7}, {8}}, 15}};
   core::JointRepr conditional{core::JointConditionalHistograms{
       {"p", "q"},
       {core::DistributionRepr{core::ReprHistogram{0, 1, {3, 0, 1}, 4}},
@@ -288,12 +289,14 @@ TEST_F(Correlations, ConditionalWeighsOnlyValuesWithNonEmptyJoints) {
       conditional_mutual_info(db, "shape", "color", "region", std::nullopt);
   EXPECT_EQ(result.dimension, "region");
   // "solo" has no joint and "void" an empty one: neither is listed nor weighed.
-  ASSERT_EQ(result.per_value.size(), 2u);
+  const std::vector<std::string> values = {"eu", "uk", "us"};
+  ASSERT_EQ(result.per_value.size(), values.size());
   double weighted = 0;
-  const std::uint64_t sum = tally("region:eu").total + tally("region:us").total;
-  for (std::size_t i = 0; i < 2; ++i) {
+  std::uint64_t sum = 0;
+  for (const std::string& value : values) sum += tally("region:" + value).total;
+  for (std::size_t i = 0; i < values.size(); ++i) {
     const DimensionMI& row = result.per_value[i];
-    const std::string value = i == 0 ? "eu" : "us";
+    const std::string& value = values[i];
     const Tally& counts = tally("region:" + value);
     const Measures expected = direct_measures(counts.color_shape, counts.total);
     EXPECT_EQ(row.value, value);
@@ -307,8 +310,8 @@ TEST_F(Correlations, ConditionalWeighsOnlyValuesWithNonEmptyJoints) {
 
 TEST_F(Correlations, ConditionalExtraPairsJoinOrReplaceTheKey) {
   const storage::Database db = filled();
-  const CondMutualInfoResult web =
-      conditional_mutual_info(db, "color", "size", "region", core::DimensionKey{{"channel", "web"}});
+  const CondMutualInfoResult web = conditional_mutual_info(db, "color", "size", "region",
+                                                           core::DimensionKey{{"channel", "web"}});
   ASSERT_EQ(web.per_value.size(), 1u);
   const Tally& counts = tally("channel:web/region:eu");
   EXPECT_EQ(web.per_value[0].value, "eu");
@@ -323,8 +326,8 @@ TEST_F(Correlations, ConditionalExtraPairsJoinOrReplaceTheKey) {
     values.push_back(row.value);
     EXPECT_EQ(row.total, tally("region:us").total);
   }
-  EXPECT_EQ(values, (std::vector<std::string>{"eu", "solo", "us", "void"}));
-  EXPECT_EQ(us.total_samples, 4 * tally("region:us").total);
+  EXPECT_EQ(values, (std::vector<std::string>{"eu", "solo", "uk", "us", "void"}));
+  EXPECT_EQ(us.total_samples, 5 * tally("region:us").total);
   EXPECT_NEAR(us.cmi, us.per_value[0].mi, 1e-12);
 }
 
@@ -390,8 +393,10 @@ void expect_rows(const std::vector<VariablePairCorrelation>& actual,
 TEST_F(Correlations, WithoutADimensionEveryStoredSliceOfEveryPairIsARow) {
   const storage::Database db = filled();
   const CorrelationReport report = discover_correlations(db, std::nullopt, 100);
-  const std::string eu = "region:eu", us = "region:us", web = "channel:web/region:eu";
-  // The pair listed as (shape, color) keeps that order although its joint stores color first.
+  const std::string eu = "region:eu", us = "region:us", uk = "region:uk";
+  const std::string web = "channel:web/region:eu";
+  // The pair listed as (shape, color) keeps that order although its joint stores color first;
+  // the tied us and uk rows stay in storage order.
   std::vector<ExpectedRow> rows;
   for (auto [a, b, cells] : {std::tuple{"shape", "color", &Tally::color_shape},
                              std::tuple{"size", "weight", &Tally::size_weight},
@@ -399,12 +404,13 @@ TEST_F(Correlations, WithoutADimensionEveryStoredSliceOfEveryPairIsARow) {
     rows.push_back({a, b, std::nullopt, "", cells});
     rows.push_back({a, b, eu, "region:eu", cells});
     rows.push_back({a, b, us, "region:us", cells});
+    rows.push_back({a, b, uk, "region:uk", cells});
     rows.push_back({a, b, web, "channel:web/region:eu", cells});
   }
   expect_rows(report.pairs, ranked(tallies_, rows));
   EXPECT_EQ(report.dimension, std::nullopt);
   // The empty joint at region void counts as examined.
-  EXPECT_EQ(report.joints_examined, 13u);
+  EXPECT_EQ(report.joints_examined, 16u);
 }
 
 TEST_F(Correlations, WithADimensionOnlyJointsAtExactlyThatKeyMatch) {
@@ -414,12 +420,14 @@ TEST_F(Correlations, WithADimensionOnlyJointsAtExactlyThatKeyMatch) {
   for (auto [a, b, cells] : {std::tuple{"shape", "color", &Tally::color_shape},
                              std::tuple{"size", "weight", &Tally::size_weight},
                              std::tuple{"color", "size", &Tally::color_size}}) {
+    // In value order here, so the tied uk row comes before us.
     rows.push_back({a, b, "eu", "region:eu", cells});
+    rows.push_back({a, b, "uk", "region:uk", cells});
     rows.push_back({a, b, "us", "region:us", cells});
   }
   expect_rows(report.pairs, ranked(tallies_, rows));
   EXPECT_EQ(report.dimension, "region");
-  EXPECT_EQ(report.joints_examined, 7u);
+  EXPECT_EQ(report.joints_examined, 10u);
 
   const CorrelationReport channel = discover_correlations(db, "channel", 100);
   EXPECT_TRUE(channel.pairs.empty());
@@ -430,13 +438,13 @@ TEST_F(Correlations, WithADimensionOnlyJointsAtExactlyThatKeyMatch) {
 
 TEST_F(Correlations, TheLimitKeepsTheTopRowsAndEveryJointStaysExamined) {
   const storage::Database db = filled();
-  const CorrelationReport all = discover_correlations(db, std::nullopt, 12);
-  ASSERT_EQ(all.pairs.size(), 12u);
-  for (const std::uint64_t limit : {0u, 1u, 5u, 13u}) {
+  const CorrelationReport all = discover_correlations(db, std::nullopt, 15);
+  ASSERT_EQ(all.pairs.size(), 15u);
+  for (const std::uint64_t limit : {0u, 1u, 5u, 16u}) {
     const CorrelationReport report = discover_correlations(db, std::nullopt, limit);
     const auto kept = std::min<std::size_t>(limit, all.pairs.size());
     EXPECT_EQ(report.pairs, std::vector(all.pairs.begin(), all.pairs.begin() + kept));
-    EXPECT_EQ(report.joints_examined, 13u);
+    EXPECT_EQ(report.joints_examined, 16u);
   }
 }
 
