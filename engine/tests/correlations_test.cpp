@@ -19,6 +19,7 @@
 #include "ingest/column_mapper.h"
 #include "ingest/pipeline.h"
 #include "ingest/row.h"
+#include "query/engine.h"
 #include "query/parser.h"
 #include "storage/dist_store.h"
 #include "storage/file_format.h"
@@ -232,6 +233,8 @@ TEST_F(Correlations, MutualInfoOfEveryJointKindMatchesTheDirectComputation) {
         << reference;
   }
   EXPECT_EQ(mutual_info(db, "color", "shape", "region:void"), 0.0);
+  EXPECT_EQ(QueryEngine().mutual_info(db, "shape", "color", "region:eu"),
+            mutual_info(db, "shape", "color", "region:eu"));
   // Shares are of the stored total even when it exceeds the cells' sum.
   std::get<core::JointContingencyTable>(
       db.get_joint_distribution_mut("color", "shape", {{"region", "us"}})->repr.value)
@@ -321,6 +324,9 @@ TEST_F(Correlations, ConditionalWeighsOnlyValuesWithNonEmptyJoints) {
   EXPECT_EQ(us.per_value[1].value, "solo");
   EXPECT_EQ(us.total_samples, 5 * tally("region:us").total);
   EXPECT_NEAR(us.cmi, us.per_value[0].mi, 1e-12);
+  EXPECT_EQ(QueryEngine().conditional_mutual_info(db, "color", "size", "region", std::nullopt)
+                .per_value,
+            conditional_mutual_info(db, "color", "size", "region", std::nullopt).per_value);
 }
 
 // ---- correlation discovery ----
@@ -367,6 +373,9 @@ TEST_F(Correlations, ReportsRankEveryMatchingSliceAndCountEveryJointExamined) {
           {"channel", 100, {}, 0},
           {"nowhere", 100, {}, 0},
       };
+  // The engine answers exactly as the operation does.
+  EXPECT_EQ(QueryEngine().discover_correlations(db, "region", 100).pairs,
+            discover_correlations(db, "region", 100).pairs);
   for (const auto& [dimension, limit, rows, examined] : cases) {
     SCOPED_TRACE(std::string(dimension.value_or("-")) + " limit " + std::to_string(limit));
     const CorrelationReport report = discover_correlations(db, dimension, limit);
