@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 PYTHON ?= python3
 JOBS ?= $(shell nproc)
-DEBIAN_PACKAGES := g++ cmake ninja-build pkg-config libzstd-dev libtbb-dev libgtest-dev
+DEBIAN_PACKAGES := g++ cmake ninja-build pkg-config libzstd-dev libtbb-dev libgtest-dev libicu-dev
 PY313 := $(shell python3.13 -c 'import sys; print(sys.executable)' 2>/dev/null || PYENV_VERSION=$$(pyenv versions --bare 2>/dev/null | grep '^3\.13' | head -1) python3.13 -c 'import sys; print(sys.executable)' 2>/dev/null)
 
 .PHONY: setup build test test-cpp test-asan test-python install demo bench clean
