@@ -27,6 +27,23 @@ TEST(DimensionKey, OrdersByBytesAndLaterPairWins) {
   EXPECT_EQ(canonical_dimension_key(dimension_key_from_pairs({})), "");
 }
 
+// Messages quote names and values so that a quote, a backslash or a control byte inside them
+// cannot be mistaken for the message's own punctuation.
+TEST(DimensionKey, DebugFormQuotesAndEscapesInKeyOrder) {
+  const std::pair<core::DimensionKey, const char*> cases[] = {
+      {{}, "{}"},
+      {{{"region", "eu"}}, "{\"region\": \"eu\"}"},
+      {{{"year", "2024"}, {"region", ""}}, "{\"region\": \"\", \"year\": \"2024\"}"},
+      {{{"q\"b\\", "a\nb\tc\r\x01\x7f"}},
+       "{\"q\\\"b\\\\\": \"a\\nb\\tc\\r\\u{1}\\u{7f}\"}"},
+      {{{std::string("n\0ul", 4), "\xc2\x85|\xc3\xa9"}},
+       "{\"n\\0ul\": \"\\u{85}|\xc3\xa9\"}"},
+  };
+  for (const auto& [key, expected] : cases) {
+    EXPECT_EQ(core::debug_dimension_key(key), expected);
+  }
+}
+
 TEST(DistIndex, KeyTextAlwaysHasTheBar) {
   EXPECT_EQ(storage::index_key_text("x", {}), "x|");
   EXPECT_EQ(storage::index_key_text("sales", {{"region", "EU"}, {"year", "2024"}}),

@@ -1,5 +1,7 @@
 #include "core/dimension_key.h"
 
+#include "core/debug_text.h"
+
 namespace quib::core {
 
 DimensionKey dimension_key_from_pairs(std::vector<std::pair<std::string, std::string>> pairs) {
@@ -24,6 +26,20 @@ void append_canonical_dimension_key(std::string& out, const DimensionKey& key) {
 std::string canonical_dimension_key(const DimensionKey& key) {
   std::string out;
   append_canonical_dimension_key(out, key);
+  return out;
+}
+
+std::string debug_dimension_key(const DimensionKey& key) {
+  std::string out = "{";
+  bool first = true;
+  for (const auto& [name, value] : key) {
+    if (!first) out += ", ";
+    first = false;
+    append_debug_string(out, name);
+    out += ": ";
+    append_debug_string(out, value);
+  }
+  out += '}';
   return out;
 }
 

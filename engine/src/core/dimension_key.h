@@ -23,4 +23,8 @@ std::string canonical_dimension_key(const DimensionKey& key);
 // Appends the canonical text to `out` (no allocation beyond growing `out`).
 void append_canonical_dimension_key(std::string& out, const DimensionKey& key);
 
+// The key as messages show it: {"name": "value", ...} in key order, names and values quoted by
+// `append_debug_string`; the empty key gives "{}".
+std::string debug_dimension_key(const DimensionKey& key);
+
 }  // namespace quib::core

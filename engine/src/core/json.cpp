@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 
+#include "core/debug_text.h"
 #include "core/error.h"
 #include "core/number_text.h"
 
@@ -238,50 +239,8 @@ std::string describe_number(const Number& number) {
 }
 
 std::string describe_string(std::string_view text) {
-  // Quoted and escaped the way a debugging printout shows a text.
-  std::string out = "string \"";
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    switch (c) {
-      case '"':
-        out.append("\\\"");
-        continue;
-      case '\\':
-        out.append("\\\\");
-        continue;
-      case '\n':
-        out.append("\\n");
-        continue;
-      case '\r':
-        out.append("\\r");
-        continue;
-      case '\t':
-        out.append("\\t");
-        continue;
-      case 0:
-        out.append("\\0");
-        continue;
-      default:
-        break;
-    }
-    std::uint32_t control = 0x100;
-    if (c < 0x20 || c == 0x7F) {
-      control = c;
-    } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
-      control = static_cast<unsigned char>(text[i + 1]);  // U+0080 to U+009F
-      ++i;
-    }
-    if (control < 0x100) {
-      char hex[8];
-      auto [end, ec] = std::to_chars(hex, hex + sizeof hex, control, 16);
-      out.append("\\u{");
-      out.append(hex, end);
-      out.push_back('}');
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  out.push_back('"');
+  std::string out = "string ";
+  append_debug_string(out, text);
   return out;
 }
 
