@@ -26,6 +26,35 @@ DistributionRepr DistributionRepr::from_variable(const VariableType& var_type) {
                       std::vector<std::uint64_t>(categorical.categories.size(), 0), 0, 0}};
 }
 
+double entropy_of_counts(std::span<const std::uint64_t> counts, std::uint64_t total) {
+  if (total == 0) return 0.0;
+  double sum = -0.0;
+  const double n = static_cast<double>(total);
+  for (std::uint64_t count : counts) {
+    if (count == 0) continue;
+    const double p = static_cast<double>(count) / n;
+    sum += -(p * std::log2(p));
+  }
+  return sum;
+}
+
+std::uint64_t clamped_bin_index(double position, std::uint64_t bins) {
+  const double floored = std::floor(position);
+  std::int64_t index = 0;
+  if (std::isnan(floored)) {
+    index = 0;
+  } else if (floored >= 9.223372036854775807e18) {
+    index = std::numeric_limits<std::int64_t>::max();
+  } else if (floored <= -9.223372036854775808e18) {
+    index = std::numeric_limits<std::int64_t>::min();
+  } else {
+    index = static_cast<std::int64_t>(floored);
+  }
+  if (index < 0 || bins == 0) return 0;
+  const std::uint64_t last = bins - 1;
+  return static_cast<std::uint64_t>(index) > last ? last : static_cast<std::uint64_t>(index);
+}
+
 std::uint64_t DistributionRepr::total_count() const {
   return std::visit([](const auto& repr) { return repr.total_count; }, value);
 }
