@@ -59,18 +59,6 @@ std::uint64_t DistributionRepr::total_count() const {
   return std::visit([](const auto& repr) { return repr.total_count; }, value);
 }
 
-double entropy_of_counts(std::span<const std::uint64_t> cells, std::uint64_t total) {
-  if (total == 0) return 0.0;
-  double sum = -0.0;
-  const double n = static_cast<double>(total);
-  for (std::uint64_t cell : cells) {
-    if (cell == 0) continue;
-    const double p = static_cast<double>(cell) / n;
-    sum += -(p * std::log2(p));
-  }
-  return sum;
-}
-
 double entropy(const DistributionRepr& repr) {
   if (auto* histogram = repr.get_if<DistributionRepr::Histogram>()) {
     return entropy_of_counts(histogram->bin_counts, histogram->total_count);
