@@ -151,10 +151,12 @@ INSTANTIATE_TEST_SUITE_P(
     Misses, ResolveNotFound,
     ::testing::Values(
         NotFoundCase{"size", {}, "distribution not found for variable 'size' and dimensions {}"},
-        NotFoundCase{"nothing", {}, "distribution not found for variable 'nothing' and dimensions {}"},
+        NotFoundCase{"nothing", {},
+                     "distribution not found for variable 'nothing' and dimensions {}"},
         NotFoundCase{"color",
                      {{"region", "US"}},
-                     "distribution not found for variable 'color' and dimensions {\"region\": \"US\"}"},
+                     "distribution not found for variable 'color' and dimensions "
+                     "{\"region\": \"US\"}"},
         NotFoundCase{"color",
                      {{"region", "EU"}, {"q\"\\", "\t\x01\n\xC2\x85\xC3\xA9"}},
                      "distribution not found for variable 'color' and dimensions {\"q\\\"\\\\\": "

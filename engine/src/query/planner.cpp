@@ -72,8 +72,8 @@ void add_counts(Repr& into, const Repr& later, std::vector<std::uint64_t> Repr::
   auto& target = into.*cells;
   const auto& source = later.*cells;
   const std::size_t shared = std::min(target.size(), source.size());
-  for (std::size_t i = 0; i < shared; ++i) target[i] += source[i];
-  into.total_count += later.total_count;
+  for (std::size_t i = 0; i < shared; ++i) target[i] = core::saturating_add(target[i], source[i]);
+  into.total_count = core::saturating_add(into.total_count, later.total_count);
 }
 
 // Positions are matched by index only: ranges and category names stay those of `into`.
@@ -87,7 +87,8 @@ void add_repr(core::DistributionRepr& into, const core::DistributionRepr& later)
   } else if (auto* categorical = into.get_if<Categorical>()) {
     if (const auto* other = later.get_if<Categorical>()) {
       add_counts(*categorical, *other, &Categorical::counts);
-      categorical->unknown_count += other->unknown_count;
+      categorical->unknown_count =
+          core::saturating_add(categorical->unknown_count, other->unknown_count);
     }
   }
 }
