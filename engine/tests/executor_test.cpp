@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
@@ -377,6 +378,43 @@ TEST_F(Executor, NearestTakesTheVariableFromTheTargetAndFailsWhole) {
   // color against each region: mars has no color, so the statement fails with no partial table.
   EXPECT_EQ(error_of(db, "NEAREST variable:color ON region"),
             "distribution not found for variable 'color' and dimensions {\"region\": \"mars\"}");
+}
+
+TEST_F(Executor, MoversStopAtTenAndExplainShiftsAtFive) {
+  core::Schema schema;
+  std::vector<std::string> names;
+  for (char c = 'a'; c < 'a' + 12; ++c) names.emplace_back(1, c);
+  schema.variables = {categorical("letter", names)};
+  schema.dimensions = {{"r", "r", std::nullopt}};
+  auto db = open(schema);
+  put_categories(db, "letter", {{"r", "x"}}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  put_categories(db, "letter", {{"r", "y"}}, {12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1});
+  const auto compared = run(db, "COMPARE letter BETWEEN r:x AND r:y");
+  ASSERT_EQ(compared.rows.size(), 9u + 2u + 10u);
+  EXPECT_EQ(compared.rows[10], (std::vector<std::string>{"--- Top Movers ---", ""}));
+  const auto explained = run(db, "EXPLAIN r:x VS r:y");
+  EXPECT_EQ(explained.rows.size(), 1u + 1u + 5u);
+}
+
+TEST_F(Executor, CountsThatContradictTheirTotalGiveBoundedBars) {
+  core::Schema schema;
+  schema.variables = {categorical("c", {"a", "b"})};
+  schema.dimensions = {{"r", "r", std::nullopt}};
+  auto db = open(schema);
+  put_categories(db, "c", {{"r", "x"}}, {1, 0});
+  put_categories(db, "c", {{"r", "y"}}, {1, 0});
+  auto& first = db.distribution_at(db.positions_of_variable("c")[0]);
+  first.repr.get_if<core::ReprCategorical>()->counts = {std::uint64_t{1} << 62, 0};
+  first.entropy = 1e300;
+  db.distribution_at(db.positions_of_variable("c")[1]).entropy = std::nan("");
+  const auto shown = run(db, "SHOW c AT r:x");
+  EXPECT_EQ(shown.rows[4][1], "4611686018427387904  4611686018427387904.0000  " +
+                                  std::string(40, '#'));
+  const auto ranked = run(db, "RANK c BY ENTROPY OVER r");
+  ASSERT_EQ(ranked.rows.size(), 2u);
+  EXPECT_EQ(ranked.rows[0][0], "y");  // NaN sorts above every number
+  EXPECT_EQ(ranked.rows[0][3], "");
+  EXPECT_EQ(ranked.rows[1][3], std::string(512, '#'));
 }
 
 // ---- distributions and information ----
