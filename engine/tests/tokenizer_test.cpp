@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ struct TokenizeCase {
   std::string text;
   std::string tokens;
 };
+
+void PrintTo(const TokenizeCase& c, std::ostream* out) { *out << c.text; }
 
 class Tokenize : public testing::TestWithParam<TokenizeCase> {};
 
@@ -101,6 +104,8 @@ struct ErrorCase {
   std::string message;
 };
 
+void PrintTo(const ErrorCase& c, std::ostream* out) { *out << c.text; }
+
 class TokenizeError : public testing::TestWithParam<ErrorCase> {};
 
 TEST_P(TokenizeError, RejectsReferenceWithEmptySide) {
@@ -126,6 +131,8 @@ struct RenderCase {
   std::string text;
   std::string quoted;  // the inside of the quotes
 };
+
+void PrintTo(const RenderCase& c, std::ostream* out) { *out << c.text; }
 
 class RenderIdent : public testing::TestWithParam<RenderCase> {};
 

@@ -19,15 +19,20 @@ using Variant = decltype(Token::value);
 
 // Names in variant order; a keyword's text is its name in upper case.
 constexpr std::array<std::string_view, std::variant_size_v<Variant>> kTokenNames = {
-    "Compare",  "Between",    "And",          "Explain", "Vs",       "Track",      "From",
-    "Granularity", "Show",    "At",           "Rank",    "By",       "Over",       "Mi",
-    "Cmi",      "Given",      "Correlations", "Limit",   "Pairwise", "On",         "Using",
-    "Nearest",  "Stats",      "Schema",       "Dimensions", "Entropy", "Where",    "Top",
-    "Bottom",   "Across",     "Export",       "As",      "Csv",      "Json",       "Ident",
-    "DimRef",   "Number",     "Comma",        "Semicolon", "Eof"};
+    "Compare", "Between", "And", "Explain", "Vs", "Track", "From", "Granularity", "Show", "At",
+    "Rank", "By", "Over", "Mi", "Cmi", "Given", "Correlations", "Limit", "Pairwise", "On", "Using",
+    "Nearest", "Stats", "Schema", "Dimensions", "Entropy", "Where", "Top", "Bottom", "Across",
+    "Export", "As", "Csv", "Json", "Ident", "DimRef", "Number", "Comma", "Semicolon", "Eof"};
 
-static_assert(std::is_same_v<std::variant_alternative_t<Token::kKeywordCount, Variant>, Token::Ident>);
-static_assert(std::is_same_v<std::variant_alternative_t<39, Variant>, Token::Eof>);
+// Every field-less variant must sit at the index its type names.
+template <std::size_t... I>
+constexpr bool bare_variants_in_place(std::index_sequence<I...>) {
+  return (... && (std::is_same_v<std::variant_alternative_t<I, Variant>, token::Bare<I>> ||
+                  (I >= Token::kKeywordCount && I < Token::kKeywordCount + 3)));
+}
+static_assert(bare_variants_in_place(std::make_index_sequence<std::variant_size_v<Variant>>{}));
+static_assert(
+    std::is_same_v<std::variant_alternative_t<Token::kKeywordCount, Variant>, Token::Ident>);
 
 template <std::size_t... I>
 std::array<Token, sizeof...(I)> make_keywords(std::index_sequence<I...>) {
