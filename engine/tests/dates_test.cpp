@@ -1,6 +1,8 @@
 // Date texts: the date-like test, lenient reading and ISO weeks.
 #include "ingest/dates.h"
 
+#include "core/unicode_text.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -21,10 +23,10 @@ TEST(DateLike, NeedsDigitsAndSeparatorsInTheFirstTenBytes) {
 }
 
 TEST(DateLike, TrimsOnlyWhiteSpace) {
-  EXPECT_EQ(trim_unicode_white_space("\xE2\x80\xA8 a b\x0B\xC2\x85"), "a b");
+  EXPECT_EQ(core::trim_unicode_white_space("\xE2\x80\xA8 a b\x0B\xC2\x85"), "a b");
   // U+200B ZERO WIDTH SPACE is not white space; a stray continuation byte is not either.
-  EXPECT_EQ(trim_unicode_white_space("\xE2\x80\x8B" "a\x80"), "\xE2\x80\x8B" "a\x80");
-  EXPECT_EQ(trim_unicode_white_space(" \t "), "");
+  EXPECT_EQ(core::trim_unicode_white_space("\xE2\x80\x8B" "a\x80"), "\xE2\x80\x8B" "a\x80");
+  EXPECT_EQ(core::trim_unicode_white_space(" \t "), "");
 }
 
 struct ParseCase {

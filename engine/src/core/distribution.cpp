@@ -15,18 +15,6 @@ DistributionRepr::Histogram empty_histogram(const VariableType::Continuous& cont
   return {min, max, std::vector<std::uint64_t>(continuous.bins, 0), 0};
 }
 
-double entropy_of_cells(const std::vector<std::uint64_t>& cells, std::uint64_t total) {
-  if (total == 0) return 0.0;
-  double sum = -0.0;
-  const double n = static_cast<double>(total);
-  for (std::uint64_t cell : cells) {
-    if (cell == 0) continue;
-    const double p = static_cast<double>(cell) / n;
-    sum += -(p * std::log2(p));
-  }
-  return sum;
-}
-
 }  // namespace
 
 DistributionRepr DistributionRepr::from_variable(const VariableType& var_type) {
@@ -38,16 +26,45 @@ DistributionRepr DistributionRepr::from_variable(const VariableType& var_type) {
                       std::vector<std::uint64_t>(categorical.categories.size(), 0), 0, 0}};
 }
 
+double entropy_of_counts(std::span<const std::uint64_t> counts, std::uint64_t total) {
+  if (total == 0) return 0.0;
+  double sum = -0.0;
+  const double n = static_cast<double>(total);
+  for (std::uint64_t count : counts) {
+    if (count == 0) continue;
+    const double p = static_cast<double>(count) / n;
+    sum += -(p * std::log2(p));
+  }
+  return sum;
+}
+
+std::uint64_t clamped_bin_index(double position, std::uint64_t bins) {
+  const double floored = std::floor(position);
+  std::int64_t index = 0;
+  if (std::isnan(floored)) {
+    index = 0;
+  } else if (floored >= 9.223372036854775807e18) {
+    index = std::numeric_limits<std::int64_t>::max();
+  } else if (floored <= -9.223372036854775808e18) {
+    index = std::numeric_limits<std::int64_t>::min();
+  } else {
+    index = static_cast<std::int64_t>(floored);
+  }
+  if (index < 0 || bins == 0) return 0;
+  const std::uint64_t last = bins - 1;
+  return static_cast<std::uint64_t>(index) > last ? last : static_cast<std::uint64_t>(index);
+}
+
 std::uint64_t DistributionRepr::total_count() const {
   return std::visit([](const auto& repr) { return repr.total_count; }, value);
 }
 
 double entropy(const DistributionRepr& repr) {
   if (auto* histogram = repr.get_if<DistributionRepr::Histogram>()) {
-    return entropy_of_cells(histogram->bin_counts, histogram->total_count);
+    return entropy_of_counts(histogram->bin_counts, histogram->total_count);
   }
   const auto& categorical = std::get<DistributionRepr::Categorical>(repr.value);
-  return entropy_of_cells(categorical.counts, categorical.total_count);
+  return entropy_of_counts(categorical.counts, categorical.total_count);
 }
 
 DistributionObject DistributionObject::create(std::uint64_t id, std::string variable,

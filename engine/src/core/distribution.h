@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
+#include <span>
 #include <string>
 #include <utility>
 #include <variant>
@@ -54,6 +56,20 @@ struct DistributionRepr {
 // total). The sum starts at -0.0, so a total above zero with no mixing gives -0.0; a zero total
 // gives +0.0.
 double entropy(const DistributionRepr& repr);
+
+// The same sum over any counts, each share taken of `total` (not of the counts' sum).
+double entropy_of_counts(std::span<const std::uint64_t> counts, std::uint64_t total);
+
+// The bin of a histogram of `bins` bins that holds a point `position` bin widths above its min:
+// floored, saturated to a signed 64-bit integer (NaN gives 0), then clamped to the bins, so
+// points below the range fall in the first bin and points at or above the top in the last.
+std::uint64_t clamped_bin_index(double position, std::uint64_t bins);
+
+// Counts stop at the top of u64 instead of wrapping to a small number.
+inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t sum = 0;
+  return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::uint64_t>::max() : sum;
+}
 
 struct DistributionObject {
   std::uint64_t id = 0;

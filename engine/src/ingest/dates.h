@@ -25,12 +25,6 @@ struct IsoWeek {
   bool operator==(const IsoWeek&) const = default;
 };
 
-// Whether `c` has the Unicode White_Space property.
-bool is_unicode_white_space(char32_t c);
-
-// Removes leading and trailing characters with the Unicode White_Space property.
-std::string_view trim_unicode_white_space(std::string_view text);
-
 // After trimming white space: at least 10 bytes, four ASCII digits, "-" or "/", two digits,
 // "-" or "/", two digits; whatever follows is not looked at.
 bool is_date_like(std::string_view text);

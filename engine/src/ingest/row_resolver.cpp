@@ -6,6 +6,7 @@
 #include <limits>
 #include <set>
 
+#include "core/distribution.h"
 #include "ingest/dates.h"
 #include "ingest/schema_inference.h"
 
@@ -90,23 +91,9 @@ std::string normalize_dimension_value(std::string_view value,
 
 namespace {
 
-// Bin of `value`: floor((value - min) / width) saturated to a signed 64-bit integer, then
-// clamped to the bins; below the range counts in bin 0, at or above the top in the last bin.
+// Below the range counts in bin 0, at or above the top in the last bin.
 std::uint64_t bin_index(const ResolvePlan::Variable& variable, double value) {
-  const double position = std::floor((value - variable.min) / variable.width);
-  std::int64_t index = 0;
-  if (std::isnan(position)) {
-    index = 0;
-  } else if (position >= 9.223372036854775807e18) {
-    index = std::numeric_limits<std::int64_t>::max();
-  } else if (position <= -9.223372036854775808e18) {
-    index = std::numeric_limits<std::int64_t>::min();
-  } else {
-    index = static_cast<std::int64_t>(position);
-  }
-  if (index < 0) return 0;
-  const auto last = variable.cells - 1;
-  return static_cast<std::uint64_t>(index) > last ? last : static_cast<std::uint64_t>(index);
+  return core::clamped_bin_index((value - variable.min) / variable.width, variable.cells);
 }
 
 std::optional<double> number_of(const Cell& value) {

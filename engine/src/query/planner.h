@@ -1,6 +1,10 @@
 // Resolution of a (variable, dimension map) to one distribution: the stored distribution of
 // exactly that key, else the roll-up (position-wise sum) of every distribution of the variable
 // whose key holds all the map's pairs.
+//
+// Resolution only reads the database. The members of a resolution are the stored objects its
+// counts come from; callers that cache results key them by every member, because the roll-up
+// copy carries only its first member's id and version.
 #pragma once
 
 #include <string_view>
@@ -15,8 +19,25 @@ class Database;
 
 namespace quib::query {
 
+// The stored distributions that one resolution reads, in storage order: the single object of
+// an exact hit, else every object of the roll-up (never empty). The pointers stay valid until
+// the database next creates a distribution.
+struct ResolvedMembers {
+  std::vector<const core::DistributionObject*> members;
+  bool exact = false;
+};
+
+// Finds the members without copying any counts; fails as `resolve_distribution` does.
+ResolvedMembers resolve_members(const storage::Database& db, std::string_view variable,
+                                const DimensionMap& dimensions);
+
+// The counts of a roll-up: a copy of the first member's counts with every later member of the
+// same kind added position by position (up to the shorter length); totals are added whole.
+core::DistributionRepr rolled_up_repr(const ResolvedMembers& resolved);
+
 // A copy of the resolved distribution; fails with "distribution not found for variable '{}' and
-// dimensions {}".
+// dimensions {}". An exact hit is the stored object unchanged; a roll-up keeps its first
+// member's identity with the summed counts, sample count and entropy.
 core::DistributionObject resolve_distribution(const storage::Database& db,
                                               std::string_view variable,
                                               const DimensionMap& dimensions);

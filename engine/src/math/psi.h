@@ -1,0 +1,14 @@
+// Population stability index of two count vectors: the smoothed KL divergence taken both ways
+// (see `kl_divergence.h`), in bits.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace quib::math {
+
+// +0.0 when either total is zero; -0.0 for empty vectors with both totals positive.
+double psi(std::span<const std::uint64_t> p, std::span<const std::uint64_t> q,
+           std::uint64_t total_p, std::uint64_t total_q);
+
+}  // namespace quib::math

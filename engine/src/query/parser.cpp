@@ -1,0 +1,35 @@
+#include "query/parser.h"
+
+#include <string>
+
+#include "core/error.h"
+#include "core/unicode_text.h"
+
+namespace quib::query {
+
+QueryReference parse_reference(std::string_view text) {
+  if (core::trim_unicode_white_space(text).empty()) throw Error("reference cannot be empty");
+  QueryReference reference;
+  // Names and values keep their white space: only a text of nothing else is refused.
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t slash = text.find('/', start);
+    const std::string_view segment = text.substr(start, slash - start);
+    const std::size_t colon = segment.find(':');
+    if (colon == std::string_view::npos) {
+      throw Error("invalid reference segment '" + std::string(segment) + "'");
+    }
+    const std::string_view name = segment.substr(0, colon);
+    std::string value(segment.substr(colon + 1));
+    if (name == "variable") {
+      reference.variable = std::move(value);
+    } else {
+      reference.dimensions.insert_or_assign(std::string(name), std::move(value));
+    }
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return reference;
+}
+
+}  // namespace quib::query

@@ -1,0 +1,151 @@
+#include "query/planner.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+
+#include "core/error.h"
+#include "storage/dist_store.h"
+
+namespace quib::query {
+namespace {
+
+// A text in double quotes with quotes, backslashes and control characters escaped.
+void append_debug_text(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  auto append_code = [&](unsigned code) {
+    out += "\\u{";
+    if (code >= 0x10) out += kHex[code >> 4];
+    out += kHex[code & 0xF];
+    out += '}';
+  };
+  out += '"';
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    switch (byte) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\0': out += "\\0"; continue;
+      default: break;
+    }
+    if (byte < 0x20 || byte == 0x7F) {
+      append_code(byte);
+    } else if (byte == 0xC2 && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) < 0xA0 &&
+               static_cast<unsigned char>(text[i + 1]) >= 0x80) {
+      // U+0080 to U+009F, the second block of control characters.
+      append_code(static_cast<unsigned char>(text[++i]));
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+  out += '"';
+}
+
+[[noreturn]] void throw_not_found(std::string_view variable, const DimensionMap& dimensions) {
+  std::string message = "distribution not found for variable '";
+  message += variable;
+  message += "' and dimensions {";
+  bool first = true;
+  for (const auto& [name, value] : dimensions) {
+    if (!first) message += ", ";
+    first = false;
+    append_debug_text(message, name);
+    message += ": ";
+    append_debug_text(message, value);
+  }
+  message += '}';
+  throw Error(std::move(message));
+}
+
+// Both keys are ordered by name and hold each name once, so the pairs of `dimensions` are in
+// `key` exactly when one merge over the two finds each of them.
+bool holds_all(const core::DimensionKey& key, const DimensionMap& dimensions) {
+  return std::includes(key.begin(), key.end(), dimensions.begin(), dimensions.end());
+}
+
+template <typename Repr>
+void add_counts(Repr& into, const Repr& later, std::vector<std::uint64_t> Repr::*cells) {
+  auto& target = into.*cells;
+  const auto& source = later.*cells;
+  const std::size_t shared = std::min(target.size(), source.size());
+  for (std::size_t i = 0; i < shared; ++i) target[i] = core::saturating_add(target[i], source[i]);
+  into.total_count = core::saturating_add(into.total_count, later.total_count);
+}
+
+// Positions are matched by index only: ranges and category names stay those of `into`.
+void add_repr(core::DistributionRepr& into, const core::DistributionRepr& later) {
+  using Histogram = core::DistributionRepr::Histogram;
+  using Categorical = core::DistributionRepr::Categorical;
+  if (auto* histogram = into.get_if<Histogram>()) {
+    if (const auto* other = later.get_if<Histogram>()) {
+      add_counts(*histogram, *other, &Histogram::bin_counts);
+    }
+  } else if (auto* categorical = into.get_if<Categorical>()) {
+    if (const auto* other = later.get_if<Categorical>()) {
+      add_counts(*categorical, *other, &Categorical::counts);
+      categorical->unknown_count =
+          core::saturating_add(categorical->unknown_count, other->unknown_count);
+    }
+  }
+}
+
+void add_later_members(core::DistributionRepr& sum, const ResolvedMembers& resolved) {
+  for (std::size_t i = 1; i < resolved.members.size(); ++i) {
+    add_repr(sum, resolved.members[i]->repr);
+  }
+}
+
+}  // namespace
+
+ResolvedMembers resolve_members(const storage::Database& db, std::string_view variable,
+                                const DimensionMap& dimensions) {
+  ResolvedMembers resolved;
+  // The lookup checks the stored object's own key, so a key sharing another's text never
+  // answers with that other key's distribution.
+  if (const auto* exact = db.find_distribution(variable, dimensions)) {
+    resolved.members.push_back(exact);
+    resolved.exact = true;
+    return resolved;
+  }
+  const auto& all = db.distributions();
+  for (const std::size_t position : db.positions_of_variable(variable)) {
+    if (holds_all(all[position].dimension_key, dimensions)) {
+      resolved.members.push_back(&all[position]);
+    }
+  }
+  if (resolved.members.empty()) throw_not_found(variable, dimensions);
+  return resolved;
+}
+
+core::DistributionRepr rolled_up_repr(const ResolvedMembers& resolved) {
+  core::DistributionRepr sum = resolved.members.front()->repr;
+  add_later_members(sum, resolved);
+  return sum;
+}
+
+core::DistributionObject resolve_distribution(const storage::Database& db,
+                                              std::string_view variable,
+                                              const DimensionMap& dimensions) {
+  const ResolvedMembers resolved = resolve_members(db, variable, dimensions);
+  core::DistributionObject result = *resolved.members.front();
+  if (resolved.exact) return result;
+  add_later_members(result.repr, resolved);
+  result.sample_count = result.repr.total_count();
+  result.entropy = core::entropy(result.repr);
+  return result;
+}
+
+std::vector<const core::DistributionObject*> distributions_for_variable(
+    const storage::Database& db, std::string_view variable) {
+  const auto positions = db.positions_of_variable(variable);
+  std::vector<const core::DistributionObject*> found;
+  found.reserve(positions.size());
+  for (const std::size_t position : positions) found.push_back(&db.distributions()[position]);
+  return found;
+}
+
+}  // namespace quib::query

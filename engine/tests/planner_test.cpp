@@ -1,0 +1,176 @@
+// Resolution of (variable, dimensions): exact hits, roll-ups in storage order, the refusal.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "query/planner.h"
+#include "query_test_db.h"
+
+namespace quib::query {
+namespace {
+
+using testing_db::categorical;
+using testing_db::continuous;
+using testing_db::error_of;
+using Histogram = core::DistributionRepr::Histogram;
+using Categorical = core::DistributionRepr::Categorical;
+
+class Resolve : public testing_db::QueryDbTest {
+ protected:
+  void SetUp() override {
+    QueryDbTest::SetUp();
+    db().define_variable(categorical("color", {"red", "green", "blue"}));
+    db().define_variable(continuous("size", 10, 0.0, 10.0));
+    db().define_variable(categorical("colors", {"x"}));
+  }
+};
+
+// Entropy in bits of `cells` over `total`, written from the shares.
+double shannon(const std::vector<double>& cells, double total) {
+  double h = 0.0;
+  for (double c : cells) {
+    if (c > 0) h -= (c / total) * std::log2(c / total);
+  }
+  return h;
+}
+
+TEST_F(Resolve, ExactHitIsTheStoredObjectUnchanged) {
+  add("color", {{"region", "EU"}}, {3, 1, 0});
+  add("color", {{"region", "EU"}, {"year", "2024"}}, {1, 1, 1});
+  // Counted but not yet finalised: the stored sample count and entropy lag behind.
+  storage::CountDelta more{storage::CountDelta::Categorical{}};
+  more.add({storage::SingleDelta::Category{2}}, 4);
+  db().increment_distribution("color", {{"region", "EU"}}, more);
+
+  const auto* stored = db().find_distribution("color", {{"region", "EU"}});
+  const core::DistributionObject resolved = resolve_distribution(db(), "color", {{"region", "EU"}});
+  EXPECT_EQ(resolved, *stored);
+  EXPECT_EQ(resolved.sample_count, 4u);
+  EXPECT_EQ(stored->repr.total_count(), 8u);
+}
+
+TEST_F(Resolve, RollUpSumsMatchingKeysInStorageOrder) {
+  const auto first = add("color", {{"region", "EU"}, {"year", "2023"}}, {1, 0, 2}, 1);
+  add("color", {{"region", "US"}, {"year", "2023"}}, {50, 50, 50});
+  add("color", {{"region", "EU"}, {"year", "2024"}, {"shop", "a"}}, {0, 4, 0}, 2);
+  add("colors", {{"region", "EU"}}, {7});
+  add("color", {{"year", "2024"}}, {9, 9, 9});
+
+  const auto* stored_first = db().distribution_by_id(first);
+  const core::DistributionObject r = resolve_distribution(db(), "color", {{"region", "EU"}});
+  const auto& counts = *r.repr.get_if<Categorical>();
+  EXPECT_EQ(counts.counts, (std::vector<std::uint64_t>{1, 4, 2}));
+  EXPECT_EQ(counts.unknown_count, 3u);
+  EXPECT_EQ(counts.total_count, 10u);
+  EXPECT_EQ(counts.categories, (std::vector<std::string>{"red", "green", "blue"}));
+  EXPECT_EQ(r.sample_count, 10u);
+  EXPECT_DOUBLE_EQ(r.entropy, shannon({1, 4, 2}, 10));
+  // The roll-up carries its first member's identity.
+  EXPECT_EQ(r.id, first);
+  EXPECT_EQ(r.version, stored_first->version);
+  EXPECT_EQ(r.dimension_key, stored_first->dimension_key);
+  EXPECT_EQ(r.last_updated, stored_first->last_updated);
+}
+
+TEST_F(Resolve, RollUpOfOneRecomputesSampleCountAndEntropy) {
+  add("color", {{"region", "EU"}, {"year", "2024"}}, {2, 2, 0});
+  storage::CountDelta more{storage::CountDelta::Categorical{}};
+  more.add({storage::SingleDelta::Category{2}}, 4);
+  db().increment_distribution("color", {{"region", "EU"}, {"year", "2024"}}, more);
+
+  const core::DistributionObject r = resolve_distribution(db(), "color", {{"year", "2024"}});
+  EXPECT_EQ(r.sample_count, 8u);
+  EXPECT_DOUBLE_EQ(r.entropy, 1.5);
+}
+
+TEST_F(Resolve, RollUpOfHistogramsAddsTheSharedBinsAndWholeTotals) {
+  add("size", {{"shop", "a"}}, {1, 1, 1, 1, 1, 1, 1, 1, 1, 1});
+  // A stored histogram of 8 bins over another range, as an older schema could have left it.
+  const auto position = db().ensure_distribution_position("size", {{"shop", "b"}});
+  db().distribution_at(position).repr = {Histogram{5.0, 20.0, {2, 2, 2, 2, 2, 2, 2, 2}, 19}};
+
+  const core::DistributionObject r = resolve_distribution(db(), "size", {});
+  const auto& h = *r.repr.get_if<Histogram>();
+  EXPECT_EQ(h.bin_counts, (std::vector<std::uint64_t>{3, 3, 3, 3, 3, 3, 3, 3, 1, 1}));
+  EXPECT_EQ(h.total_count, 29u);
+  EXPECT_EQ(h.min, 0.0);
+  EXPECT_EQ(h.max, 10.0);
+  EXPECT_EQ(r.sample_count, 29u);
+}
+
+TEST_F(Resolve, EmptyMapPrefersTheEmptyKey) {
+  add("color", {{"region", "EU"}}, {1, 0, 0});
+  add("color", {{"region", "US"}}, {0, 1, 0});
+  EXPECT_EQ(resolve_distribution(db(), "color", {}).repr.get_if<Categorical>()->counts,
+            (std::vector<std::uint64_t>{1, 1, 0}));
+  const auto empty_id = add("color", {}, {0, 0, 5});
+  const auto r = resolve_distribution(db(), "color", {});
+  EXPECT_EQ(r.id, empty_id);
+  EXPECT_EQ(r.repr.get_if<Categorical>()->counts, (std::vector<std::uint64_t>{0, 0, 5}));
+}
+
+TEST_F(Resolve, OnlyAZeroTotalKeepsPositiveZeroEntropy) {
+  db().ensure_distribution("color", {{"region", "EU"}});
+  add("color", {{"region", "US"}}, {0, 0, 0}, 3);
+  EXPECT_FALSE(std::signbit(resolve_distribution(db(), "color", {{"region", "EU"}}).entropy));
+  const double unknown_only = resolve_distribution(db(), "color", {}).entropy;
+  EXPECT_EQ(unknown_only, 0.0);
+  EXPECT_TRUE(std::signbit(unknown_only));
+}
+
+TEST_F(Resolve, KeySharingAnotherKeysTextIsNeverAnExactHit) {
+  // {a: "b/c:d"} and {a: "b", c: "d"} share the canonical text "a:b/c:d".
+  add("color", {{"a", "b/c:d"}}, {1, 0, 0});
+  EXPECT_EQ(error_of([&] { resolve_distribution(db(), "color", {{"a", "b"}, {"c", "d"}}); }),
+            "distribution not found for variable 'color' and dimensions {\"a\": \"b\", \"c\": "
+            "\"d\"}");
+  add("color", {{"a", "b"}, {"c", "d"}, {"e", "f"}}, {0, 2, 0});
+  EXPECT_EQ(resolve_distribution(db(), "color", {{"a", "b"}, {"c", "d"}})
+                .repr.get_if<Categorical>()
+                ->counts,
+            (std::vector<std::uint64_t>{0, 2, 0}));
+}
+
+struct NotFoundCase {
+  std::string variable;
+  DimensionMap dimensions;
+  std::string message;
+};
+
+class ResolveNotFound : public Resolve, public ::testing::WithParamInterface<NotFoundCase> {};
+
+TEST_P(ResolveNotFound, NamesTheVariableAndTheMap) {
+  add("color", {{"region", "EU"}}, {1, 0, 0});
+  const NotFoundCase& c = GetParam();
+  EXPECT_EQ(error_of([&] { resolve_distribution(db(), c.variable, c.dimensions); }), c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Misses, ResolveNotFound,
+    ::testing::Values(
+        NotFoundCase{"size", {}, "distribution not found for variable 'size' and dimensions {}"},
+        NotFoundCase{"nothing", {},
+                     "distribution not found for variable 'nothing' and dimensions {}"},
+        NotFoundCase{"color",
+                     {{"region", "US"}},
+                     "distribution not found for variable 'color' and dimensions "
+                     "{\"region\": \"US\"}"},
+        NotFoundCase{"color",
+                     {{"region", "EU"}, {"q\"\\", "\t\x01\n\xC2\x85\xC3\xA9"}},
+                     "distribution not found for variable 'color' and dimensions {\"q\\\"\\\\\": "
+                     "\"\\t\\u{1}\\n\\u{85}\xC3\xA9\", \"region\": \"EU\"}"}));
+
+TEST_F(Resolve, DistributionsForVariableMatchTheWholeNameInStorageOrder) {
+  const auto a = add("color", {{"k", "2"}}, {1, 0, 0});
+  add("colors", {{"k", "1"}}, {1});
+  const auto b = add("color", {{"k", "1"}}, {1, 0, 0});
+  std::vector<std::uint64_t> ids;
+  for (const auto* d : distributions_for_variable(db(), "color")) ids.push_back(d->id);
+  EXPECT_EQ(ids, (std::vector<std::uint64_t>{a, b}));
+  EXPECT_TRUE(distributions_for_variable(db(), "colo").empty());
+}
+
+}  // namespace
+}  // namespace quib::query
