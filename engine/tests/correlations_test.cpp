@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -20,6 +19,7 @@
 #include "ingest/column_mapper.h"
 #include "ingest/pipeline.h"
 #include "ingest/row.h"
+#include "query/engine.h"
 #include "query/parser.h"
 #include "storage/dist_store.h"
 #include "storage/file_format.h"
@@ -28,6 +28,7 @@ namespace quib::query {
 namespace {
 
 namespace fs = std::filesystem;
+using core::DimensionKey;
 using core::json::Value;
 using Cells = std::vector<std::vector<std::uint64_t>>;
 
@@ -115,8 +116,9 @@ core::VariableDefinition continuous(std::string name, std::uint32_t bins, double
 
 // A database whose stored schema lists the pairs (shape, color), (size, weight) and
 // (color, size), filled by ingestion in three stages: rows under the empty key; rows under
-// {region} for "eu" and "us", plus colour-only rows for "solo" (no joint) and "void" (an empty
-// joint); rows under {channel: web, region: eu}.
+// {region} for "eu", "us" and "uk" (the same rows as "us", so their measures tie), plus
+// colour-only rows for "solo" (no joint) and "void" (an empty joint); rows under
+// {channel: web, region: eu}.
 class Correlations : public testing::Test {
  protected:
   void SetUp() override {
@@ -128,21 +130,25 @@ class Correlations : public testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  storage::Database create(std::vector<std::pair<std::string, std::string>> joints) {
+  storage::Database create_in(const std::string& name,
+                              std::vector<std::pair<std::string, std::string>> joints) {
+    fs::create_directories(dir_ / name);
     storage::MetaFile meta;
     meta.schema.variables = {categorical("color", kColors), categorical("shape", kShapes),
                              continuous("size", 4, 8.0), continuous("weight", 2, 2.0)};
     meta.schema.joints = std::move(joints);
-    storage::file_format::write_file((dir_ / "meta.edb").string(), meta);
-    return storage::Database::create_with_options(dir_.string(), false);
+    storage::file_format::write_file((dir_ / name / "meta.edb").string(), meta);
+    return storage::Database::create_with_options((dir_ / name).string(), false);
   }
 
   storage::Database filled() {
-    storage::Database db = create({{"shape", "color"}, {"size", "weight"}, {"color", "size"}});
+    storage::Database db =
+        create_in("db", {{"shape", "color"}, {"size", "weight"}, {"color", "size"}});
     ingest(db, {}, 50, 0);
     db.define_dimension({"region", "region", std::nullopt});
     ingest(db, {{"region", "eu"}}, 90, 1);
     ingest(db, {{"region", "us"}}, 70, 2);
+    ingest(db, {{"region", "uk"}}, 70, 2);
     ingest_color_only(db, "solo");
     ingest_color_only(db, "void");
     db.ensure_joint_distribution("color", "shape", {{"region", "void"}});
@@ -195,8 +201,7 @@ class Correlations : public testing::Test {
 
 TEST(JointCountTable, EveryJointKindGivesItsRowsOfCounts) {
   core::JointRepr grid{core::JointHistogramGrid{0, 1, 2, 0, 1, 3, {{1, 2, 3}, {4, 5, 6}}, 21}};
-  core::JointRepr contingency{
-      core::JointContingencyTable{{"a", "b"}, {"x"}, {{7}, {8}}, 15}};
+  core::JointRepr contingency{core::JointContingencyTable{{"a", "b"}, {"x"}, {{7}, {8}}, 15}};
   core::JointRepr conditional{core::JointConditionalHistograms{
       {"p", "q"},
       {core::DistributionRepr{core::ReprHistogram{0, 1, {3, 0, 1}, 4}},
@@ -212,70 +217,71 @@ TEST(JointCountTable, EveryJointKindGivesItsRowsOfCounts) {
 
 // ---- mutual information ----
 
-struct MiCase {
-  const char* a;
-  const char* b;
-  const char* reference;
-  const char* key;  // canonical text of the key the reference names
-  Cells Tally::*cells;
-};
-
-class MutualInfo : public Correlations, public testing::WithParamInterface<MiCase> {};
-
-TEST_P(MutualInfo, MatchesTheDirectComputationAtTheReferencesKey) {
-  const storage::Database db = filled();
-  const Tally& counts = tally(GetParam().key);
-  EXPECT_NEAR(mutual_info(db, GetParam().a, GetParam().b, GetParam().reference),
-              direct_measures(counts.*GetParam().cells, counts.total).mi, 1e-12);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    JointsOfEveryKind, MutualInfo,
-    testing::Values(
-        MiCase{"shape", "color", "region:eu", "region:eu", &Tally::color_shape},
-        // Either order of the pair; the reference's variable plays no part.
-        MiCase{"color", "shape", "variable:weight/region:us", "region:us", &Tally::color_shape},
-        MiCase{"weight", "size", "variable:size", "", &Tally::size_weight},
-        MiCase{"size", "weight", "channel:web/region:eu", "channel:web/region:eu",
-               &Tally::size_weight},
-        MiCase{"color", "size", "region:eu", "region:eu", &Tally::color_size},
-        MiCase{"size", "color", "region:eu/channel:web", "channel:web/region:eu",
-               &Tally::color_size}));
-
-TEST_F(Correlations, MutualInfoTakesTheJointsOwnTotalAndAnEmptyJointGivesZero) {
+TEST_F(Correlations, MutualInfoOfEveryJointKindMatchesTheDirectComputation) {
   storage::Database db = filled();
+  const std::tuple<const char*, const char*, const char*, const char*, Cells Tally::*> cases[] = {
+      {"shape", "color", "region:eu", "region:eu", &Tally::color_shape},
+      // Either order of the pair; the reference's variable plays no part.
+      {"color", "shape", "variable:weight/region:us", "region:us", &Tally::color_shape},
+      {"weight", "size", "variable:size", "", &Tally::size_weight},
+      {"size", "weight", "channel:web/region:eu", "channel:web/region:eu", &Tally::size_weight},
+      {"size", "color", "region:eu/channel:web", "channel:web/region:eu", &Tally::color_size},
+  };
+  for (const auto& [a, b, reference, key, cells] : cases) {
+    EXPECT_NEAR(mutual_info(db, a, b, reference),
+                direct_measures(tally(key).*cells, tally(key).total).mi, 1e-12)
+        << reference;
+  }
   EXPECT_EQ(mutual_info(db, "color", "shape", "region:void"), 0.0);
+  EXPECT_EQ(QueryEngine().mutual_info(db, "shape", "color", "region:eu"),
+            mutual_info(db, "shape", "color", "region:eu"));
   // Shares are of the stored total even when it exceeds the cells' sum.
-  auto& table = std::get<core::JointContingencyTable>(
-      db.get_joint_distribution_mut("color", "shape", {{"region", "us"}})->repr.value);
-  table.total_count += 30;
+  std::get<core::JointContingencyTable>(
+      db.get_joint_distribution_mut("color", "shape", {{"region", "us"}})->repr.value)
+      .total_count += 30;
   EXPECT_NEAR(mutual_info(db, "color", "shape", "region:us"),
               direct_measures(tally("region:us").color_shape, tally("region:us").total + 30).mi,
               1e-12);
 }
 
-TEST_F(Correlations, MutualInfoFailures) {
+TEST_F(Correlations, EveryFailureMessage) {
   const storage::Database db = filled();
   const std::string parse_error = error_of([] { parse_reference("region"); });
   ASSERT_NE(parse_error, "no error");
+  const auto undefined = [](std::string a, std::string b) {
+    return "no joint distribution defined for '" + a + "' and '" + b +
+           "'; call define_joint() first";
+  };
+  const auto not_found = [](std::string key) {
+    return "joint distribution not found for 'size' and 'color' at " + key;
+  };
   const std::pair<std::function<void()>, std::string> cases[] = {
       // The reference is read before the pair is checked.
       {[&] { mutual_info(db, "color", "weight", "region"); }, parse_error},
-      {[&] { mutual_info(db, "color", "weight", "region:eu"); },
-       "no joint distribution defined for 'color' and 'weight'; call define_joint() first"},
-      // Names compare byte for byte.
-      {[&] { mutual_info(db, "Color", "shape", "region:eu"); },
-       "no joint distribution defined for 'Color' and 'shape'; call define_joint() first"},
-      {[&] { mutual_info(db, "shape", "color", "region:asia"); },
-       "joint distribution not found for 'shape' and 'color' at {\"region\": \"asia\"}"},
-      // Only the exact key: {channel, region} holds region eu but is another slice.
-      {[&] { mutual_info(db, "shape", "color", "channel:web"); },
-       "joint distribution not found for 'shape' and 'color' at {\"channel\": \"web\"}"},
+      {[&] { mutual_info(db, "color", "weight", "region:eu"); }, undefined("color", "weight")},
+      {[&] { mutual_info(db, "Color", "shape", "region:eu"); }, undefined("Color", "shape")},
+      {[&] { mutual_info(db, "size", "color", "region:asia"); },
+       not_found("{\"region\": \"asia\"}")},
+      // Only the exact key: {channel, region} holds channel web but is another slice.
+      {[&] { mutual_info(db, "size", "color", "channel:web"); },
+       not_found("{\"channel\": \"web\"}")},
       {[&] { mutual_info(db, "size", "color", "region:solo"); },
-       "joint distribution not found for 'size' and 'color' at {\"region\": \"solo\"}"},
+       not_found("{\"region\": \"solo\"}")},
       {[&] { mutual_info(db, "size", "color", "z:a\"b\\/region:x\ty"); },
-       "joint distribution not found for 'size' and 'color' at "
-       "{\"region\": \"x\\ty\", \"z\": \"a\\\"b\\\\\"}"},
+       not_found("{\"region\": \"x\\ty\", \"z\": \"a\\\"b\\\\\"}")},
+      // The pair is checked before the dimension.
+      {[&] { conditional_mutual_info(db, "shape", "weight", "nowhere", std::nullopt); },
+       undefined("shape", "weight")},
+      {[&] { conditional_mutual_info(db, "shape", "color", "nowhere", std::nullopt); },
+       "no values found for dimension 'nowhere'"},
+      // The only channel joint sits under {channel, region}, never under {channel} alone.
+      {[&] { conditional_mutual_info(db, "shape", "color", "channel", std::nullopt); },
+       "no joint distributions found across dimension 'channel'"},
+      // Every value reads the empty joint at region void.
+      {[&] { conditional_mutual_info(db, "shape", "color", "region", {{{"region", "void"}}}); },
+       "no joint distributions found across dimension 'region'"},
+      {[&] { discover_correlations(create_in("bare", {}), std::nullopt, 10); },
+       "no joint distributions defined; call define_joint() first"},
   };
   for (const auto& [call, message] : cases) EXPECT_EQ(error_of(call), message);
 }
@@ -284,168 +290,106 @@ TEST_F(Correlations, MutualInfoFailures) {
 
 TEST_F(Correlations, ConditionalWeighsOnlyValuesWithNonEmptyJoints) {
   const storage::Database db = filled();
-  const CondMutualInfoResult result =
-      conditional_mutual_info(db, "shape", "color", "region", std::nullopt);
+  const auto result = conditional_mutual_info(db, "shape", "color", "region", std::nullopt);
   EXPECT_EQ(result.dimension, "region");
   // "solo" has no joint and "void" an empty one: neither is listed nor weighed.
-  ASSERT_EQ(result.per_value.size(), 2u);
+  const std::vector<std::string> values = {"eu", "uk", "us"};
+  ASSERT_EQ(result.per_value.size(), values.size());
+  std::uint64_t sum = 0;
+  for (const std::string& value : values) sum += tally("region:" + value).total;
   double weighted = 0;
-  const std::uint64_t sum = tally("region:eu").total + tally("region:us").total;
-  for (std::size_t i = 0; i < 2; ++i) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
     const DimensionMI& row = result.per_value[i];
-    const std::string value = i == 0 ? "eu" : "us";
-    const Tally& counts = tally("region:" + value);
+    const Tally& counts = tally("region:" + values[i]);
     const Measures expected = direct_measures(counts.color_shape, counts.total);
-    EXPECT_EQ(row.value, value);
+    EXPECT_EQ(row.value, values[i]);
     EXPECT_EQ(row.total, counts.total);
     expect_measures(row.mi, row.nmi, row.cramers_v, expected);
     weighted += static_cast<double>(counts.total) / static_cast<double>(sum) * expected.mi;
   }
   EXPECT_EQ(result.total_samples, sum);
   EXPECT_NEAR(result.cmi, weighted, 1e-12);
-}
 
-TEST_F(Correlations, ConditionalExtraPairsJoinOrReplaceTheKey) {
-  const storage::Database db = filled();
-  const CondMutualInfoResult web =
-      conditional_mutual_info(db, "color", "size", "region", core::DimensionKey{{"channel", "web"}});
-  ASSERT_EQ(web.per_value.size(), 1u);
+  // Extra pairs join every key; one for the dimension itself replaces every value.
+  const auto web =
+      conditional_mutual_info(db, "color", "size", "region", DimensionKey{{"channel", "web"}});
   const Tally& counts = tally("channel:web/region:eu");
+  ASSERT_EQ(web.per_value.size(), 1u);
   EXPECT_EQ(web.per_value[0].value, "eu");
   EXPECT_EQ(web.total_samples, counts.total);
   EXPECT_NEAR(web.cmi, direct_measures(counts.color_size, counts.total).mi, 1e-12);
-
-  // A pair for the dimension itself replaces every value: each row reads the us joint.
-  const CondMutualInfoResult us =
-      conditional_mutual_info(db, "color", "size", "region", core::DimensionKey{{"region", "us"}});
-  std::vector<std::string> values;
-  for (const DimensionMI& row : us.per_value) {
-    values.push_back(row.value);
-    EXPECT_EQ(row.total, tally("region:us").total);
-  }
-  EXPECT_EQ(values, (std::vector<std::string>{"eu", "solo", "us", "void"}));
-  EXPECT_EQ(us.total_samples, 4 * tally("region:us").total);
+  const auto us =
+      conditional_mutual_info(db, "color", "size", "region", DimensionKey{{"region", "us"}});
+  ASSERT_EQ(us.per_value.size(), 5u);  // eu, solo, uk, us, void, each reading the us joint
+  EXPECT_EQ(us.per_value[1].value, "solo");
+  EXPECT_EQ(us.total_samples, 5 * tally("region:us").total);
   EXPECT_NEAR(us.cmi, us.per_value[0].mi, 1e-12);
-}
-
-TEST_F(Correlations, ConditionalFailures) {
-  const storage::Database db = filled();
-  const std::pair<std::function<void()>, std::string> cases[] = {
-      // The pair is checked before the dimension.
-      {[&] { conditional_mutual_info(db, "shape", "weight", "nowhere", std::nullopt); },
-       "no joint distribution defined for 'shape' and 'weight'; call define_joint() first"},
-      {[&] { conditional_mutual_info(db, "shape", "color", "nowhere", std::nullopt); },
-       "no values found for dimension 'nowhere'"},
-      // The only channel joint sits under {channel, region}, never under {channel} alone.
-      {[&] { conditional_mutual_info(db, "shape", "color", "channel", std::nullopt); },
-       "no joint distributions found across dimension 'channel'"},
-      {[&] {
-         conditional_mutual_info(db, "shape", "color", "region",
-                                 core::DimensionKey{{"region", "void"}});
-       },
-       "no joint distributions found across dimension 'region'"},
-  };
-  for (const auto& [call, message] : cases) EXPECT_EQ(error_of(call), message);
+  EXPECT_EQ(QueryEngine().conditional_mutual_info(db, "color", "size", "region", std::nullopt)
+                .per_value,
+            conditional_mutual_info(db, "color", "size", "region", std::nullopt).per_value);
 }
 
 // ---- correlation discovery ----
 
-struct ExpectedRow {
-  const char* var_a;
-  const char* var_b;
-  std::optional<std::string> slice;
-  const char* key;
-  Cells Tally::*cells;
-};
-
-// The rows in the order they are produced (schema order of the pairs, then storage or value
-// order), ranked the way the report must rank them: stably, by mi descending.
-std::vector<VariablePairCorrelation> ranked(const std::map<std::string, Tally>& tallies,
-                                            const std::vector<ExpectedRow>& rows) {
+// The report's rows from the tally: for every schema pair in schema order, its slices in the
+// order given, then ranked stably by mi descending.
+std::vector<VariablePairCorrelation> expected_rows(
+    const std::map<std::string, Tally>& tallies,
+    const std::vector<std::pair<std::optional<std::string>, std::string>>& slices) {
   std::vector<VariablePairCorrelation> out;
-  for (const ExpectedRow& row : rows) {
-    const Tally& counts = tallies.at(row.key);
-    const Measures m = direct_measures(counts.*row.cells, counts.total);
-    out.push_back({row.var_a, row.var_b, row.slice, m.mi, m.nmi, m.cramers_v, counts.total});
+  for (const auto& [a, b, cells] : {std::tuple{"shape", "color", &Tally::color_shape},
+                                    std::tuple{"size", "weight", &Tally::size_weight},
+                                    std::tuple{"color", "size", &Tally::color_size}}) {
+    for (const auto& [slice, key] : slices) {
+      const Tally& counts = tallies.at(key);
+      const Measures m = direct_measures(counts.*cells, counts.total);
+      out.push_back({a, b, slice, m.mi, m.nmi, m.cramers_v, counts.total});
+    }
   }
   std::stable_sort(out.begin(), out.end(),
                    [](const auto& x, const auto& y) { return x.mi > y.mi; });
   return out;
 }
 
-void expect_rows(const std::vector<VariablePairCorrelation>& actual,
-                 const std::vector<VariablePairCorrelation>& expected) {
-  ASSERT_EQ(actual.size(), expected.size());
-  for (std::size_t i = 0; i < actual.size(); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(actual[i].var_a, expected[i].var_a);
-    EXPECT_EQ(actual[i].var_b, expected[i].var_b);
-    EXPECT_EQ(actual[i].slice, expected[i].slice);
-    EXPECT_EQ(actual[i].total, expected[i].total);
-    expect_measures(actual[i].mi, actual[i].nmi, actual[i].cramers_v,
-                    {expected[i].mi, expected[i].nmi, expected[i].cramers_v});
-  }
-}
-
-TEST_F(Correlations, WithoutADimensionEveryStoredSliceOfEveryPairIsARow) {
+TEST_F(Correlations, ReportsRankEveryMatchingSliceAndCountEveryJointExamined) {
   const storage::Database db = filled();
-  const CorrelationReport report = discover_correlations(db, std::nullopt, 100);
-  const std::string eu = "region:eu", us = "region:us", web = "channel:web/region:eu";
-  // The pair listed as (shape, color) keeps that order although its joint stores color first.
-  std::vector<ExpectedRow> rows;
-  for (auto [a, b, cells] : {std::tuple{"shape", "color", &Tally::color_shape},
-                             std::tuple{"size", "weight", &Tally::size_weight},
-                             std::tuple{"color", "size", &Tally::color_size}}) {
-    rows.push_back({a, b, std::nullopt, "", cells});
-    rows.push_back({a, b, eu, "region:eu", cells});
-    rows.push_back({a, b, us, "region:us", cells});
-    rows.push_back({a, b, web, "channel:web/region:eu", cells});
+  // The pair listed as (shape, color) keeps that order although its joint stores color first;
+  // the tied us and uk rows keep storage order without a dimension, value order with one.
+  const std::vector<VariablePairCorrelation> every_slice = expected_rows(
+      tallies_, {{std::nullopt, ""}, {"region:eu", "region:eu"}, {"region:us", "region:us"},
+                 {"region:uk", "region:uk"}, {"channel:web/region:eu", "channel:web/region:eu"}});
+  const std::vector<VariablePairCorrelation> by_region = expected_rows(
+      tallies_, {{"eu", "region:eu"}, {"uk", "region:uk"}, {"us", "region:us"}});
+  const std::tuple<std::optional<std::string_view>, std::uint64_t,
+                   std::vector<VariablePairCorrelation>, std::uint64_t>
+      cases[] = {
+          // The empty joint at region void counts as examined.
+          {std::nullopt, 100, every_slice, 16},
+          {"region", 100, by_region, 10},
+          // A limit keeps the leading rows; every matching joint still counts.
+          {std::nullopt, 0, {}, 16},
+          {std::nullopt, 5, {every_slice.begin(), every_slice.begin() + 5}, 16},
+          {"region", 9, by_region, 10},
+          {"channel", 100, {}, 0},
+          {"nowhere", 100, {}, 0},
+      };
+  // The engine answers exactly as the operation does.
+  EXPECT_EQ(QueryEngine().discover_correlations(db, "region", 100).pairs,
+            discover_correlations(db, "region", 100).pairs);
+  for (const auto& [dimension, limit, rows, examined] : cases) {
+    SCOPED_TRACE(std::string(dimension.value_or("-")) + " limit " + std::to_string(limit));
+    const CorrelationReport report = discover_correlations(db, dimension, limit);
+    EXPECT_EQ(report.dimension, dimension);
+    EXPECT_EQ(report.joints_examined, examined);
+    ASSERT_EQ(report.pairs.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      EXPECT_EQ(std::tie(report.pairs[i].var_a, report.pairs[i].var_b, report.pairs[i].slice,
+                         report.pairs[i].total),
+                std::tie(rows[i].var_a, rows[i].var_b, rows[i].slice, rows[i].total));
+      expect_measures(report.pairs[i].mi, report.pairs[i].nmi, report.pairs[i].cramers_v,
+                      {rows[i].mi, rows[i].nmi, rows[i].cramers_v});
+    }
   }
-  expect_rows(report.pairs, ranked(tallies_, rows));
-  EXPECT_EQ(report.dimension, std::nullopt);
-  // The empty joint at region void counts as examined.
-  EXPECT_EQ(report.joints_examined, 13u);
-}
-
-TEST_F(Correlations, WithADimensionOnlyJointsAtExactlyThatKeyMatch) {
-  const storage::Database db = filled();
-  const CorrelationReport report = discover_correlations(db, "region", 100);
-  std::vector<ExpectedRow> rows;
-  for (auto [a, b, cells] : {std::tuple{"shape", "color", &Tally::color_shape},
-                             std::tuple{"size", "weight", &Tally::size_weight},
-                             std::tuple{"color", "size", &Tally::color_size}}) {
-    rows.push_back({a, b, "eu", "region:eu", cells});
-    rows.push_back({a, b, "us", "region:us", cells});
-  }
-  expect_rows(report.pairs, ranked(tallies_, rows));
-  EXPECT_EQ(report.dimension, "region");
-  EXPECT_EQ(report.joints_examined, 7u);
-
-  const CorrelationReport channel = discover_correlations(db, "channel", 100);
-  EXPECT_TRUE(channel.pairs.empty());
-  EXPECT_EQ(channel.dimension, "channel");
-  EXPECT_EQ(channel.joints_examined, 0u);
-  EXPECT_TRUE(discover_correlations(db, "nowhere", 100).pairs.empty());
-}
-
-TEST_F(Correlations, TheLimitKeepsTheTopRowsAndEveryJointStaysExamined) {
-  const storage::Database db = filled();
-  const CorrelationReport all = discover_correlations(db, std::nullopt, 12);
-  ASSERT_EQ(all.pairs.size(), 12u);
-  for (const std::uint64_t limit : {0u, 1u, 5u, 13u}) {
-    const CorrelationReport report = discover_correlations(db, std::nullopt, limit);
-    const auto kept = std::min<std::size_t>(limit, all.pairs.size());
-    EXPECT_EQ(report.pairs, std::vector(all.pairs.begin(), all.pairs.begin() + kept));
-    EXPECT_EQ(report.joints_examined, 13u);
-  }
-}
-
-TEST_F(Correlations, NoJointDefinitionsIsTheOnlyFailure) {
-  storage::Database db = create({});
-  EXPECT_EQ(error_of([&] { discover_correlations(db, std::nullopt, 10); }),
-            "no joint distributions defined; call define_joint() first");
-  EXPECT_EQ(error_of([&] { discover_correlations(db, "region", 10); }),
-            "no joint distributions defined; call define_joint() first");
 }
 
 }  // namespace

@@ -52,13 +52,14 @@ std::string quoted_dimension_message(std::string_view head, std::string_view dim
 }
 
 // Rows of the joints of the stored pair (lo, hi), whatever their keys, in storage order.
-void correlate_every_slice(const storage::Database& db, const std::pair<std::string, std::string>& pair,
-                           std::string_view lo, std::string_view hi, CorrelationReport& report) {
+void correlate_every_slice(const storage::Database& db,
+                           const std::pair<std::string, std::string>& pair, std::string_view lo,
+                           std::string_view hi, CorrelationReport& report) {
   for (const core::JointDistributionObject& joint : db.joints()) {
     if (joint.variables.first != lo || joint.variables.second != hi) continue;
     ++report.joints_examined;
+    if (joint.repr.total_count() == 0) continue;
     const JointMeasures m = measure(joint);
-    if (m.total == 0) continue;
     std::optional<std::string> slice;
     if (!joint.dimension_key.empty()) slice = core::canonical_dimension_key(joint.dimension_key);
     report.pairs.push_back({pair.first, pair.second, std::move(slice), m.mi, m.nmi, m.cramers_v,
@@ -76,8 +77,8 @@ void correlate_by_dimension(const storage::Database& db,
     const core::JointDistributionObject* joint = db.get_joint_distribution(lo, hi, key);
     if (joint == nullptr) continue;
     ++report.joints_examined;
+    if (joint->repr.total_count() == 0) continue;
     const JointMeasures m = measure(*joint);
-    if (m.total == 0) continue;
     report.pairs.push_back({pair.first, pair.second, value, m.mi, m.nmi, m.cramers_v, m.total});
   }
 }
@@ -125,7 +126,9 @@ CondMutualInfoResult conditional_mutual_info(const storage::Database& db, std::s
                                              const std::optional<core::DimensionKey>& extra_pairs) {
   check_joint_defined(db, a, b);
   const std::set<std::string> values = db.dimension_values(dimension);
-  if (values.empty()) throw Error(quoted_dimension_message("no values found for dimension", dimension));
+  if (values.empty()) {
+    throw Error(quoted_dimension_message("no values found for dimension", dimension));
+  }
 
   CondMutualInfoResult result;
   result.dimension = std::string(dimension);
