@@ -47,7 +47,10 @@ std::optional<core::DistributionRepr> rebin_histogram(const core::DistributionRe
   const auto* histogram = source.get_if<core::DistributionRepr::Histogram>();
   if (histogram == nullptr || bins == 0) return std::nullopt;
   const Grid target{min, (max - min) / static_cast<double>(bins), bins};
-  core::DistributionRepr::Histogram out{min, max, std::vector<std::uint64_t>(bins, 0), 0};
+  std::optional<core::DistributionRepr> result{
+      std::in_place, core::DistributionRepr::Histogram{min, max, {}, 0}};
+  auto& out = std::get<core::DistributionRepr::Histogram>(result->value);
+  out.bin_counts.assign(bins, 0);
 
   const auto& counts = histogram->bin_counts;
   const double old_width =
@@ -60,7 +63,7 @@ std::optional<core::DistributionRepr> rebin_histogram(const core::DistributionRe
   for (std::uint64_t count : out.bin_counts) {
     out.total_count = core::saturating_add(out.total_count, count);
   }
-  return core::DistributionRepr{std::move(out)};
+  return result;
 }
 
 namespace {
