@@ -4,6 +4,7 @@
 #include "sql/executor.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdarg>
@@ -48,7 +49,7 @@ class Executor : public testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::path(testing::TempDir()) /
-           ("executor_" +
+           ("executor_" + std::to_string(::getpid()) + "_" +
             std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(dir_);
   }
