@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "handle.h"
+#include "sql/executor.h"
 #include "storage/json_form.h"
 
 namespace quib::binding {
@@ -206,6 +207,17 @@ PyObject* quibdb_schema(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* quibdb_query(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"sql_str", nullptr};
+  PyObject* sql = nullptr;
+  if (!bind(args, kwargs, "O:query", names, &sql)) return nullptr;
+  return run_method(self, Access::Shared, [&](QuibDBObject& handle) -> PyObject* {
+    const std::string text = text_argument("sql_str", sql);
+    OpenState& state = open_state(handle);
+    return new_query_result(sql::query(state.database, state.engine, text)).release();
+  });
+}
+
 void quibdb_dealloc(PyObject* self) {
   auto* handle = reinterpret_cast<QuibDBObject*>(self);
   PyTypeObject* type = Py_TYPE(self);
@@ -235,6 +247,8 @@ PyMethodDef quibdb_methods[] = {
      "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
     {"stats", as_cfunction(quibdb_stats), METH_NOARGS, "stats($self)\n--\n\n"},
     {"schema", as_cfunction(quibdb_schema), METH_NOARGS, "schema($self)\n--\n\n"},
+    {"query", as_cfunction(quibdb_query), METH_VARARGS | METH_KEYWORDS,
+     "query($self, sql_str)\n--\n\n"},
     {"ingest", as_cfunction(quibdb_ingest), METH_VARARGS | METH_KEYWORDS,
      "ingest($self, path, max_categories=None, date_columns=None, date_granularity=None)\n--\n\n"},
     {"ingest_records", as_cfunction(quibdb_ingest_records), METH_VARARGS | METH_KEYWORDS,
