@@ -16,13 +16,16 @@
 #include <string>
 
 #include "module.h"
+#include "query/engine.h"
 #include "storage/dist_store.h"
 
 namespace quib::binding {
 
-// What an open handle owns; moved out as a whole on close.
+// What an open handle owns; moved out as a whole on close. The engine holds only the compare
+// cache of this database's queries, so each handle has its own.
 struct OpenState {
   storage::Database database;
+  query::QueryEngine engine;
 };
 
 struct QuibDBObject {

@@ -73,7 +73,7 @@ void restore_exception(PyRef exception) {
 PyObject* new_handle(storage::Database database) {
   PyTypeObject* type = quibdb_type();
   if (type == nullptr) throw PythonErrorSet{};
-  auto state = std::make_unique<OpenState>(OpenState{std::move(database)});
+  auto state = std::make_unique<OpenState>(OpenState{std::move(database), query::QueryEngine()});
   PyRef object(type->tp_alloc(type, 0));
   if (!object) throw PythonErrorSet{};
   auto* handle = reinterpret_cast<QuibDBObject*>(object.get());

@@ -194,8 +194,8 @@ Database::Located Database::locate(std::string_view variable,
   if (found.variable == variable && found.dimension_key == key) return {id, position};
   // The entry belongs to another key with the same text; this key may have its own distribution.
   const auto& all = dist_file_.distributions;
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    if (all[i].variable == variable && all[i].dimension_key == key) return {all[i].id, i};
+  for (const std::size_t i : positions_of_variable(variable)) {
+    if (all[i].dimension_key == key) return {all[i].id, i};
   }
   return {};
 }
