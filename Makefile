@@ -9,7 +9,8 @@ PY_DEFAULT := $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/nu
 PYTHONS := $(PYTHON) $(filter-out $(PY_DEFAULT),$(PY313))
 
 # The test stages run side by side, each with its own build directory (kept between runs) and
-# its output in $(LOGS); a stage shares the processors with the others.
+# its output in $(LOGS). The sanitizer build, the longest, takes every processor; the others
+# half of them each.
 LOGS := build/logs
 STAGE_JOBS := $(shell n=$$(( $(JOBS) / 2 )); echo $$(( n > 1 ? n : 1 )))
 CMAKE_FLAGS := -G Ninja -DQUIB_WERROR=ON
@@ -73,7 +74,7 @@ test-cpp: test-engine
 
 test-asan:
 	$(call stage,asan,cmake -S . -B build-asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DQUIB_SANITIZE=ON && cmake --build build-asan -j $(STAGE_JOBS) && mkdir -p build-asan/tmp && \
+	  -DQUIB_SANITIZE=ON && cmake --build build-asan -j $(JOBS) && mkdir -p build-asan/tmp && \
 	  TMPDIR=$(CURDIR)/build-asan/tmp TEST_TMPDIR=$(CURDIR)/build-asan/tmp \
 	  ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j $(STAGE_JOBS))
 
