@@ -15,6 +15,7 @@
 
 #include "core/error.h"
 #include "query/engine.h"
+#include "literal_store.h"
 #include "storage/dist_store.h"
 #include "storage/file_format.h"
 
@@ -99,23 +100,23 @@ class Executor : public testing::Test {
   static void put_categories(storage::Database& db, const std::string& variable,
                              const core::DimensionKey& key, const std::vector<std::uint64_t>& counts,
                              std::uint64_t unknown = 0) {
-    storage::CountDelta delta{storage::CountDelta::Categorical{}};
+    storage::literal::CountDelta delta{storage::literal::CountDelta::Categorical{}};
     for (std::size_t i = 0; i < counts.size(); ++i) {
-      delta.add(storage::SingleDelta{storage::SingleDelta::Category{i}}, counts[i]);
+      delta.add(storage::literal::SingleDelta{storage::literal::SingleDelta::Category{i}}, counts[i]);
     }
-    if (unknown != 0) delta.add(storage::SingleDelta{storage::SingleDelta::Unknown{}}, unknown);
-    db.increment_distribution(variable, key, delta);
-    db.finalize_distribution(variable, key, 1);
+    if (unknown != 0) delta.add(storage::literal::SingleDelta{storage::literal::SingleDelta::Unknown{}}, unknown);
+    storage::literal::increment_distribution(db, variable, key, delta);
+    storage::literal::finalize_distribution(db, variable, key, 1);
   }
 
   static void put_bins(storage::Database& db, const std::string& variable,
                        const core::DimensionKey& key, const std::vector<std::uint64_t>& counts) {
-    storage::CountDelta delta{storage::CountDelta::Histogram{}};
+    storage::literal::CountDelta delta{storage::literal::CountDelta::Histogram{}};
     for (std::size_t i = 0; i < counts.size(); ++i) {
-      delta.add(storage::SingleDelta{storage::SingleDelta::Bin{i}}, counts[i]);
+      delta.add(storage::literal::SingleDelta{storage::literal::SingleDelta::Bin{i}}, counts[i]);
     }
-    db.increment_distribution(variable, key, delta);
-    db.finalize_distribution(variable, key, 1);
+    storage::literal::increment_distribution(db, variable, key, delta);
+    storage::literal::finalize_distribution(db, variable, key, 1);
   }
 
   static void put_joint(storage::Database& db, const core::DimensionKey& key,

@@ -40,9 +40,9 @@ TEST_F(Resolve, ExactHitIsTheStoredObjectUnchanged) {
   add("color", {{"region", "EU"}}, {3, 1, 0});
   add("color", {{"region", "EU"}, {"year", "2024"}}, {1, 1, 1});
   // Counted but not yet finalised: the stored sample count and entropy lag behind.
-  storage::CountDelta more{storage::CountDelta::Categorical{}};
-  more.add({storage::SingleDelta::Category{2}}, 4);
-  db().increment_distribution("color", {{"region", "EU"}}, more);
+  storage::literal::CountDelta more{storage::literal::CountDelta::Categorical{}};
+  more.add({storage::literal::SingleDelta::Category{2}}, 4);
+  storage::literal::increment_distribution(db(), "color", {{"region", "EU"}}, more);
 
   const auto* stored = db().find_distribution("color", {{"region", "EU"}});
   const core::DistributionObject resolved = resolve_distribution(db(), "color", {{"region", "EU"}});
@@ -76,9 +76,9 @@ TEST_F(Resolve, RollUpSumsMatchingKeysInStorageOrder) {
 
 TEST_F(Resolve, RollUpOfOneRecomputesSampleCountAndEntropy) {
   add("color", {{"region", "EU"}, {"year", "2024"}}, {2, 2, 0});
-  storage::CountDelta more{storage::CountDelta::Categorical{}};
-  more.add({storage::SingleDelta::Category{2}}, 4);
-  db().increment_distribution("color", {{"region", "EU"}, {"year", "2024"}}, more);
+  storage::literal::CountDelta more{storage::literal::CountDelta::Categorical{}};
+  more.add({storage::literal::SingleDelta::Category{2}}, 4);
+  storage::literal::increment_distribution(db(), "color", {{"region", "EU"}, {"year", "2024"}}, more);
 
   const core::DistributionObject r = resolve_distribution(db(), "color", {{"year", "2024"}});
   EXPECT_EQ(r.sample_count, 8u);

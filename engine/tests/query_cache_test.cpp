@@ -73,9 +73,9 @@ class CachedCompare : public testing_db::QueryDbTest {
   }
 
   void add_unfinalised(const core::DimensionKey& key, std::uint64_t category, std::uint64_t n) {
-    storage::CountDelta delta{storage::CountDelta::Categorical{}};
-    delta.add({storage::SingleDelta::Category{category}}, n);
-    db().increment_distribution("tone", key, delta);
+    storage::literal::CountDelta delta{storage::literal::CountDelta::Categorical{}};
+    delta.add({storage::literal::SingleDelta::Category{category}}, n);
+    storage::literal::increment_distribution(db(), "tone", key, delta);
   }
 
   CompareResult compare(const DimensionMap& a, const DimensionMap& b) {

@@ -15,6 +15,7 @@
 
 #include "core/dimension_key.h"
 #include "core/error.h"
+#include "literal_store.h"
 #include "storage/dist_store.h"
 
 namespace quib::query::testing_db {
@@ -61,20 +62,20 @@ class QueryDbTest : public ::testing::Test {
     const auto* definition = db().schema().find_variable(variable);
     const bool is_histogram =
         definition->var_type.get_if<core::VariableType::Continuous>() != nullptr;
-    storage::CountDelta delta{is_histogram ? storage::CountDelta{storage::CountDelta::Histogram{}}
-                                           : storage::CountDelta{
-                                                 storage::CountDelta::Categorical{}}};
+    storage::literal::CountDelta delta{is_histogram ? storage::literal::CountDelta{storage::literal::CountDelta::Histogram{}}
+                                           : storage::literal::CountDelta{
+                                                 storage::literal::CountDelta::Categorical{}}};
     for (std::uint64_t i = 0; i < cells.size(); ++i) {
       if (cells[i] == 0) continue;
       if (is_histogram) {
-        delta.add({storage::SingleDelta::Bin{i}}, cells[i]);
+        delta.add({storage::literal::SingleDelta::Bin{i}}, cells[i]);
       } else {
-        delta.add({storage::SingleDelta::Category{i}}, cells[i]);
+        delta.add({storage::literal::SingleDelta::Category{i}}, cells[i]);
       }
     }
-    if (unknown != 0) delta.add({storage::SingleDelta::Unknown{}}, unknown);
-    db().increment_distribution(variable, key, delta);
-    db().finalize_distribution(variable, key, core::unix_now());
+    if (unknown != 0) delta.add({storage::literal::SingleDelta::Unknown{}}, unknown);
+    storage::literal::increment_distribution(db(), variable, key, delta);
+    storage::literal::finalize_distribution(db(), variable, key, core::unix_now());
     return db().find_distribution(variable, key)->id;
   }
 

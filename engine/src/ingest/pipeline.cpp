@@ -9,6 +9,7 @@
 
 #include "core/error.h"
 #include "core/number_text.h"
+#include "core/utf8.h"
 #include "ingest/batch_updater.h"
 #include "ingest/csv_reader.h"
 #include "ingest/input_file.h"
@@ -27,7 +28,7 @@ std::string extension_of(std::string_view path) {
   const auto dot = name.rfind('.');
   if (dot == std::string_view::npos || dot == 0) return {};
   std::string extension(name.substr(dot + 1));
-  if (!input_file::is_utf8(extension)) return {};
+  if (!core::utf8::is_valid(extension)) return {};
   for (char& c : extension) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
@@ -77,6 +78,17 @@ IngestReport IngestionPipeline::ingest_file_auto(storage::Database& db, std::str
   }
   const IngestMapping mapping = schema_inference::identity_mapping(db.schema());
   return ingest_rows_internal(db, rows, mapping, batch_size, show_progress);
+}
+
+IngestReport IngestionPipeline::ingest_records(storage::Database& db, const RowTable& records) {
+  const core::Schema schema = db.schema();
+  const IngestMapping mapping = schema_inference::identity_mapping(schema);
+  const ColumnBinding binding(mapping, records.columns());
+  const KeptRows kept = column_mapper::kept_rows(records, binding);
+  const BatchStats stats = batch_updater::apply_batch(db, schema, records, binding, kept);
+  db.flush();
+  return IngestReport{records.size(), stats.processed, stats.skipped, stats.distributions_updated,
+                      0};
 }
 
 IngestReport IngestionPipeline::ingest_rows_internal(storage::Database& db, const RowTable& rows,
