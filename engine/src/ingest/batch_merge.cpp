@@ -1,6 +1,8 @@
 #include "ingest/batch_merge.h"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 
 #include "core/error.h"
 
@@ -9,6 +11,30 @@ namespace {
 
 // Names with at most this many cells are walked whole when their counts are added.
 constexpr std::uint64_t kNarrowCells = 64;
+
+// Runs `undo` when destroyed before `dismiss`: the rollback of a change that a later step of the
+// same operation failed to complete.
+template <typename Undo>
+class UndoOnFailure {
+ public:
+  explicit UndoOnFailure(Undo undo) : undo_(std::move(undo)) {}
+  UndoOnFailure(const UndoOnFailure&) = delete;
+  UndoOnFailure& operator=(const UndoOnFailure&) = delete;
+  ~UndoOnFailure() {
+    if (armed_) undo_();
+  }
+  void dismiss() { armed_ = false; }
+
+ private:
+  Undo undo_;
+  bool armed_ = true;
+};
+
+// Room for one more element, growing geometrically, so that the push that follows cannot fail.
+template <typename T>
+void reserve_one_more(std::vector<T>& items) {
+  if (items.size() == items.capacity()) items.reserve(std::max<std::size_t>(16, 2 * items.size()));
+}
 
 }  // namespace
 
@@ -47,12 +73,14 @@ void CellCounter::clear() {
 }
 
 void CellCounter::to_dense(std::uint64_t extent) {
-  dense_.assign(extent, 0);
+  // Built aside and swapped in, so that an allocation failure leaves the counts as they were.
+  std::vector<std::uint64_t> dense(extent, 0);
   std::vector<std::pair<std::uint64_t, std::uint64_t>> rest;
+  bool hit = false;
   auto move_cell = [&](std::uint64_t c, std::uint64_t n) {
     if (c < extent) {
-      dense_[c] += n;
-      dense_hit_ = true;
+      dense[c] += n;
+      hit = true;
     } else {
       rest.emplace_back(c, n);
     }
@@ -64,7 +92,10 @@ void CellCounter::to_dense(std::uint64_t extent) {
   for (const auto& [c, n] : rest) {
     if (small_size_ < small_.size()) small_[small_size_++] = {c, n};
   }
-  overflow_.assign(rest.begin() + static_cast<std::ptrdiff_t>(small_size_), rest.end());
+  rest.erase(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(small_size_));
+  overflow_.swap(rest);
+  dense_.swap(dense);
+  dense_hit_ = hit;
 }
 
 BatchMerge::BatchMerge(const ResolvePlan& plan) : plan_(plan) {
@@ -100,24 +131,41 @@ std::uint32_t BatchMerge::find_group(std::string_view key_bytes, std::size_t has
 
 std::uint32_t BatchMerge::group_of(std::string_view key_bytes, std::size_t hash) {
   if (const std::uint32_t found = find_group(key_bytes, hash); found != kNoGroup) return found;
-  // New key bytes: keep them, and find their key. Different bytes can make one key (a name
-  // repeated in a stored schema keeps its last value), so groups are per key, not per bytes.
+  // New key bytes: find their key. Different bytes can make one key (a name repeated in a stored
+  // schema keeps its last value), so groups are per key, not per bytes. A new group is built
+  // whole before any container changes, and the changes are undone when a later one fails (an
+  // allocation, mostly), so a failure leaves no half-made group behind.
+  core::DimensionKey key = core::dimension_key_from_pairs(plan_.key_pairs(key_bytes));
+  auto found_key = group_by_key_.find(key);
+  const bool new_group = found_key == group_by_key_.end();
+  const std::uint32_t group_index =
+      new_group ? static_cast<std::uint32_t>(groups_.size()) : found_key->second;
+  std::optional<KeyGroup> made;
+  if (new_group) {
+    made.emplace();
+    made->key = key;
+    made->counts.assign(2 * counters_, 0);
+    made->wide.resize(names_.size());
+    made->joints.resize(plan_.joints().size());
+    made->slots.resize(names_.size());
+    reserve_one_more(group_counts_);
+    reserve_one_more(group_listed_in_);
+  }
   const std::string& bytes = key_bytes_.emplace_back(key_bytes);
-  auto [key_it, added] = group_by_key_.try_emplace(
-      core::dimension_key_from_pairs(plan_.key_pairs(bytes)),
-      static_cast<std::uint32_t>(groups_.size()));
-  if (added) {
-    KeyGroup& group = groups_.emplace_back();
-    group.key = key_it->first;
-    group.counts.assign(2 * counters_, 0);
-    group.wide.resize(names_.size());
-    group.joints.resize(plan_.joints().size());
-    group.slots.resize(names_.size());
-    group_counts_.push_back(group.counts.data());
+  UndoOnFailure forget_bytes([&] { key_bytes_.pop_back(); });
+  group_by_bytes_.emplace(KeyRef{bytes, hash}, group_index);
+  UndoOnFailure forget_ref([&] { group_by_bytes_.erase(KeyRef{bytes, hash}); });
+  if (new_group) {
+    const auto key_it = group_by_key_.emplace(std::move(key), group_index).first;
+    UndoOnFailure forget_key([&] { group_by_key_.erase(key_it); });
+    groups_.push_back(std::move(*made));
+    forget_key.dismiss();
+    group_counts_.push_back(groups_.back().counts.data());  // room reserved: cannot fail
     group_listed_in_.push_back(0);
   }
-  group_by_bytes_.emplace(KeyRef{bytes, hash}, key_it->second);
-  return key_it->second;
+  forget_ref.dismiss();
+  forget_bytes.dismiss();
+  return group_index;
 }
 
 void BatchMerge::count(std::uint32_t group_index, const std::uint64_t* codes,
