@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "ingest/schema_inference.h"
 
 namespace quib::ingest {
 namespace {

@@ -6,6 +6,7 @@
 
 #include <random>
 
+#include "sample_records.h"
 #include "storage/codec.h"
 #include "storage/file_format.h"
 #include "storage/json_form.h"
@@ -15,70 +16,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-core::DistributionRepr histogram(std::vector<std::uint64_t> bins) {
-  std::uint64_t total = 0;
-  for (auto b : bins) total += b;
-  return {core::DistributionRepr::Histogram{-1.0, 2.0, std::move(bins), total}};
-}
-
-MetaFile sample_meta() {
-  MetaFile meta;
-  meta.schema.variables.push_back(
-      {"price", {core::VariableType::Continuous{3, std::pair{0.0, 9.0}}}});
-  meta.schema.variables.push_back({"kind", {core::VariableType::Continuous{2, std::nullopt}}});
-  meta.schema.variables.push_back(
-      {"color", {core::VariableType::Categorical{{"red", "blau", "é"}, true}}});
-  meta.schema.dimensions.push_back({"day", "date", std::string("daily")});
-  meta.schema.dimensions.push_back({"region", "region", std::nullopt});
-  meta.schema.joints.push_back({"color", "price"});
-  meta.raw_log_enabled = true;
-  return meta;
-}
-
-DistributionFile sample_distributions() {
-  DistributionFile file;
-  file.distributions.push_back(core::DistributionObject::create(
-      1, "price", {{"day", "2024-01-01"}}, histogram({1, 2, 3})));
-  file.distributions.push_back(core::DistributionObject::create(
-      2, "color", {}, {core::DistributionRepr::Categorical{{"red", "blau"}, {4, 5}, 1, 10}}));
-  core::JointDistributionObject joint;
-  joint.id = 1;
-  joint.variables = {"kind", "price"};
-  joint.repr = {core::JointRepr::HistogramGrid{0, 1, 2, 0, 9, 2, {{1, 2}, {3, 4}}, 10}};
-  file.joints.push_back(joint);
-  joint.id = 2;
-  joint.variables = {"a", "b"};
-  joint.dimension_key = {{"region", "EU"}};
-  joint.repr = {core::JointRepr::ContingencyTable{{"x", "y"}, {"p"}, {{1}, {2}}, 3}};
-  file.joints.push_back(joint);
-  joint.id = 3;
-  joint.variables = {"color", "price"};
-  joint.repr = {core::JointRepr::ConditionalHistograms{{"red"}, {histogram({5, 0, 1})}, 6}};
-  file.joints.push_back(joint);
-  return file;
-}
-
-DistIndex sample_index() {
-  return file_format::rebuild_index(sample_distributions().distributions);
-}
-
-SnapshotStore sample_snapshots() {
-  SnapshotStore store;
-  store.entries["price|day:2024-01-01"] = {{1, 99, sample_distributions().distributions[0]},
-                                           {2, 100, sample_distributions().distributions[1]}};
-  return store;
-}
-
-template <typename Record>
-Record sample();
-template <>
-MetaFile sample<MetaFile>() { return sample_meta(); }
-template <>
-DistributionFile sample<DistributionFile>() { return sample_distributions(); }
-template <>
-DistIndex sample<DistIndex>() { return sample_index(); }
-template <>
-SnapshotStore sample<SnapshotStore>() { return sample_snapshots(); }
+using namespace quib::storage::samples;
 
 class Mutator {
  public:
@@ -156,7 +94,6 @@ bool survives(const Bytes& bytes, Record* decoded = nullptr) {
 
 template <typename Record>
 class CodecFuzzTest : public ::testing::Test {};
-using FileRecords = ::testing::Types<MetaFile, DistributionFile, DistIndex, SnapshotStore>;
 TYPED_TEST_SUITE(CodecFuzzTest, FileRecords);
 
 constexpr int kRounds = 3000;

@@ -1,4 +1,4 @@
-// Date texts: the date-like test, lenient reading and ISO weeks.
+// Date texts: the date-like test, lenient reading, ISO weeks and bucketing by granularity.
 #include "ingest/dates.h"
 
 #include <gtest/gtest.h>
@@ -110,6 +110,53 @@ TEST(IsoWeeks, AgreeWithACalendarWalk) {
     }
   }
 }
+
+struct BucketCase {
+  std::string value;
+  std::optional<std::string> granularity;
+  std::string expected;
+};
+
+class DateBucketing : public testing::TestWithParam<BucketCase> {};
+
+TEST_P(DateBucketing, WritesTheDateAtItsGranularity) {
+  EXPECT_EQ(normalize_dimension_value(GetParam().value, GetParam().granularity),
+            GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Granularities, DateBucketing,
+    testing::Values(BucketCase{"2024-01-05T10:20:30", "daily", "2024-01-05"},
+                    BucketCase{"2024-01-05T10:20:30", "weekly", "2024-W01"},
+                    BucketCase{"2024-01-05T10:20:30", "monthly", "2024-01"},
+                    BucketCase{"2024-01-05T10:20:30", "yearly", "2024"},
+                    BucketCase{"2024-01-05", "daily", "2024-01-05"},
+                    BucketCase{"2024-1-5", "daily", "2024-01-05"},
+                    BucketCase{"2024-01-05T23:59:59", "daily", "2024-01-05"},
+                    BucketCase{" 2024- 1- 5", "daily", "2024-01-05"},
+                    BucketCase{"24-01-05", "daily", "0024-01-05"},
+                    BucketCase{"2024-12-30", "weekly", "2025-W01"},
+                    BucketCase{"2021-01-01", "weekly", "2020-W53"},
+                    BucketCase{"2024-01-05", "weekly", "2024-W01"},
+                    BucketCase{"2020-12-31", "weekly", "2020-W53"},
+                    BucketCase{"2024-02-29", "monthly", "2024-02"},
+                    BucketCase{"2024-02-29T00:00:00", "yearly", "2024"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Unchanged, DateBucketing,
+    testing::Values(BucketCase{"2023-02-29", "daily", "2023-02-29"},
+                    BucketCase{"2024/01/05", "daily", "2024/01/05"},
+                    BucketCase{"05-01-2024", "daily", "05-01-2024"},
+                    BucketCase{"2024-01-05 10:20:30", "daily", "2024-01-05 10:20:30"},
+                    BucketCase{"2024-01-05T10:20", "daily", "2024-01-05T10:20"},
+                    BucketCase{"2024-01-05T10:20:30Z", "daily", "2024-01-05T10:20:30Z"},
+                    BucketCase{"2024-01-05T10:20:30.5", "weekly", "2024-01-05T10:20:30.5"},
+                    BucketCase{"2024-01-05T24:00:00", "daily", "2024-01-05T24:00:00"},
+                    BucketCase{"2024", "yearly", "2024"},
+                    BucketCase{"2024-01-05", "Daily", "2024-01-05"},
+                    BucketCase{"2024-01-05", "hourly", "2024-01-05"},
+                    BucketCase{"2024-01-05", std::nullopt, "2024-01-05"},
+                    BucketCase{"", "daily", ""}));
 
 }  // namespace
 }  // namespace quib::ingest::dates

@@ -3,7 +3,6 @@
 
 #include "core/dimension_key.h"
 #include "storage/dist_index.h"
-#include "storage/file_format.h"
 
 namespace quib {
 namespace {
@@ -49,7 +48,7 @@ TEST(DistIndex, LaterInsertReplacesAndRebuildKeepsTheLaterId) {
   list[1].id = 7;
   list[1].variable = "x";
   list[1].dimension_key = {{"a", "b"}, {"c", "d"}};  // same canonical text
-  auto rebuilt = storage::file_format::rebuild_index(list);
+  auto rebuilt = storage::rebuild_index(list);
   EXPECT_EQ(rebuilt.by_key.size(), 1u);
   EXPECT_EQ(rebuilt.get("x", {{"a", "b/c:d"}}), 7u);
 }

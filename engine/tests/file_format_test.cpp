@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "sample_records.h"
 #include "storage/codec.h"
 
 namespace quib::storage::file_format {
@@ -82,55 +83,10 @@ Bytes concat(Bytes a, const Bytes& b) {
   return a;
 }
 
-MetaFile sample_meta() {
-  MetaFile meta;
-  meta.schema.variables.push_back(
-      {"price", {core::VariableType::Continuous{4, std::pair{0.0, 8.0}}}});
-  meta.schema.variables.push_back(
-      {"color", {core::VariableType::Categorical{{"red", "blue"}, true}}});
-  meta.schema.dimensions.push_back({"day", "date", std::string("daily")});
-  meta.next_distribution_id = 3;
-  meta.raw_log_enabled = true;
-  return meta;
-}
-
-DistributionFile sample_distributions() {
-  DistributionFile file;
-  for (std::uint64_t id = 1; id <= 50; ++id) {
-    file.distributions.push_back(core::DistributionObject::create(
-        id, "price", {{"day", std::to_string(id)}},
-        {core::DistributionRepr::Histogram{0.0, 8.0, {id, 0, 2, id * 3}, 4 * id + 2}}));
-  }
-  core::JointDistributionObject joint;
-  joint.id = 1;
-  joint.variables = {"color", "price"};
-  joint.repr = {core::JointRepr::ContingencyTable{{"a"}, {"b", "c"}, {{1, 2}}, 3}};
-  file.joints.push_back(joint);
-  return file;
-}
-
-SnapshotStore sample_snapshots() {
-  SnapshotStore store;
-  store.entries["price|"] = {{1, 2, sample_distributions().distributions[0]}};
-  return store;
-}
-
-DistIndex sample_index() { return rebuild_index(sample_distributions().distributions); }
-
-template <typename Record>
-Record sample();
-template <>
-MetaFile sample<MetaFile>() { return sample_meta(); }
-template <>
-DistributionFile sample<DistributionFile>() { return sample_distributions(); }
-template <>
-DistIndex sample<DistIndex>() { return sample_index(); }
-template <>
-SnapshotStore sample<SnapshotStore>() { return sample_snapshots(); }
+using namespace quib::storage::samples;
 
 template <typename Record>
 class FileRecordTest : public FileFormatTest {};
-using FileRecords = ::testing::Types<MetaFile, DistributionFile, DistIndex, SnapshotStore>;
 TYPED_TEST_SUITE(FileRecordTest, FileRecords);
 
 TYPED_TEST(FileRecordTest, WrittenFileIsOneFrameWithoutChecksumOrContentSize) {

@@ -1,4 +1,5 @@
 // JSON-lines reading: line splitting, the kinds of values kept, and the errors of bad lines.
+#include "core/json_writer.h"
 #include "ingest/json_reader.h"
 
 #include <gtest/gtest.h>

@@ -8,6 +8,8 @@
 
 #include "core/error.h"
 #include "core/json.h"
+#include "core/json_reader.h"
+#include "core/json_writer.h"
 
 namespace quib::core::json {
 namespace {

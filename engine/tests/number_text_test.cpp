@@ -1,4 +1,5 @@
-// Number texts: the plain "{}" form, fixed precision, signs, padding and the JSON form.
+// Number texts: the plain "{}" form, fixed precision, signs, padding, the JSON form, and the
+// grammar by which input texts read as numbers.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -107,6 +108,45 @@ TEST(JsonForm, AlwaysHasAFractionOrAnExponent) {
   };
   for (const auto& [value, text] : cases) EXPECT_EQ(json_float(value), text) << text;
 }
+
+struct FloatCase {
+  const char* text;
+  bool parses;
+  double value;
+};
+
+class FloatGrammar : public ::testing::TestWithParam<FloatCase> {};
+
+TEST_P(FloatGrammar, MatchesTheNumberTexts) {
+  const FloatCase& c = GetParam();
+  double value = -1.0;
+  ASSERT_EQ(parse_float(c.text, value), c.parses) << c.text;
+  if (!c.parses) return;
+  if (std::isnan(c.value)) {
+    EXPECT_TRUE(std::isnan(value)) << c.text;
+  } else {
+    EXPECT_EQ(value, c.value) << c.text;
+    EXPECT_EQ(std::signbit(value), std::signbit(c.value)) << c.text;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, FloatGrammar,
+    ::testing::Values(FloatCase{"5.", true, 5.0}, FloatCase{".5", true, 0.5},
+                      FloatCase{"+1e5", true, 1e5}, FloatCase{"-2.5E-3", true, -2.5e-3},
+                      FloatCase{"007", true, 7.0}, FloatCase{"-0", true, -0.0},
+                      FloatCase{"1e+2", true, 100.0}, FloatCase{"-INF", true, -kInf},
+                      FloatCase{"Infinity", true, kInf}, FloatCase{"+nan", true, kNaN},
+                      FloatCase{"1e400", true, kInf}, FloatCase{"-1e400", true, -kInf},
+                      FloatCase{"0.000001e-400", true, 0.0}, FloatCase{"1e-400", true, 0.0},
+                      FloatCase{"12345678901234567890123", true, 1.2345678901234568e22},
+                      FloatCase{"", false, 0}, FloatCase{".", false, 0}, FloatCase{"+", false, 0},
+                      FloatCase{"e5", false, 0}, FloatCase{"1e", false, 0},
+                      FloatCase{"1e+", false, 0}, FloatCase{"0x10", false, 0},
+                      FloatCase{" 42", false, 0}, FloatCase{"42 ", false, 0},
+                      FloatCase{"1,000", false, 0}, FloatCase{"+-1", false, 0},
+                      FloatCase{"1.2.3", false, 0}, FloatCase{"infin", false, 0},
+                      FloatCase{"nan(1)", false, 0}, FloatCase{"1_000", false, 0}));
 
 }  // namespace
 }  // namespace quib::core::number_text

@@ -14,6 +14,7 @@
 
 #include "core/error.h"
 #include "core/json.h"
+#include "core/json_writer.h"
 #include "storage/raw_log.h"
 
 namespace quib::storage {

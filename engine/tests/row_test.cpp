@@ -1,5 +1,6 @@
 // The compact row form: cells against the JSON values they stand for, tables that keep their
 // cells, and CSV tables that split a record again each time its row is asked for.
+#include "core/json_writer.h"
 #include "ingest/row.h"
 
 #include <gtest/gtest.h>

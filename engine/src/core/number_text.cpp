@@ -1,13 +1,52 @@
 #include "core/number_text.h"
 
 #include <charconv>
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "core/error.h"
 
 namespace quib::core::number_text {
 namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_word) {
+  if (text.size() != lower_word.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower_word[i]) return false;
+  }
+  return true;
+}
+
+// Decimal exponent of the leading significant digit of a number that has one, including its
+// exponent part; saturates instead of overflowing. Only its sign is used.
+std::int64_t leading_digit_exponent(std::string_view mantissa, std::string_view exponent) {
+  std::int64_t position = 0;
+  const std::size_t point = mantissa.find('.');
+  const std::size_t int_digits = point == std::string_view::npos ? mantissa.size() : point;
+  for (std::size_t i = 0; i < mantissa.size(); ++i) {
+    if (mantissa[i] == '.' || mantissa[i] == '0') continue;
+    position = i < int_digits ? static_cast<std::int64_t>(int_digits - i - 1)
+                              : -static_cast<std::int64_t>(i - int_digits);
+    break;
+  }
+  std::int64_t exp = 0;
+  bool negative = false;
+  std::size_t i = 0;
+  if (i < exponent.size() && (exponent[i] == '+' || exponent[i] == '-')) {
+    negative = exponent[i++] == '-';
+  }
+  for (; i < exponent.size(); ++i) {
+    exp = std::min<std::int64_t>(exp * 10 + (exponent[i] - '0'), std::int64_t{1} << 40);
+  }
+  return position + (negative ? -exp : exp);
+}
+
 
 // The shortest round-trip digits of a finite double: value = d0.d1d2... x 10^exponent.
 struct ShortestDigits {
@@ -177,6 +216,57 @@ std::string padded(std::uint64_t value, std::size_t width) {
   std::string out;
   append_padded(out, value, width);
   return out;
+}
+
+bool parse_float(std::string_view text, double& out) {
+  std::string_view body = text;
+  bool negative = false;
+  if (!body.empty() && (body.front() == '+' || body.front() == '-')) {
+    negative = body.front() == '-';
+    body.remove_prefix(1);
+  }
+  if (equals_ignoring_ascii_case(body, "inf") || equals_ignoring_ascii_case(body, "infinity")) {
+    out = negative ? -std::numeric_limits<double>::infinity()
+                   : std::numeric_limits<double>::infinity();
+    return true;
+  }
+  if (equals_ignoring_ascii_case(body, "nan")) {
+    out = std::numeric_limits<double>::quiet_NaN();
+    return true;
+  }
+
+  std::size_t i = 0;
+  std::size_t digits = 0;
+  while (i < body.size() && is_digit(body[i])) ++i, ++digits;
+  if (i < body.size() && body[i] == '.') {
+    ++i;
+    while (i < body.size() && is_digit(body[i])) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  const std::size_t mantissa_end = i;
+  std::size_t exponent_start = i;
+  if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+    ++i;
+    exponent_start = i;
+    if (i < body.size() && (body[i] == '+' || body[i] == '-')) ++i;
+    const std::size_t exponent_digits = i;
+    while (i < body.size() && is_digit(body[i])) ++i;
+    if (i == exponent_digits) return false;
+  }
+  if (i != body.size()) return false;
+
+  double value = 0.0;
+  const auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), value,
+                                         std::chars_format::general);
+  if (ec == std::errc::result_out_of_range) {
+    const bool overflow = leading_digit_exponent(body.substr(0, mantissa_end),
+                                                 body.substr(exponent_start)) > 0;
+    value = overflow ? std::numeric_limits<double>::infinity() : 0.0;
+  } else if (ec != std::errc() || end != body.data() + body.size()) {
+    return false;
+  }
+  out = negative ? -value : value;
+  return true;
 }
 
 }  // namespace quib::core::number_text

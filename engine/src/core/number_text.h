@@ -1,4 +1,5 @@
-// Numbers as text: the one place that turns an integer or a double into characters.
+// Numbers as text: the one place that turns an integer or a double into characters, and the one
+// grammar by which input texts read as numbers.
 //
 // Three forms exist. The JSON form of a double is its shortest round-trip text, always with a
 // fraction or an exponent ("1.0", "0.1", "1e300"). The plain form ("{}") is the same shortest
@@ -7,13 +8,14 @@
 // to even. Outside JSON the special values read "NaN", "inf" and "-inf"; a negative zero keeps
 // its sign in every form.
 //
-// Every function appends to `out` and allocates nothing beyond growing it.
+// Every writing function appends to `out` and allocates nothing beyond growing it.
 #pragma once
 
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quib::core::number_text {
 
@@ -56,5 +58,11 @@ std::string fixed(double value, int precision);
 std::string fixed_signed(double value, int precision);
 std::string percent(double value, int precision);
 std::string padded(std::uint64_t value, std::size_t width);
+
+// The way back, for numbers that arrive as text (CSV fields, JSON strings) at ingestion:
+// whether a text converts to a float by the number grammar of input texts, and to which value: an
+// optional sign, then digits with at most one decimal point and an optional exponent, or one of
+// the words inf, infinity and nan in any letter case. Overflow gives an infinity.
+bool parse_float(std::string_view text, double& out);
 
 }  // namespace quib::core::number_text

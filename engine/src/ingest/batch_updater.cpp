@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/error.h"
+#include "core/json_writer.h"
 #include "ingest/batch_merge.h"
 #include "ingest/worker_pool.h"
 

@@ -119,21 +119,6 @@ KeptRows KeptRows::listed(std::vector<std::size_t> list) {
   return rows;
 }
 
-namespace schema_inference {
-
-IngestMapping identity_mapping(const core::Schema& schema) {
-  IngestMapping mapping;
-  for (const auto& variable : schema.variables) {
-    mapping.variables.insert_or_assign(variable.name, variable.name);
-  }
-  for (const auto& dimension : schema.dimensions) {
-    mapping.dimensions.insert_or_assign(dimension.source_column, dimension.name);
-  }
-  return mapping;
-}
-
-}  // namespace schema_inference
-
 namespace column_mapper {
 
 std::optional<MappedRow> map_row(const Row& row, const ColumnBinding& binding) {

@@ -115,14 +115,6 @@ class KeptRows {
   std::vector<std::size_t> rows_;
 };
 
-namespace schema_inference {
-
-// Every variable read from the column of its own name, every dimension from its source column;
-// when two dimensions share a column the later one wins.
-IngestMapping identity_mapping(const core::Schema& schema);
-
-}  // namespace schema_inference
-
 namespace column_mapper {
 
 // The mapped form of `row`, or nothing when the row lacks a mapped dimension column or holds

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/utf8.h"
 #include "ingest/csv_record.h"
 #include "ingest/input_file.h"
 #include "ingest/worker_pool.h"
@@ -20,7 +21,7 @@ using csv_record::Record;
 void check_utf8(const Record& record, std::uint64_t record_number, const char* context) {
   for (std::size_t i = 0; i < record.field_count(); ++i) {
     const std::string_view field = record.field(i);
-    const std::size_t valid = input_file::utf8_valid_up_to(field);
+    const std::size_t valid = core::utf8::valid_up_to(field);
     if (valid == field.size()) continue;
     const std::string index = std::to_string(i);
     Error error("CSV parse error: record " + std::to_string(record_number) + " (line " +
@@ -47,11 +48,11 @@ void check_field_count(const Record& record, std::uint64_t record_number, std::s
 bool is_utf8_text(std::string_view text) {
   constexpr std::size_t kBytesPerPiece = std::size_t{1} << 20;
   const std::size_t pieces = std::min(worker_pool::concurrency() * 2, text.size() / kBytesPerPiece);
-  if (pieces < 2) return input_file::is_utf8(text);
+  if (pieces < 2) return core::utf8::is_valid(text);
   const std::vector<std::size_t> bounds = input_file::line_pieces(text, pieces);
   std::vector<char> valid(bounds.size() - 1, 0);
   worker_pool::for_each_chunk(valid.size(), valid.size(), [&](std::size_t k, std::size_t, std::size_t) {
-    valid[k] = input_file::is_utf8(text.substr(bounds[k], bounds[k + 1] - bounds[k])) ? 1 : 0;
+    valid[k] = core::utf8::is_valid(text.substr(bounds[k], bounds[k + 1] - bounds[k])) ? 1 : 0;
   });
   return std::all_of(valid.begin(), valid.end(), [](char v) { return v != 0; });
 }

@@ -1,48 +1,19 @@
 #include "ingest/dates.h"
 
+#include <charconv>
 #include <cstddef>
+
+#include "core/utf8.h"
 
 namespace quib::ingest::dates {
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Decodes one UTF-8 character at `pos`; returns its length, or 0 when the bytes there are not
-// a well-formed character.
-std::size_t decode_utf8(std::string_view text, std::size_t pos, char32_t& out) {
-  const auto b0 = static_cast<unsigned char>(text[pos]);
-  if (b0 < 0x80) {
-    out = b0;
-    return 1;
-  }
-  std::size_t len;
-  char32_t cp;
-  if ((b0 & 0xE0) == 0xC0) {
-    len = 2;
-    cp = b0 & 0x1F;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3;
-    cp = b0 & 0x0F;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4;
-    cp = b0 & 0x07;
-  } else {
-    return 0;
-  }
-  if (pos + len > text.size()) return 0;
-  for (std::size_t i = 1; i < len; ++i) {
-    const auto b = static_cast<unsigned char>(text[pos + i]);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  out = cp;
-  return len;
-}
-
 // Length of the white-space character at `pos`, or 0.
 std::size_t white_space_at(std::string_view text, std::size_t pos) {
   char32_t c = 0;
-  const std::size_t len = decode_utf8(text, pos, c);
+  const std::size_t len = core::utf8::decode(text, pos, c);
   return len != 0 && is_unicode_white_space(c) ? len : 0;
 }
 
@@ -233,6 +204,83 @@ IsoWeek iso_week(const CivilDate& date) {
   if (week < 1) return IsoWeek{date.year - 1, iso_weeks_in_year(date.year - 1)};
   if (week > static_cast<int>(iso_weeks_in_year(date.year))) return IsoWeek{date.year + 1, 1};
   return IsoWeek{date.year, static_cast<unsigned>(week)};
+}
+
+// ---- bucketing ----
+
+namespace {
+
+void append_integer(std::string& out, std::int64_t value) {
+  char buffer[24];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, end);
+}
+
+// At least `width` digits, zero-padded; a negative value gets its sign before the padding.
+void append_padded(std::string& out, std::int64_t value, int width) {
+  if (value < 0) out += '-';
+  const std::uint64_t magnitude =
+      value < 0 ? ~static_cast<std::uint64_t>(value) + 1 : static_cast<std::uint64_t>(value);
+  char buffer[24];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, magnitude);
+  for (auto digits = end - buffer; digits < width; ++digits) out += '0';
+  out.append(buffer, end);
+}
+
+}  // namespace
+
+Granularity granularity_of(const std::optional<std::string>& word) {
+  if (!word) return Granularity::None;
+  if (*word == "daily") return Granularity::Daily;
+  if (*word == "weekly") return Granularity::Weekly;
+  if (*word == "monthly") return Granularity::Monthly;
+  if (*word == "yearly") return Granularity::Yearly;
+  return Granularity::None;
+}
+
+void append_normalized(std::string& out, std::string_view value, Granularity granularity) {
+  if (granularity == Granularity::None) {
+    out += value;
+    return;
+  }
+  const std::optional<CivilDate> date = parse_lenient_date(value);
+  if (!date) {
+    out += value;
+    return;
+  }
+  switch (granularity) {
+    case Granularity::Daily:
+      append_padded(out, date->year, 4);
+      out += '-';
+      append_padded(out, date->month, 2);
+      out += '-';
+      append_padded(out, date->day, 2);
+      break;
+    case Granularity::Weekly: {
+      const IsoWeek week = iso_week(*date);
+      append_integer(out, week.year);
+      out += "-W";
+      append_padded(out, week.week, 2);
+      break;
+    }
+    case Granularity::Monthly:
+      append_padded(out, date->year, 4);
+      out += '-';
+      append_padded(out, date->month, 2);
+      break;
+    case Granularity::Yearly:
+      append_padded(out, date->year, 4);
+      break;
+    case Granularity::None:
+      break;
+  }
+}
+
+std::string normalize_dimension_value(std::string_view value,
+                                      const std::optional<std::string>& granularity) {
+  std::string out;
+  append_normalized(out, value, granularity_of(granularity));
+  return out;
 }
 
 }  // namespace quib::ingest::dates

@@ -1,11 +1,12 @@
-// Date texts as ingestion sees them: the cheap "looks like a date" test of schema inference and
-// the lenient date reading and ISO week arithmetic behind date bucketing of dimension values.
+// Date texts as ingestion sees them: the cheap "looks like a date" test of schema inference, and
+// the lenient date reading, ISO week arithmetic and bucketing of dimension values by granularity.
 //
 // All functions are pure and never fail; a text that is not a date gives nothing.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace quib::ingest::dates {
@@ -47,5 +48,19 @@ unsigned days_in_month(std::int64_t year, unsigned month);
 
 // The ISO week of a valid date.
 IsoWeek iso_week(const CivilDate& date);
+
+// Date bucketing of dimension values: the granularity of a dimension, by the word its definition
+// holds.
+enum class Granularity { None, Daily, Weekly, Monthly, Yearly };
+
+// The granularity a dimension's word names; any other word, or none, buckets nothing.
+Granularity granularity_of(const std::optional<std::string>& word);
+
+// A date or date-and-time value written at the granularity of its dimension; a value that is
+// no date, or a granularity that is not one of the four words, comes back unchanged.
+std::string normalize_dimension_value(std::string_view value,
+                                      const std::optional<std::string>& granularity);
+// The same, appended to `out`.
+void append_normalized(std::string& out, std::string_view value, Granularity granularity);
 
 }  // namespace quib::ingest::dates

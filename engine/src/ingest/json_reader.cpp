@@ -6,6 +6,8 @@
 
 #include "core/error.h"
 #include "core/json.h"
+#include "core/json_reader.h"
+#include "core/utf8.h"
 #include "ingest/input_file.h"
 #include "ingest/worker_pool.h"
 
@@ -75,7 +77,7 @@ Cell read_member(core::json::Reader& reader, RowTable& table, std::string& text)
 // Reads one line; an object becomes a row, any other value is dropped.
 void parse_line(std::string_view line, RowTable& table, KeyInterner& keys, std::string& key,
                 std::string& text) {
-  if (!input_file::is_utf8(line)) {
+  if (!core::utf8::is_valid(line)) {
     Error error("stream did not contain valid UTF-8");
     error.add_context("read json line");
     throw error;

@@ -9,6 +9,7 @@
 
 #include "core/error.h"
 #include "core/number_text.h"
+#include "core/utf8.h"
 #include "ingest/batch_updater.h"
 #include "ingest/csv_reader.h"
 #include "ingest/input_file.h"
@@ -27,7 +28,7 @@ std::string extension_of(std::string_view path) {
   const auto dot = name.rfind('.');
   if (dot == std::string_view::npos || dot == 0) return {};
   std::string extension(name.substr(dot + 1));
-  if (!input_file::is_utf8(extension)) return {};
+  if (!core::utf8::is_valid(extension)) return {};
   for (char& c : extension) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/error.h"
+#include "core/json_writer.h"
 #include "ingest/worker_pool.h"
 
 namespace quib::ingest {

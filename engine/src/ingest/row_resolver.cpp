@@ -6,87 +6,10 @@
 #include <limits>
 #include <set>
 
+#include "core/number_text.h"
 #include "ingest/dates.h"
-#include "ingest/schema_inference.h"
 
 namespace quib::ingest {
-namespace batch_updater {
-namespace {
-
-void append_integer(std::string& out, std::int64_t value) {
-  char buffer[24];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, end);
-}
-
-// At least `width` digits, zero-padded; a negative value gets its sign before the padding.
-void append_padded(std::string& out, std::int64_t value, int width) {
-  if (value < 0) out += '-';
-  const std::uint64_t magnitude =
-      value < 0 ? ~static_cast<std::uint64_t>(value) + 1 : static_cast<std::uint64_t>(value);
-  char buffer[24];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, magnitude);
-  for (auto digits = end - buffer; digits < width; ++digits) out += '0';
-  out.append(buffer, end);
-}
-
-}  // namespace
-
-Granularity granularity_of(const std::optional<std::string>& word) {
-  if (!word) return Granularity::None;
-  if (*word == "daily") return Granularity::Daily;
-  if (*word == "weekly") return Granularity::Weekly;
-  if (*word == "monthly") return Granularity::Monthly;
-  if (*word == "yearly") return Granularity::Yearly;
-  return Granularity::None;
-}
-
-void append_normalized(std::string& out, std::string_view value, Granularity granularity) {
-  if (granularity == Granularity::None) {
-    out += value;
-    return;
-  }
-  const std::optional<dates::CivilDate> date = dates::parse_lenient_date(value);
-  if (!date) {
-    out += value;
-    return;
-  }
-  switch (granularity) {
-    case Granularity::Daily:
-      append_padded(out, date->year, 4);
-      out += '-';
-      append_padded(out, date->month, 2);
-      out += '-';
-      append_padded(out, date->day, 2);
-      break;
-    case Granularity::Weekly: {
-      const dates::IsoWeek week = dates::iso_week(*date);
-      append_integer(out, week.year);
-      out += "-W";
-      append_padded(out, week.week, 2);
-      break;
-    }
-    case Granularity::Monthly:
-      append_padded(out, date->year, 4);
-      out += '-';
-      append_padded(out, date->month, 2);
-      break;
-    case Granularity::Yearly:
-      append_padded(out, date->year, 4);
-      break;
-    case Granularity::None:
-      break;
-  }
-}
-
-std::string normalize_dimension_value(std::string_view value,
-                                      const std::optional<std::string>& granularity) {
-  std::string out;
-  append_normalized(out, value, granularity_of(granularity));
-  return out;
-}
-
-}  // namespace batch_updater
 
 namespace {
 
@@ -119,7 +42,7 @@ std::optional<double> number_of(const Cell& value) {
       return value.as_float();
     case Cell::Kind::Text: {
       double number = 0.0;
-      if (schema_inference::parse_float(value.as_text(), number)) return number;
+      if (core::number_text::parse_float(value.as_text(), number)) return number;
       return std::nullopt;
     }
     default:
@@ -217,7 +140,7 @@ ResolvePlan::ResolvePlan(const core::Schema& schema) {
   }
   for (const auto& definition : schema.dimensions) {
     dimensions_.push_back(
-        Dimension{definition.name, batch_updater::granularity_of(definition.granularity)});
+        Dimension{definition.name, dates::granularity_of(definition.granularity)});
   }
   // A pair and its reverse name one stored joint distribution; a pair listed again would add
   // every row to it twice, so only its first listing gives cells.
@@ -299,7 +222,7 @@ bool ResolvePlan::resolve(const RowValues& row, std::string& key, std::span<std:
     // Each value is length-prefixed, so that different values never share key bytes.
     const std::size_t length_at = key.size();
     key.append(4, '\0');
-    batch_updater::append_normalized(key, *text, dimensions_[d].granularity);
+    dates::append_normalized(key, *text, dimensions_[d].granularity);
     put_u32(key, length_at, static_cast<std::uint32_t>(key.size() - length_at - 4));
   }
   for (std::size_t v = 0; v < variables_.size(); ++v) {

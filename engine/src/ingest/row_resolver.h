@@ -21,24 +21,9 @@
 #include "core/json.h"
 #include "core/schema.h"
 #include "ingest/column_mapper.h"
+#include "ingest/dates.h"
 
 namespace quib::ingest {
-
-enum class Granularity { None, Daily, Weekly, Monthly, Yearly };
-
-namespace batch_updater {
-
-// The granularity a dimension's word names; any other word, or none, buckets nothing.
-Granularity granularity_of(const std::optional<std::string>& word);
-
-// A date or date-and-time value written at the granularity of its dimension; a value that is
-// no date, or a granularity that is not one of the four words, comes back unchanged.
-std::string normalize_dimension_value(std::string_view value,
-                                      const std::optional<std::string>& granularity);
-// The same, appended to `out`.
-void append_normalized(std::string& out, std::string_view value, Granularity granularity);
-
-}  // namespace batch_updater
 
 // One joint cell in the orientation of the stored joint distribution.
 struct JointCell {
@@ -78,7 +63,7 @@ class ResolvePlan {
 
   struct Dimension {
     std::string_view name;
-    Granularity granularity = Granularity::None;
+    dates::Granularity granularity = dates::Granularity::None;
   };
 
   struct Joint {

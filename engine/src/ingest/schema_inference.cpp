@@ -10,6 +10,8 @@
 #include <unordered_set>
 
 #include "core/json.h"
+#include "core/json_writer.h"
+#include "core/number_text.h"
 #include "ingest/dates.h"
 
 namespace quib::ingest::schema_inference {
@@ -22,40 +24,6 @@ constexpr double kMachineEpsilon = std::numeric_limits<double>::epsilon();
 constexpr double kLowestYear = 1900.0;
 constexpr double kHighestYear = 2100.0;
 constexpr std::size_t kMostYears = 200;
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_word) {
-  if (text.size() != lower_word.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower_word[i]) return false;
-  }
-  return true;
-}
-
-// Decimal exponent of the leading significant digit of a number that has one, including its
-// exponent part; saturates instead of overflowing. Only its sign is used.
-std::int64_t leading_digit_exponent(std::string_view mantissa, std::string_view exponent) {
-  std::int64_t position = 0;
-  const std::size_t point = mantissa.find('.');
-  const std::size_t int_digits = point == std::string_view::npos ? mantissa.size() : point;
-  for (std::size_t i = 0; i < mantissa.size(); ++i) {
-    if (mantissa[i] == '.' || mantissa[i] == '0') continue;
-    position = i < int_digits ? static_cast<std::int64_t>(int_digits - i - 1)
-                              : -static_cast<std::int64_t>(i - int_digits);
-    break;
-  }
-  std::int64_t exp = 0;
-  bool negative = false;
-  std::size_t i = 0;
-  if (i < exponent.size() && (exponent[i] == '+' || exponent[i] == '-')) negative = exponent[i++] == '-';
-  for (; i < exponent.size(); ++i) {
-    exp = std::min<std::int64_t>(exp * 10 + (exponent[i] - '0'), std::int64_t{1} << 40);
-  }
-  return position + (negative ? -exp : exp);
-}
 
 // The value of a JSON number or number text, or false when the value is neither.
 bool to_number(const Value& value, double& out) {
@@ -70,7 +38,7 @@ bool to_number(const Value& value, double& out) {
       out = std::get<double>(value.data);
       return true;
     case 5:
-      return parse_float(std::get<std::string>(value.data), out);
+      return core::number_text::parse_float(std::get<std::string>(value.data), out);
     default:
       return false;
   }
@@ -179,57 +147,6 @@ void decide_column(core::Schema& schema, const std::string& column,
 
 }  // namespace
 
-bool parse_float(std::string_view text, double& out) {
-  std::string_view body = text;
-  bool negative = false;
-  if (!body.empty() && (body.front() == '+' || body.front() == '-')) {
-    negative = body.front() == '-';
-    body.remove_prefix(1);
-  }
-  if (equals_ignoring_ascii_case(body, "inf") || equals_ignoring_ascii_case(body, "infinity")) {
-    out = negative ? -std::numeric_limits<double>::infinity()
-                   : std::numeric_limits<double>::infinity();
-    return true;
-  }
-  if (equals_ignoring_ascii_case(body, "nan")) {
-    out = std::numeric_limits<double>::quiet_NaN();
-    return true;
-  }
-
-  std::size_t i = 0;
-  std::size_t digits = 0;
-  while (i < body.size() && is_digit(body[i])) ++i, ++digits;
-  if (i < body.size() && body[i] == '.') {
-    ++i;
-    while (i < body.size() && is_digit(body[i])) ++i, ++digits;
-  }
-  if (digits == 0) return false;
-  const std::size_t mantissa_end = i;
-  std::size_t exponent_start = i;
-  if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
-    ++i;
-    exponent_start = i;
-    if (i < body.size() && (body[i] == '+' || body[i] == '-')) ++i;
-    const std::size_t exponent_digits = i;
-    while (i < body.size() && is_digit(body[i])) ++i;
-    if (i == exponent_digits) return false;
-  }
-  if (i != body.size()) return false;
-
-  double value = 0.0;
-  const auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), value,
-                                         std::chars_format::general);
-  if (ec == std::errc::result_out_of_range) {
-    const bool overflow = leading_digit_exponent(body.substr(0, mantissa_end),
-                                                 body.substr(exponent_start)) > 0;
-    value = overflow ? std::numeric_limits<double>::infinity() : 0.0;
-  } else if (ec != std::errc() || end != body.data() + body.size()) {
-    return false;
-  }
-  out = negative ? -value : value;
-  return true;
-}
-
 core::Schema infer_schema(const RowTable& table, const InferConfig& config) {
   const std::size_t sample =
       static_cast<std::size_t>(std::min<std::uint64_t>(table.size(), config.sample_rows));
@@ -260,6 +177,17 @@ core::Schema infer_schema(const RowTable& table, const InferConfig& config) {
     decide_column(schema, columns[order[k]], values[k], config);
   }
   return schema;
+}
+
+IngestMapping identity_mapping(const core::Schema& schema) {
+  IngestMapping mapping;
+  for (const auto& variable : schema.variables) {
+    mapping.variables.insert_or_assign(variable.name, variable.name);
+  }
+  for (const auto& dimension : schema.dimensions) {
+    mapping.dimensions.insert_or_assign(dimension.source_column, dimension.name);
+  }
+  return mapping;
 }
 
 }  // namespace quib::ingest::schema_inference

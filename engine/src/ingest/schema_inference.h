@@ -4,8 +4,9 @@
 // values are whole numbers between 1900 and 2100, a continuous variable when otherwise numeric,
 // a date dimension when every value looks like a date, a categorical variable when it has at
 // most `max_categories` distinct texts, and a plain dimension otherwise. Inference never fails
-// and looks at no more than `sample_rows` rows. (The identity mapping of a schema lives with the
-// column mapper.)
+// and looks at no more than `sample_rows` rows.
+//
+// The identity mapping of a schema, which ingestion maps the rows through, is defined here too.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "core/schema.h"
+#include "ingest/column_mapper.h"
 #include "ingest/row.h"
 
 namespace quib::ingest {
@@ -33,10 +35,9 @@ namespace schema_inference {
 // order (order of first appearance in the sample) and no joints.
 core::Schema infer_schema(const RowTable& table, const InferConfig& config);
 
-// Whether a text converts to a float by inference's number grammar, and to which value: an
-// optional sign, then digits with at most one decimal point and an optional exponent, or one of
-// the words inf, infinity and nan in any letter case. Overflow gives an infinity.
-bool parse_float(std::string_view text, double& out);
+// Every variable read from the column of its own name, every dimension from its source column;
+// when two dimensions share a column the later one wins.
+IngestMapping identity_mapping(const core::Schema& schema);
 
 }  // namespace schema_inference
 }  // namespace quib::ingest

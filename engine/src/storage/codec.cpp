@@ -5,70 +5,13 @@
 #include <utility>
 
 #include "core/error.h"
+#include "core/utf8.h"
 
 namespace quib::storage::codec {
 
 namespace {
 
 [[noreturn]] void fail_end_of_input() { throw Error("io error: unexpected end of file"); }
-
-// Finds the first malformed sequence with the lengths a strict UTF-8 decoder reports: the
-// number of bytes that form the maximal invalid prefix, or 0 when the text ends inside a
-// sequence. Returns true when all of `bytes` is well-formed.
-bool check_utf8(const std::uint8_t* bytes, std::size_t size, std::size_t& error_index,
-                std::size_t& error_length) {
-  std::size_t i = 0;
-  while (i < size) {
-    const std::uint8_t first = bytes[i];
-    if (first < 0x80) {
-      ++i;
-      continue;
-    }
-    const std::size_t start = i;
-    auto fail = [&](std::size_t length) {
-      error_index = start;
-      error_length = length;
-      return false;
-    };
-    auto is_continuation = [](std::uint8_t b) { return (b & 0xC0) == 0x80; };
-    std::size_t width = 0;
-    if (first >= 0xC2 && first <= 0xDF) {
-      width = 2;
-    } else if (first >= 0xE0 && first <= 0xEF) {
-      width = 3;
-    } else if (first >= 0xF0 && first <= 0xF4) {
-      width = 4;
-    } else {
-      return fail(1);
-    }
-    if (i + 1 >= size) return fail(0);
-    const std::uint8_t second = bytes[i + 1];
-    if (width == 2) {
-      if (!is_continuation(second)) return fail(1);
-      i += 2;
-      continue;
-    }
-    // The second byte of a longer sequence has a narrower range that excludes overlong forms,
-    // surrogates and values past U+10FFFF.
-    std::uint8_t low = 0x80;
-    std::uint8_t high = 0xBF;
-    if (first == 0xE0) low = 0xA0;
-    if (first == 0xED) high = 0x9F;
-    if (first == 0xF0) low = 0x90;
-    if (first == 0xF4) high = 0x8F;
-    if (second < low || second > high) return fail(1);
-    if (i + 2 >= size) return fail(0);
-    if (!is_continuation(bytes[i + 2])) return fail(2);
-    if (width == 3) {
-      i += 3;
-      continue;
-    }
-    if (i + 3 >= size) return fail(0);
-    if (!is_continuation(bytes[i + 3])) return fail(3);
-    i += 4;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -110,19 +53,19 @@ std::string Reader::get_text() {
   const std::uint64_t length = get_u64();
   if (length > remaining()) fail_end_of_input();
   const std::uint8_t* bytes = need(static_cast<std::size_t>(length));
-  std::size_t error_index = 0;
-  std::size_t error_length = 0;
-  if (!check_utf8(bytes, static_cast<std::size_t>(length), error_index, error_length)) {
+  const std::string_view text(reinterpret_cast<const char*>(bytes),
+                              static_cast<std::size_t>(length));
+  if (const auto malformed = core::utf8::first_malformed(text)) {
     std::string message = "string is not valid utf8: ";
-    if (error_length == 0) {
-      message += "incomplete utf-8 byte sequence from index " + std::to_string(error_index);
+    if (malformed->length == 0) {
+      message += "incomplete utf-8 byte sequence from index " + std::to_string(malformed->index);
     } else {
-      message += "invalid utf-8 sequence of " + std::to_string(error_length) +
-                 " bytes from index " + std::to_string(error_index);
+      message += "invalid utf-8 sequence of " + std::to_string(malformed->length) +
+                 " bytes from index " + std::to_string(malformed->index);
     }
     throw Error(std::move(message));
   }
-  return std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
+  return std::string(text);
 }
 
 namespace {

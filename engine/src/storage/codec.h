@@ -20,9 +20,7 @@
 #include "core/dimension_key.h"
 #include "core/distribution.h"
 #include "core/schema.h"
-#include "storage/dist_index.h"
-#include "storage/file_format.h"
-#include "storage/snapshot_store.h"
+#include "storage/records.h"
 
 namespace quib::storage::codec {
 

@@ -1,7 +1,5 @@
 #include "storage/dist_index.h"
 
-#include "storage/file_format.h"
-
 namespace quib::storage {
 
 std::string index_key_text(std::string_view variable, const core::DimensionKey& dimension_key) {
@@ -26,10 +24,6 @@ void DistIndex::insert(std::string_view variable, const core::DimensionKey& dime
   by_key.insert_or_assign(index_key_text(variable, dimension_key), id);
 }
 
-}  // namespace quib::storage
-
-namespace quib::storage::file_format {
-
 DistIndex rebuild_index(const std::vector<core::DistributionObject>& distributions) {
   DistIndex index;
   for (const auto& distribution : distributions) {
@@ -38,4 +32,4 @@ DistIndex rebuild_index(const std::vector<core::DistributionObject>& distributio
   return index;
 }
 
-}  // namespace quib::storage::file_format
+}  // namespace quib::storage

@@ -9,8 +9,10 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "core/dimension_key.h"
+#include "core/distribution.h"
 
 namespace quib::storage {
 
@@ -28,5 +30,8 @@ struct DistIndex {
 
 // "{variable}|{canonical dimension key}".
 std::string index_key_text(std::string_view variable, const core::DimensionKey& dimension_key);
+
+// A new index holding every distribution's key text; a later distribution wins a shared text.
+DistIndex rebuild_index(const std::vector<core::DistributionObject>& distributions);
 
 }  // namespace quib::storage

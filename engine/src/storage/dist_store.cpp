@@ -5,9 +5,13 @@
 #include <algorithm>
 
 #include "core/error.h"
+#include "core/file_io.h"
 
 namespace quib::storage {
 namespace {
+
+using core::create_dir_all;
+using core::join_path;
 
 constexpr std::string_view kReadOnly = "database opened in read-only mode";
 
@@ -86,7 +90,7 @@ Database Database::create_with_options(const std::string& path, bool raw_log_ena
   file_format::ensure_file(join_path(path, "meta.edb"), meta);
   file_format::ensure_file(join_path(path, "distributions.edb"), DistributionFile{});
   file_format::ensure_file(join_path(path, "dist_index.edb"), DistIndex{});
-  ensure_snapshot_file(join_path(path, "snapshots.edb"));
+  file_format::ensure_snapshot_file(join_path(path, "snapshots.edb"));
   return open(path, true);
 }
 
@@ -98,7 +102,7 @@ Database Database::open(const std::string& path, bool read_write) {
     db.lock_.emplace(DatabaseLock::acquire(join_path(path, "lock.edb")));
     // A flush cut short by a crash may have left its temporaries; under the lock none is live.
     for (const char* name : {"meta.edb", "distributions.edb", "dist_index.edb", "snapshots.edb"}) {
-      file_format::remove_stale_temporaries(join_path(path, name));
+      core::remove_stale_temporaries(join_path(path, name));
     }
   }
   db.meta_ = file_format::read_file<MetaFile>(join_path(path, "meta.edb"));
@@ -116,7 +120,7 @@ Database Database::open(const std::string& path, bool read_write) {
     } catch (const Error&) {
     }
   }
-  if (!index_read) db.index_ = file_format::rebuild_index(db.dist_file_.distributions);
+  if (!index_read) db.index_ = rebuild_index(db.dist_file_.distributions);
 
   const std::string snapshots_path = join_path(path, "snapshots.edb");
   if (path_exists(snapshots_path)) {

@@ -35,9 +35,9 @@
 #include "core/schema.h"
 #include "storage/dist_index.h"
 #include "storage/file_format.h"
+#include "storage/records.h"
 #include "storage/lock.h"
 #include "storage/raw_log.h"
-#include "storage/snapshot_store.h"
 
 namespace quib::storage {
 

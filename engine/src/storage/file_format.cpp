@@ -6,16 +6,14 @@
 #include <unistd.h>
 #include <zstd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string_view>
 
 #include "core/error.h"
-#include "core/file_descriptor.h"
+#include "core/file_io.h"
 #include "storage/codec.h"
 #include "storage/json_form.h"
 
@@ -94,85 +92,6 @@ std::vector<std::uint8_t> container_bytes(std::span<const std::uint8_t> encoded)
   return file;
 }
 
-void write_all(int fd, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_errno();
-    }
-    if (n == 0) throw Error("failed to write whole buffer");
-    bytes = bytes.subspan(static_cast<std::size_t>(n));
-  }
-}
-
-std::string temporary_prefix(const std::string& path) { return path + ".tmp-"; }
-
-std::string parent_directory(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Creates a fresh temporary file beside `path`, with the permissions every file gets.
-int create_temporary(const std::string& path, std::string& temporary) {
-  static std::atomic<std::uint64_t> counter{0};
-  for (;;) {
-    temporary = temporary_prefix(path) + std::to_string(::getpid()) + "-" +
-                std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return fd;
-    if (errno != EEXIST) throw_errno();
-  }
-}
-
-// Replaces the file at `path` with `bytes` so that a crash or a full disk leaves either the old
-// or the new file whole: write a temporary beside it, sync it, rename it over, sync the directory.
-void replace_file(const std::string& path, std::span<const std::uint8_t> bytes) {
-  std::string temporary;
-  FileDescriptor file(create_temporary(path, temporary));
-  try {
-    write_all(file.get(), bytes);
-    if (::fsync(file.get()) != 0) throw_errno();
-    file.close();
-    if (::rename(temporary.c_str(), path.c_str()) != 0) throw_errno();
-  } catch (...) {
-    ::unlink(temporary.c_str());
-    throw;
-  }
-  FileDescriptor directory(
-      ::open(parent_directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directory.get() < 0) throw_errno();
-  // Some file systems cannot sync a directory; the rename itself has still happened.
-  if (::fsync(directory.get()) != 0 && errno != EINVAL) throw_errno();
-}
-
-std::vector<std::uint8_t> read_whole_file(const std::string& path) {
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) throw_errno();
-  // Sized one past the expected length, so the end of file is seen without growing.
-  struct stat info {};
-  std::size_t expected = 4096;
-  if (::fstat(file.get(), &info) == 0 && info.st_size > 0) {
-    expected = static_cast<std::size_t>(info.st_size) + 1;
-  }
-  std::vector<std::uint8_t> bytes(expected);
-  std::size_t filled = 0;
-  for (;;) {
-    if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
-    const ssize_t n = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_errno();
-    }
-    if (n == 0) break;
-    filled += static_cast<std::size_t>(n);
-  }
-  bytes.resize(filled);
-  return bytes;
-}
-
 // A read-only shared mapping of a whole file, unmapped on every path out of a scope.
 class Mapping {
  public:
@@ -200,7 +119,8 @@ template <typename Record>
 void write_file(const std::string& path, const Record& record) {
   const std::vector<std::uint8_t> encoded = codec::encode(record);
   const std::vector<std::uint8_t> file = container_bytes(encoded);
-  with_context([&] { return "write file " + path; }, [&] { replace_file(path, file); });
+  const std::string_view bytes(reinterpret_cast<const char*>(file.data()), file.size());
+  with_context([&] { return "write file " + path; }, [&] { core::replace_file(path, bytes); });
 }
 
 template <typename Record>
@@ -212,9 +132,11 @@ void ensure_file(const std::string& path, const Record& default_record) {
 
 template <typename Record>
 Record read_file(const std::string& path) {
-  const std::vector<std::uint8_t> bytes =
-      with_context([&] { return "read file " + path; }, [&] { return read_whole_file(path); });
-  return deserialize_bytes<Record>(bytes, path);
+  const std::string bytes = with_context([&] { return "read file " + path; }, [&] {
+    return core::read_to_end(core::open_for_reading(path));
+  });
+  return deserialize_bytes<Record>(
+      std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), path);
 }
 
 template <typename Record>
@@ -241,11 +163,8 @@ Record deserialize_bytes(std::span<const std::uint8_t> bytes, const std::string&
 }
 
 DistributionFile read_file_mmap(const std::string& path) {
-  FileDescriptor file(with_context([&] { return "open file " + path; }, [&] {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw_errno();
-    return fd;
-  }));
+  const FileDescriptor file = with_context([&] { return "open file " + path; },
+                                           [&] { return core::open_for_reading(path); });
   std::optional<Mapping> mapping;
   with_context([&] { return "mmap " + path; }, [&] {
     struct stat info {};
@@ -268,15 +187,6 @@ QUIB_FILE_FORMAT_INSTANTIATE(SnapshotStore)
 
 #undef QUIB_FILE_FORMAT_INSTANTIATE
 
-void remove_stale_temporaries(const std::string& path) {
-  namespace fs = std::filesystem;
-  const std::string prefix = fs::path(temporary_prefix(path)).filename().string();
-  std::error_code ec;
-  for (fs::directory_iterator it(parent_directory(path), ec), end; !ec && it != end;
-       it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.starts_with(prefix)) fs::remove(it->path(), ec);
-  }
-}
+void ensure_snapshot_file(const std::string& path) { ensure_file(path, SnapshotStore{}); }
 
 }  // namespace quib::storage::file_format

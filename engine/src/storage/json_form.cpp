@@ -12,10 +12,10 @@
 
 #include "core/distribution.h"
 #include "core/json.h"
+#include "core/json_reader.h"
+#include "core/json_writer.h"
 #include "core/number_text.h"
-#include "storage/dist_index.h"
-#include "storage/file_format.h"
-#include "storage/snapshot_store.h"
+#include "storage/records.h"
 
 namespace quib::storage::json_form {
 namespace {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/file_io.h"
+#include "core/json_writer.h"
 
 namespace quib::storage {
 namespace {
@@ -16,45 +18,15 @@ namespace {
 // Lines are gathered until a buffer holds this much, then written in one go.
 constexpr std::size_t kGatherBytes = std::size_t{1} << 20;
 
-bool is_directory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string parent_of(const std::string& path) {
-  std::size_t end = path.size();
-  while (end > 1 && path[end - 1] == '/') --end;  // trailing slashes name the same directory
-  const std::size_t slash = path.rfind('/', end - 1);
-  if (slash == std::string::npos) return std::string();
-  return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-// Writes all of `bytes`, repeating short writes. `done` receives how many bytes reached the file.
-void write_all(int fd, std::string_view bytes, std::size_t& done) {
-  done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw Error::from_errno(errno);
-    }
-    if (n == 0) throw Error("failed to write whole buffer");
-    done += static_cast<std::size_t>(n);
-  }
-}
-
 class SegmentFile {
  public:
-  explicit SegmentFile(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd_ < 0) throw Error::from_errno(errno).add_context("open raw segment " + path);
+  explicit SegmentFile(const std::string& path)
+      : fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666)) {
+    if (fd_.get() < 0) throw Error::from_errno(errno).add_context("open raw segment " + path);
     struct stat st {};
     // Where the file ended before this append; a failed write is cut back to a line boundary.
-    end_ = ::fstat(fd_, &st) == 0 ? static_cast<off_t>(st.st_size) : -1;
+    end_ = ::fstat(fd_.get(), &st) == 0 ? static_cast<off_t>(st.st_size) : -1;
   }
-  SegmentFile(const SegmentFile&) = delete;
-  SegmentFile& operator=(const SegmentFile&) = delete;
-  ~SegmentFile() { ::close(fd_); }
 
   // Writes `bytes`, whose lines end at `line_ends`; returns how many lines reached the file whole
   // through `whole_lines`. On failure the partial line is removed again.
@@ -62,13 +34,13 @@ class SegmentFile {
                    std::size_t& whole_lines) {
     std::size_t done = 0;
     try {
-      write_all(fd_, bytes, done);
+      core::write_all(fd_.get(), bytes, done);
     } catch (Error& error) {
       whole_lines = 0;
       while (whole_lines < line_ends.size() && line_ends[whole_lines] <= done) ++whole_lines;
       const std::size_t kept = whole_lines == 0 ? 0 : line_ends[whole_lines - 1];
       if (done > kept && end_ >= 0) {
-        (void)::ftruncate(fd_, end_ + static_cast<off_t>(kept));
+        (void)::ftruncate(fd_.get(), end_ + static_cast<off_t>(kept));
       }
       error.add_context("append raw line");
       throw;
@@ -78,37 +50,11 @@ class SegmentFile {
   }
 
  private:
-  int fd_ = -1;
+  core::FileDescriptor fd_;
   off_t end_ = -1;
 };
 
 }  // namespace
-
-void create_dir_all(const std::string& path) {
-  if (path.empty()) return;
-  if (::mkdir(path.c_str(), 0777) == 0) return;
-  int err = errno;
-  if (err != ENOENT) {
-    if (is_directory(path)) return;
-    throw Error::from_errno(err);
-  }
-  const std::string parent = parent_of(path);
-  if (parent.empty() || parent == path) throw Error::from_errno(err);
-  create_dir_all(parent);
-  if (::mkdir(path.c_str(), 0777) == 0) return;
-  err = errno;
-  if (is_directory(path)) return;
-  throw Error::from_errno(err);
-}
-
-std::string join_path(const std::string& dir, std::string_view name) {
-  std::string out;
-  out.reserve(dir.size() + 1 + name.size());
-  out += dir;
-  if (!out.empty() && out.back() != '/') out += '/';
-  out += name;
-  return out;
-}
 
 void append_raw_line(std::string& out, std::uint64_t record_id, const core::json::Value& payload) {
   with_context("serialize raw line", [&] {
@@ -133,8 +79,8 @@ void append_raw_line_text(std::string& out, std::uint64_t record_id, std::string
 }
 
 RawLog RawLog::open(const std::string& raw_dir) {
-  with_context([&] { return "create raw dir " + raw_dir; }, [&] { create_dir_all(raw_dir); });
-  std::string segment = join_path(raw_dir, "log_000001.raw");
+  with_context([&] { return "create raw dir " + raw_dir; }, [&] { core::create_dir_all(raw_dir); });
+  std::string segment = core::join_path(raw_dir, "log_000001.raw");
   struct stat st {};
   if (::stat(segment.c_str(), &st) != 0) {
     const int fd = ::open(segment.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

@@ -19,13 +19,6 @@
 
 namespace quib::storage {
 
-// Creates `path` and every missing parent (mode 0o777 before the umask); an existing directory is
-// no error. Throws the operating-system error.
-void create_dir_all(const std::string& path);
-
-// `dir` joined with `name` by one "/" (none added when `dir` already ends with one).
-std::string join_path(const std::string& dir, std::string_view name);
-
 // Appends the line of one record, line feed included, to `out`.
 void append_raw_line(std::string& out, std::uint64_t record_id, const core::json::Value& payload);
 // The same for a payload already written as compact JSON text (for writers that prepare lines

@@ -1,4 +1,4 @@
-#include "core/json.h"
+#include "core/json_reader.h"
 
 #include <algorithm>
 #include <charconv>
@@ -7,6 +7,7 @@
 
 #include "core/error.h"
 #include "core/number_text.h"
+#include "core/utf8.h"
 
 namespace quib::core::json {
 namespace {
@@ -18,59 +19,6 @@ int hex_value(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    const unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    int length = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      if (c == 0xE0) low = 0xA0;
-      if (c == 0xED) high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      if (c == 0xF0) low = 0x90;
-      if (c == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (end - p < length) return false;
-    if (p[1] < low || p[1] > high) return false;
-    for (int i = 2; i < length; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-    }
-    p += length;
-  }
-  return true;
 }
 
 // The decimal exponent k with 10^(k-1) <= |x| < 10^k (roughly) of a number text that the
@@ -106,47 +54,6 @@ long magnitude_of(const char* p, const char* end) {
     k += negative ? -exponent : exponent;
   }
   return k;
-}
-
-void write_value(std::string& out, const Value& value) {
-  std::visit(
-      [&](const auto& v) {
-        using T = std::decay_t<decltype(v)>;
-        if constexpr (std::is_same_v<T, std::nullptr_t>) {
-          out.append("null");
-        } else if constexpr (std::is_same_v<T, bool>) {
-          out.append(v ? "true" : "false");
-        } else if constexpr (std::is_same_v<T, std::uint64_t> || std::is_same_v<T, std::int64_t>) {
-          number_text::append_plain(out, v);
-        } else if constexpr (std::is_same_v<T, double>) {
-          if (std::isfinite(v)) {
-            number_text::append_json_float(out, v);
-          } else {
-            out.append("null");
-          }
-        } else if constexpr (std::is_same_v<T, std::string>) {
-          write_string(out, v);
-        } else if constexpr (std::is_same_v<T, Array>) {
-          out.push_back('[');
-          for (std::size_t i = 0; i < v.size(); ++i) {
-            if (i > 0) out.push_back(',');
-            write_value(out, v[i]);
-          }
-          out.push_back(']');
-        } else {
-          out.push_back('{');
-          bool first = true;
-          for (const auto& [key, member] : v) {
-            if (!first) out.push_back(',');
-            first = false;
-            write_string(out, key);
-            out.push_back(':');
-            write_value(out, member);
-          }
-          out.push_back('}');
-        }
-      },
-      value.data);
 }
 
 }  // namespace
@@ -406,7 +313,7 @@ void Reader::read_string(std::string& out) {
     }
     fail_at_last("control character (\\u0000-\\u001F) found while parsing a string");
   }
-  if (non_ascii && !valid_utf8(out)) fail_at_last("invalid unicode code point");
+  if (non_ascii && !utf8::is_valid(out)) fail_at_last("invalid unicode code point");
 }
 
 void Reader::read_escape(std::string& out) {
@@ -444,7 +351,7 @@ void Reader::read_escape(std::string& out) {
   const std::uint16_t unit = read_hex4();
   if (unit >= 0xDC00 && unit <= 0xDFFF) fail_at_last("invalid unicode code point");
   if (unit < 0xD800 || unit > 0xDBFF) {
-    append_utf8(out, unit);
+    utf8::append(out, unit);
     return;
   }
   // A high surrogate: the low half must follow as a second escape.
@@ -454,7 +361,7 @@ void Reader::read_escape(std::string& out) {
   }
   const std::uint16_t low = read_hex4();
   if (low < 0xDC00 || low > 0xDFFF) fail_at_last("lone leading surrogate in hex escape");
-  append_utf8(out, 0x10000 + ((static_cast<std::uint32_t>(unit) - 0xD800) << 10) + (low - 0xDC00));
+  utf8::append(out, 0x10000 + ((static_cast<std::uint32_t>(unit) - 0xD800) << 10) + (low - 0xDC00));
 }
 
 std::uint16_t Reader::read_hex4() {
@@ -614,58 +521,6 @@ Value parse(std::string_view text) {
   Value value = reader.read_value();
   reader.finish();
   return value;
-}
-
-// ---- writer ----
-
-void write_string(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out.push_back('"');
-  const char* run = text.data();
-  const char* end = run + text.size();
-  for (const char* p = run; p < end; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(run, p);
-    run = p + 1;
-    switch (c) {
-      case '"':
-        out.append("\\\"");
-        break;
-      case '\\':
-        out.append("\\\\");
-        break;
-      case '\b':
-        out.append("\\b");
-        break;
-      case '\f':
-        out.append("\\f");
-        break;
-      case '\n':
-        out.append("\\n");
-        break;
-      case '\r':
-        out.append("\\r");
-        break;
-      case '\t':
-        out.append("\\t");
-        break;
-      default: {
-        const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-        out.append(escape, sizeof escape);
-      }
-    }
-  }
-  out.append(run, end);
-  out.push_back('"');
-}
-
-void write(std::string& out, const Value& value) { write_value(out, value); }
-
-std::string to_string(const Value& value) {
-  std::string out;
-  write_value(out, value);
-  return out;
 }
 
 }  // namespace quib::core::json

@@ -1,0 +1,105 @@
+#include "core/json_writer.h"
+
+#include <cmath>
+#include <type_traits>
+#include <variant>
+
+#include "core/number_text.h"
+
+namespace quib::core::json {
+namespace {
+
+void write_value(std::string& out, const Value& value) {
+  std::visit(
+      [&](const auto& v) {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, std::nullptr_t>) {
+          out.append("null");
+        } else if constexpr (std::is_same_v<T, bool>) {
+          out.append(v ? "true" : "false");
+        } else if constexpr (std::is_same_v<T, std::uint64_t> || std::is_same_v<T, std::int64_t>) {
+          number_text::append_plain(out, v);
+        } else if constexpr (std::is_same_v<T, double>) {
+          if (std::isfinite(v)) {
+            number_text::append_json_float(out, v);
+          } else {
+            out.append("null");
+          }
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          write_string(out, v);
+        } else if constexpr (std::is_same_v<T, Array>) {
+          out.push_back('[');
+          for (std::size_t i = 0; i < v.size(); ++i) {
+            if (i > 0) out.push_back(',');
+            write_value(out, v[i]);
+          }
+          out.push_back(']');
+        } else {
+          out.push_back('{');
+          bool first = true;
+          for (const auto& [key, member] : v) {
+            if (!first) out.push_back(',');
+            first = false;
+            write_string(out, key);
+            out.push_back(':');
+            write_value(out, member);
+          }
+          out.push_back('}');
+        }
+      },
+      value.data);
+}
+
+}  // namespace
+
+void write_string(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  const char* run = text.data();
+  const char* end = run + text.size();
+  for (const char* p = run; p < end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(run, p);
+    run = p + 1;
+    switch (c) {
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '\b':
+        out.append("\\b");
+        break;
+      case '\f':
+        out.append("\\f");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
+      case '\t':
+        out.append("\\t");
+        break;
+      default: {
+        const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+        out.append(escape, sizeof escape);
+      }
+    }
+  }
+  out.append(run, end);
+  out.push_back('"');
+}
+
+void write(std::string& out, const Value& value) { write_value(out, value); }
+
+std::string to_string(const Value& value) {
+  std::string out;
+  write_value(out, value);
+  return out;
+}
+
+}  // namespace quib::core::json
