@@ -19,9 +19,6 @@ from quib_engine import QuibDB, QuibError
 
 from conftest import raw_lines, write_csv
 
-# Enabled by the commits that mend each case.
-pytestmark = pytest.mark.skip(reason="mends not in yet")
-
 
 def ingest_days(db_path, tmp_path, days, name="rows.csv"):
     rows = [(day, label, "1.5") for day in days for label in ("a", "b")]
@@ -97,8 +94,8 @@ def test_read_write_open_cuts_a_torn_raw_line_and_continues_the_ids(sample_db):
     ids = [record["record_id"] for record, _ in lines]
     assert len(ids) == len(set(ids))
     assert ids[-1] == highest + 3
-    assert lines[-1][1] == ('{"payload":{"amount":3.0,"day":"2024-01-01","label":"b"},'
-                            f'"record_id":{highest + 3}}}')
+    assert lines[-1][1] == f'{{"payload":{{"amount":3.0,"label":"b"}},"record_id":{highest + 3}}}'
+
 
 
 # ---- allocations that cannot succeed ----
@@ -111,6 +108,7 @@ def write_stored_schema(db_path, variables):
     pathlib.Path(db_path, "meta.edb").write_text(json.dumps(meta))
 
 
+@pytest.mark.skip(reason="mend not in yet")
 @pytest.mark.parametrize("bins", [4294967295, 1 << 29])
 def test_a_bin_count_beyond_reach_is_refused_before_anything_changes(db_path, bins):
     QuibDB.create(db_path).close()
@@ -135,6 +133,7 @@ def run_limited(script, limit_bytes, timeout=300):
                           env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
 
 
+@pytest.mark.skip(reason="mend not in yet")
 def test_running_out_of_memory_in_a_batch_is_a_clean_error(tmp_path, db_path):
     # 3,000 keys times 20 variables of 999 categories: more counters than the cap allows.
     header = ["id"] + [f"c{j}" for j in range(20)]
