@@ -4,9 +4,21 @@ PYTHON ?= python3
 JOBS ?= $(shell nproc)
 DEBIAN_PACKAGES := g++ cmake ninja-build pkg-config libzstd-dev libtbb-dev libgtest-dev
 PY313 := $(shell python3.13 -c 'import sys; print(sys.executable)' 2>/dev/null || PYENV_VERSION=$$(pyenv versions --bare 2>/dev/null | grep '^3\.13' | head -1) python3.13 -c 'import sys; print(sys.executable)' 2>/dev/null)
+PY_DEFAULT := $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/null)
+# Every interpreter the module is tested under: the default one, and a CPython 3.13 when found.
+PYTHONS := $(PYTHON) $(filter-out $(PY_DEFAULT),$(PY313))
 
-.PHONY: setup build test test-cpp test-asan test-python install demo bench clean fuzz fuzz-setup \
-	torture
+# The test stages run side by side, each with its own build directory (kept between runs) and
+# its output in $(LOGS); a stage shares the processors with the others.
+LOGS := build/logs
+STAGE_JOBS := $(shell n=$$(( $(JOBS) / 2 )); echo $$(( n > 1 ? n : 1 )))
+CMAKE_FLAGS := -G Ninja -DQUIB_WERROR=ON
+PY_INDICES := $(shell seq $(words $(PYTHONS)))
+PY_STAGES := $(foreach i,$(PY_INDICES),test-python-$(i))
+STAGE_NAMES := cpp asan $(foreach i,$(PY_INDICES),pytest-$(notdir $(word $(i),$(PYTHONS))))
+
+.PHONY: setup build install test test-cpp test-asan test-python $(PY_STAGES) test-summary \
+        demo bench clean fuzz fuzz-setup torture
 
 # Installs whatever Debian or Python package is missing; a no-op on a prepared machine.
 setup:
@@ -15,38 +27,65 @@ setup:
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; fi
-	@$(PYTHON) -c 'import pytest, scikit_build_core' 2>/dev/null || \
-	  $(PYTHON) -m pip install -q pytest scikit-build-core
+	@for py in $(PYTHONS); do $$py -c 'import pytest, scikit_build_core' 2>/dev/null || \
+	  $$py -m pip install -q pytest scikit-build-core; done
 
 build: setup
-	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUIB_WERROR=ON
+	cmake -S . -B build $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release
 	cmake --build build -j $(JOBS)
 
-test-cpp: build
-	ctest --test-dir build --output-on-failure -j $(JOBS)
-
-test-asan: setup
-	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIB_WERROR=ON -DQUIB_SANITIZE=ON
-	cmake --build build-asan -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j $(JOBS)
-
-# Installs the module into the interpreter that runs the tests.
+# Installs the module into the default interpreter; the build directory under build/ is kept.
 install: setup
 	$(PYTHON) -m pip install -q --no-build-isolation .
 
+# Every stage, then one line per stage; a failing stage also shows its errors and the output of
+# its failing tests, nothing of what passed.
+test: setup
+	@rm -rf $(LOGS); mkdir -p $(LOGS); start=$$(date +%s); \
+	  echo "stages: $(STAGE_NAMES) (logs in $(LOGS)/)"; \
+	  $(MAKE) --no-print-directory -k -j 4 test-cpp test-asan $(PY_STAGES) >/dev/null 2>&1; \
+	  $(MAKE) --no-print-directory test-summary; status=$$?; \
+	  echo "make test: $$( [ $$status = 0 ] && echo passed || echo FAILED ) in $$(( $$(date +%s) - start ))s"; \
+	  exit $$status
+
+# Runs the commands $(2) as stage $(1): output to $(LOGS)/$(1).log, then "status seconds" to
+# $(LOGS)/$(1).status. The stage's own target never fails, so the others run on.
+define stage
+	@mkdir -p $(LOGS); start=$$(date +%s); ( set -o pipefail; $(2) ) >$(LOGS)/$(1).log 2>&1; \
+	  echo "$$? $$(( $$(date +%s) - start ))" >$(LOGS)/$(1).status
+endef
+
+test-cpp:
+	$(call stage,cpp,cmake -S . -B build $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release && \
+	  cmake --build build -j $(STAGE_JOBS) && \
+	  ctest --test-dir build --output-on-failure -j $(STAGE_JOBS))
+
+test-asan:
+	$(call stage,asan,cmake -S . -B build-asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUIB_SANITIZE=ON && cmake --build build-asan -j $(STAGE_JOBS) && \
+	  ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j $(STAGE_JOBS))
+
 # pytest's exit status 5 means "no tests collected", which is not a failure here.
-test-python: install
-	@[ -d tests ] || exit 0; $(PYTHON) -m pytest -q tests; s=$$?; [ $$s -eq 0 ] || [ $$s -eq 5 ] || exit $$s
-	@if [ -n "$(PY313)" ]; then \
-	  $(MAKE) --no-print-directory test-python-313; fi
+$(PY_STAGES): test-python-%:
+	$(call stage,pytest-$(notdir $(word $*,$(PYTHONS))),py=$(word $*,$(PYTHONS)); \
+	  CMAKE_BUILD_PARALLEL_LEVEL=$(STAGE_JOBS) $$py -m pip install -q --no-build-isolation . && \
+	  { $$py -m pytest -q tests; s=$$?; [ $$s -eq 0 ] || [ $$s -eq 5 ]; })
 
-test-python-313:
-	@$(PY313) -c 'import pytest, scikit_build_core' 2>/dev/null || \
-	  $(PY313) -m pip install -q pytest scikit-build-core
-	$(PY313) -m pip install -q --no-build-isolation .
-	@[ -d tests ] || exit 0; $(PY313) -m pytest -q tests; s=$$?; [ $$s -eq 0 ] || [ $$s -eq 5 ] || exit $$s
+test-python: $(PY_STAGES)
 
-test: test-cpp test-asan test-python
+# One line per stage from its status and log. For a failing stage, the log without the lines of
+# what went well: build progress, tests that passed, pytest's progress dots.
+test-summary:
+	@failed=0; for name in $(STAGE_NAMES); do \
+	  log=$(LOGS)/$$name.log; read status seconds <$(LOGS)/$$name.status || status=1; \
+	  result=$$(grep -E -h -o '[0-9]+% tests passed.*|[0-9]+ tests failed out of [0-9]+|[0-9]+ (passed|failed).*in [0-9.]+s' \
+	    $$log | tail -1); \
+	  if [ "$$status" = 0 ]; then mark=ok; else mark=FAILED; failed=1; fi; \
+	  printf '%-7s %-14s %s (%ss)\n' "$$mark" "$$name" "$${result:-no tests ran}" "$$seconds"; \
+	  if [ "$$status" != 0 ]; then \
+	    grep -v -E '^\[[0-9]+/[0-9]+\] |^ *Start +[0-9]+: |Passed +[0-9.]+ sec$$|^[.sxX]+ *(\[ *[0-9]+%\])?$$|^WARNING: Running pip as' \
+	      $$log | sed 's/^/    /' | tail -n 200; fi; \
+	done; exit $$failed
 
 # Builds a fresh database from the sample data in examples/ and prints what it holds.
 demo: install

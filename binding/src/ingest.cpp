@@ -1,5 +1,5 @@
 // The ingestion methods: a data file through the pipeline, and Python records converted to rows
-// and applied as one batch.
+// and handed to the pipeline's records road.
 
 #include <cmath>
 #include <cstdint>
@@ -10,10 +10,7 @@
 #include <vector>
 
 #include "handle.h"
-#include "ingest/batch_updater.h"
-#include "ingest/column_mapper.h"
 #include "ingest/pipeline.h"
-#include "ingest/schema_inference.h"
 
 namespace quib::binding {
 namespace {
@@ -184,6 +181,13 @@ std::vector<std::string> text_list_argument(const char* name, PyObject* value) {
 
 constexpr std::uint64_t kIngestBatchSize = 10000;
 
+// The five fields of the report, unchanged.
+PyObject* report_object(const ingest::IngestReport& report) {
+  return new_ingest_report({report.total_rows, report.processed_rows, report.skipped_rows,
+                            report.distributions_updated, report.elapsed_ms})
+      .release();
+}
+
 }  // namespace
 
 PyObject* quibdb_ingest(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -216,9 +220,7 @@ PyObject* quibdb_ingest(PyObject* self, PyObject* args, PyObject* kwargs) {
     OpenState& state = open_state(handle);
     const ingest::IngestReport report = ingest::IngestionPipeline::ingest_file_auto(
         state.database, std::move(path_text), std::move(config), kIngestBatchSize, false);
-    return new_ingest_report({report.total_rows, report.processed_rows, report.skipped_rows,
-                              report.distributions_updated, report.elapsed_ms})
-        .release();
+    return report_object(report);
   });
 }
 
@@ -235,19 +237,8 @@ PyObject* quibdb_ingest_records(PyObject* self, PyObject* args, PyObject* kwargs
       argument_error("records");
     }
     OpenState& state = open_state(handle);
-    const core::Schema schema = state.database.schema();
-    const ingest::IngestMapping mapping = ingest::schema_inference::identity_mapping(schema);
     const ingest::RowTable table = records_to_rows(records);
-    const ingest::ColumnBinding binding(mapping, table.columns());
-    const ingest::KeptRows kept = ingest::column_mapper::kept_rows(table, binding);
-    // All records are one batch.
-    ingest::batch_updater::BatchWriter writer(state.database, schema);
-    const ingest::BatchStats stats = writer.apply(table, binding, kept, 0, kept.size());
-    writer.finish();
-    state.database.flush();
-    return new_ingest_report({table.size(), stats.processed, stats.skipped,
-                              stats.distributions_updated, 0})
-        .release();
+    return report_object(ingest::IngestionPipeline::ingest_records(state.database, table));
   });
 }
 

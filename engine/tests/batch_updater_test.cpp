@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "literal_ingest.h"
 #include "ingest/schema_inference.h"
 
 namespace quib::ingest {
@@ -20,6 +21,8 @@ namespace {
 
 using core::json::Value;
 using Fields = std::vector<std::pair<std::string, Value>>;
+using literal::MappedRow;
+using literal::SingleDelta;
 
 core::VariableDefinition continuous(std::string name, std::uint32_t bins,
                                     std::optional<std::pair<double, double>> range) {
@@ -33,7 +36,8 @@ core::VariableDefinition categorical(std::string name, std::vector<std::string> 
 }
 
 // Rows mapped through a mapping (the schema's identity mapping unless given), kept alive together
-// because mapped rows borrow from them.
+// because mapped rows borrow from them. A single row is resolved in the named form; a batch goes
+// through the batch updater itself.
 class Rows {
  public:
   Rows(const core::Schema& schema, const std::vector<Fields>& rows,
@@ -41,20 +45,25 @@ class Rows {
       : mapping_(mapping ? std::move(*mapping) : schema_inference::identity_mapping(schema)) {
     for (const Fields& fields : rows) table_.add_row(fields);
     binding_.emplace(mapping_, table_.columns());
-    mapped_ = column_mapper::map_rows(table_, *binding_);
+    kept_ = column_mapper::kept_rows(table_, *binding_);
+    mapped_ = literal::map_rows(table_, *binding_);
   }
-  std::span<const MappedRow> mapped() const { return mapped_; }
+  std::size_t kept() const { return kept_.size(); }
   const MappedRow& operator[](std::size_t i) const { return mapped_[i]; }
+  BatchStats apply(storage::Database& db, const core::Schema& schema) const {
+    return batch_updater::apply_batch(db, schema, table_, *binding_, kept_);
+  }
 
  private:
   RowTable table_;
   IngestMapping mapping_;
   std::optional<ColumnBinding> binding_;
+  KeptRows kept_;
   std::vector<MappedRow> mapped_;
 };
 
 // Mapped rows made by hand, for shapes that mapping itself never produces (a row lacking one of
-// the schema's dimensions while holding the others).
+// the schema's dimensions while holding the others); only the named form takes them.
 class HandRows {
  public:
   void add(const Fields& variables, const std::vector<std::pair<std::string, std::string>>& dims) {
@@ -71,7 +80,9 @@ class HandRows {
     std::sort(row.dimensions.begin(), row.dimensions.end(), by_name);
     rows_.push_back(std::move(row));
   }
-  std::span<const MappedRow> mapped() const { return rows_; }
+  BatchStats apply(storage::Database& db, const core::Schema& schema) const {
+    return literal::apply_batch(db, schema, rows_);
+  }
 
  private:
   std::deque<std::string> names_;
@@ -82,7 +93,7 @@ class HandRows {
 
 std::optional<SingleDelta> delta_of(const core::Schema& schema, const Value& value) {
   Rows rows(schema, {{{schema.variables[0].name, value}}});
-  const auto resolved = batch_updater::resolve_row(schema, rows[0]);
+  const auto resolved = literal::resolve_row(schema, rows[0]);
   EXPECT_TRUE(resolved);
   if (!resolved || resolved->single_deltas.empty()) return std::nullopt;
   return resolved->single_deltas[0].second;
@@ -191,8 +202,8 @@ TEST(ResolveRow, RowLackingAnyDimensionOfTheSchemaDoesNotResolve) {
   region_only.variables = {{"x", "x"}};
   region_only.dimensions = {{"region", "region"}};
   Rows rows(schema, {{{"x", Value(0.1)}, {"region", Value("EU")}}}, region_only);
-  ASSERT_EQ(rows.mapped().size(), 1u);
-  EXPECT_FALSE(batch_updater::resolve_row(schema, rows[0]));
+  ASSERT_EQ(rows.kept(), 1u);
+  EXPECT_FALSE(literal::resolve_row(schema, rows[0]));
 }
 
 TEST(ResolveRow, BucketsDatesIntoTheKeyAndKeepsEveryRawValue) {
@@ -203,7 +214,7 @@ TEST(ResolveRow, BucketsDatesIntoTheKeyAndKeepsEveryRawValue) {
                       {"c", Value(nullptr)},
                       {"date", Value("2024-02-29T10:00:00")},
                       {"region", Value(std::uint64_t{7})}}});
-  const auto resolved = batch_updater::resolve_row(schema, rows[0]);
+  const auto resolved = literal::resolve_row(schema, rows[0]);
   ASSERT_TRUE(resolved);
   EXPECT_TRUE(resolved->single_deltas.empty());
   EXPECT_EQ(resolved->dimension_key, (core::DimensionKey{{"month", "2024-02"}, {"region", "7"}}));
@@ -215,7 +226,7 @@ TEST(ResolveRow, SchemaWithoutDimensionsResolvesUnderTheEmptyKey) {
   core::Schema schema;
   schema.variables = {continuous("x", 2, std::nullopt)};
   Rows rows(schema, {{}});
-  const auto resolved = batch_updater::resolve_row(schema, rows[0]);
+  const auto resolved = literal::resolve_row(schema, rows[0]);
   ASSERT_TRUE(resolved);
   EXPECT_TRUE(resolved->dimension_key.empty());
   EXPECT_TRUE(resolved->single_deltas.empty());
@@ -238,7 +249,7 @@ TEST_P(JointCells, AddressTheStoredOrientation) {
   schema.variables = GetParam().variables;
   schema.joints = {GetParam().pair};
   Rows rows(schema, {GetParam().row});
-  const auto resolved = batch_updater::resolve_row(schema, rows[0]);
+  const auto resolved = literal::resolve_row(schema, rows[0]);
   ASSERT_TRUE(resolved);
   if (!GetParam().cell) {
     EXPECT_TRUE(resolved->joint_cells.empty());
@@ -295,7 +306,7 @@ TEST(ResolveRow, IntegerCategoryCountsAsSingleDeltaButNotInTheJoint) {
   schema.variables = {kZeta, kAlpha};
   schema.joints = {{"zeta", "alpha"}};
   Rows rows(schema, {{{"zeta", Value("z0")}, {"alpha", Value(std::uint64_t{3})}}});
-  const auto resolved = batch_updater::resolve_row(schema, rows[0]);
+  const auto resolved = literal::resolve_row(schema, rows[0]);
   ASSERT_TRUE(resolved);
   ASSERT_EQ(resolved->single_deltas.size(), 2u);
   EXPECT_EQ(resolved->single_deltas[1], (std::pair{std::string("alpha"), category(2)}));
@@ -303,6 +314,7 @@ TEST(ResolveRow, IntegerCategoryCountsAsSingleDeltaButNotInTheJoint) {
 }
 
 // ---- apply_batch against a database ----
+// Mapped rows go through the batch updater; hand-made rows through the literal road.
 
 class ApplyBatch : public testing::Test {
  protected:
@@ -343,7 +355,7 @@ TEST_F(ApplyBatch, EmptyBatchChangesNothing) {
   core::Schema schema;
   schema.variables = {kZeta};
   auto db = create(schema, true);
-  EXPECT_EQ(batch_updater::apply_batch(db, schema, {}), (BatchStats{0, 0, 0}));
+  EXPECT_EQ(Rows(schema, {}).apply(db, schema), (BatchStats{0, 0, 0}));
   EXPECT_TRUE(db.distributions().empty());
   EXPECT_TRUE(raw_lines().empty());
   EXPECT_EQ(db.meta().next_raw_record_id, 1u);
@@ -358,7 +370,7 @@ TEST_F(ApplyBatch, AggregatesPerVariableAndKeyAndFinalises) {
                      {{"c", Value("a")}, {"region", Value("EU")}, {"x", Value(0.9)}},
                      {{"c", Value("zz")}, {"region", Value("US")}},
                      {{"c", Value("b")}, {"region", Value("EU")}}});
-  EXPECT_EQ(batch_updater::apply_batch(db, schema, rows.mapped()), (BatchStats{4, 0, 3}));
+  EXPECT_EQ(rows.apply(db, schema), (BatchStats{4, 0, 3}));
 
   const auto& eu = *repr_of(db, "c", {{"region", "EU"}}).get_if<core::ReprCategorical>();
   EXPECT_EQ(eu.counts, (std::vector<std::uint64_t>{2, 1}));
@@ -382,7 +394,7 @@ TEST_F(ApplyBatch, RowLackingADimensionIsSkippedAndCountsNowhere) {
   region_only.variables = {{"x", "x"}};
   region_only.dimensions = {{"region", "region"}};
   Rows rows(schema, {{{"x", Value(0.1)}, {"region", Value("EU")}}}, region_only);
-  EXPECT_EQ(batch_updater::apply_batch(db, schema, rows.mapped()), (BatchStats{0, 1, 0}));
+  EXPECT_EQ(rows.apply(db, schema), (BatchStats{0, 1, 0}));
   EXPECT_TRUE(db.distributions().empty());
   EXPECT_TRUE(raw_lines().empty());
 }
@@ -396,7 +408,7 @@ TEST_F(ApplyBatch, RawLogLinesFollowRowOrderAndSkipSkippedRows) {
   rows.add({{"x", Value(0.1)}, {"c", Value("a")}}, {{"region", "EU"}, {"year", "1"}});
   rows.add({{"x", Value(0.2)}}, {{"region", "EU"}});
   rows.add({}, {{"region", "US"}, {"year", "2"}});
-  EXPECT_EQ(batch_updater::apply_batch(db, schema, rows.mapped()), (BatchStats{2, 1, 2}));
+  EXPECT_EQ(rows.apply(db, schema), (BatchStats{2, 1, 2}));
   EXPECT_EQ(raw_lines(), (std::vector<std::string>{
                              R"({"payload":{"c":"a","x":0.1},"record_id":1})",
                              R"({"payload":{},"record_id":2})"}));
@@ -416,7 +428,7 @@ TEST_F(ApplyBatch, JointCellsLandInTheStoredJointForEitherListedOrder) {
                       {"alpha", Value("a1")},
                       {"wide", Value("5")},
                       {"narrow", Value("x")}}});
-  EXPECT_EQ(batch_updater::apply_batch(db, schema, rows.mapped()), (BatchStats{2, 0, 4}));
+  EXPECT_EQ(rows.apply(db, schema), (BatchStats{2, 0, 4}));
 
   const auto* table = db.get_joint_distribution("zeta", "alpha", {});
   ASSERT_NE(table, nullptr);
@@ -446,8 +458,8 @@ TEST_F(ApplyBatch, RepeatedNamesInAStoredSchemaCountEachRowOnce) {
   stored.variables.push_back(categorical("zeta", {"z1"}, true));
   stored.joints = {{"zeta", "alpha"}, {"alpha", "zeta"}, {"zeta", "alpha"}};
   Rows rows(stored, {{{"zeta", Value("z1")}, {"alpha", Value("a0")}}});
-  EXPECT_EQ(batch_updater::resolve_row(stored, rows[0])->joint_cells.size(), 1u);
-  EXPECT_EQ(batch_updater::apply_batch(db, stored, rows.mapped()), (BatchStats{1, 0, 2}));
+  EXPECT_EQ(literal::resolve_row(stored, rows[0])->joint_cells.size(), 1u);
+  EXPECT_EQ(rows.apply(db, stored), (BatchStats{1, 0, 2}));
   const auto& zeta = *repr_of(db, "zeta", {}).get_if<core::ReprCategorical>();
   EXPECT_EQ(zeta.counts, (std::vector<std::uint64_t>{0, 1}));
   EXPECT_EQ(zeta.total_count, 1u);
@@ -463,7 +475,7 @@ TEST_F(ApplyBatch, VariableWithoutBinsFromAStoredSchemaContributesNothing) {
   stored.variables.push_back(continuous("nobins", 0, std::nullopt));
   stored.joints = {{"x", "nobins"}};
   Rows rows(stored, {{{"x", Value(0.5)}, {"nobins", Value(0.5)}}});
-  EXPECT_EQ(batch_updater::apply_batch(db, stored, rows.mapped()), (BatchStats{1, 0, 1}));
+  EXPECT_EQ(rows.apply(db, stored), (BatchStats{1, 0, 1}));
   EXPECT_TRUE(db.joints().empty());
 }
 
@@ -474,14 +486,15 @@ TEST_F(ApplyBatch, ReadOnlyDatabaseRefusesAtTheFirstProcessedRow) {
   create(schema, true).flush();
   auto db = storage::Database::open(dir_.string(), false);
   // Nothing processed: nothing to refuse.
-  HandRows skipped;
-  skipped.add({{"c", Value("a")}}, {});
-  EXPECT_EQ(batch_updater::apply_batch(db, schema, skipped.mapped()), (BatchStats{0, 1, 0}));
+  IngestMapping without_dimensions;
+  without_dimensions.variables = {{"c", "c"}};
+  Rows skipped(schema, {{{"c", Value("a")}}}, without_dimensions);
+  EXPECT_EQ(skipped.apply(db, schema), (BatchStats{0, 1, 0}));
   // A processed row with no usable value still has a raw-log line to refuse.
   Rows rows(schema, {{{"c", Value("nope")}, {"region", Value("EU")}},
                      {{"c", Value("a")}, {"region", Value("EU")}}});
   try {
-    batch_updater::apply_batch(db, schema, rows.mapped());
+    rows.apply(db, schema);
     FAIL() << "read-only batch succeeded";
   } catch (const Error& error) {
     EXPECT_EQ(error.full(), "database opened in read-only mode");
@@ -496,9 +509,9 @@ TEST_F(ApplyBatch, ReadOnlyDatabaseWithoutRawLogRefusesTheFirstCount) {
   create(schema, false).flush();
   auto db = storage::Database::open(dir_.string(), false);
   Rows unusable(schema, {{{"c", Value("nope")}}});
-  EXPECT_EQ(batch_updater::apply_batch(db, schema, unusable.mapped()), (BatchStats{1, 0, 0}));
+  EXPECT_EQ(unusable.apply(db, schema), (BatchStats{1, 0, 0}));
   Rows rows(schema, {{{"c", Value("a")}}});
-  EXPECT_THROW(batch_updater::apply_batch(db, schema, rows.mapped()), Error);
+  EXPECT_THROW(rows.apply(db, schema), Error);
   EXPECT_TRUE(db.distributions().empty());
 }
 
@@ -515,7 +528,7 @@ TEST_F(ApplyBatch, LargeBatchKeepsRowOrderAcrossWorkers) {
     ++expected[i % 7][i % 10];
   }
   Rows rows(schema, fields);
-  EXPECT_EQ(batch_updater::apply_batch(db, schema, rows.mapped()), (BatchStats{kRows, 0, 7}));
+  EXPECT_EQ(rows.apply(db, schema), (BatchStats{kRows, 0, 7}));
   for (int k = 0; k < 7; ++k) {
     const auto& histogram =
         *repr_of(db, "x", {{"k", std::to_string(k)}}).get_if<core::ReprHistogram>();

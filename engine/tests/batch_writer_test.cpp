@@ -1,5 +1,5 @@
-// One batch writer over several batches against one `apply_batch` per batch: the database must
-// end up the same, record for record, also when a batch fails part-way.
+// One batch writer over several batches against the literal road, one batch at a time: the
+// database must end up the same, record for record, also when a batch fails part-way.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -15,6 +15,7 @@
 
 #include "core/error.h"
 #include "ingest/batch_updater.h"
+#include "literal_ingest.h"
 #include "storage/dist_index.h"
 #include "storage/file_format.h"
 
@@ -100,7 +101,7 @@ class BatchWriterTest : public testing::Test {
     for (const Fields& fields : test_rows()) table_.add_row(fields);
     binding_.emplace(mapping_, table_.columns());
     kept_ = column_mapper::kept_rows(table_, *binding_);
-    mapped_ = column_mapper::map_rows(table_, *binding_);
+    mapped_ = literal::map_rows(table_, *binding_);
   }
   void TearDown() override { fs::remove_all(base_); }
 
@@ -133,14 +134,14 @@ class BatchWriterTest : public testing::Test {
     return outcomes;
   }
 
-  // The same runs, each through `apply_batch`.
+  // The same runs, each through the literal road.
   std::vector<std::string> batch_by_batch(storage::Database& db, std::size_t run,
                                           const std::function<void(std::size_t)>& before_run) {
     std::vector<std::string> outcomes;
     for (std::size_t start = 0, k = 0; start < mapped_.size(); start += run, ++k) {
       before_run(k);
       try {
-        outcomes.push_back(describe(batch_updater::apply_batch(
+        outcomes.push_back(describe(literal::apply_batch(
             db, schema_, std::span(mapped_).subspan(start, std::min(run, mapped_.size() - start)))));
       } catch (const Error& error) {
         outcomes.push_back(error.full());
@@ -160,7 +161,7 @@ class BatchWriterTest : public testing::Test {
   RowTable table_;
   std::optional<ColumnBinding> binding_;
   KeptRows kept_;
-  std::vector<MappedRow> mapped_;
+  std::vector<literal::MappedRow> mapped_;
   fs::path base_;
 };
 

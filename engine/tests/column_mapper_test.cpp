@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ingest/csv_reader.h"
+#include "literal_ingest.h"
 #include "ingest/schema_inference.h"
 
 namespace quib::ingest {
@@ -20,6 +21,34 @@ core::VariableDefinition continuous(std::string name) {
 
 core::VariableDefinition categorical(std::string name) {
   return {std::move(name), core::VariableType{core::VariableType::Categorical{{"a"}, true}}};
+}
+
+// The projection of a row, read back in the named form, so that the cases below hold what ingestion
+// uses to what they say of a mapped row.
+std::optional<literal::MappedRow> map_row(const Row& row, const ColumnBinding& binding) {
+  SlotRow slots;
+  if (!column_mapper::project(row, binding, slots)) return std::nullopt;
+  literal::MappedRow mapped;
+  for (std::size_t slot = 0; slot < slots.variables.size(); ++slot) {
+    if (slots.variables[slot] == nullptr) continue;
+    mapped.variables.push_back({binding.variable_names()[slot], slots.variables[slot]});
+  }
+  for (std::size_t slot = 0; slot < slots.dimensions.size(); ++slot) {
+    mapped.dimensions.push_back(
+        {binding.dimension_names()[slot], std::nullopt, std::string(slots.dimensions[slot])});
+  }
+  return mapped;
+}
+
+// The kept rows of a table, each projected and read back as above.
+std::vector<literal::MappedRow> map_rows(const RowTable& table, const ColumnBinding& binding) {
+  const KeptRows kept = column_mapper::kept_rows(table, binding);
+  std::vector<literal::MappedRow> mapped;
+  RowScratch scratch;
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    mapped.push_back(*map_row(table.row(kept.row(k), scratch), binding));
+  }
+  return mapped;
 }
 
 // A table of rows built from (column, value) lists, for mapping tests.
@@ -52,7 +81,7 @@ TEST(IdentityMapping, LaterDimensionOfASharedColumnWins) {
   Table t;
   t.add({{"date", Value("2024-01-05")}});
   const ColumnBinding binding(mapping, t.table.columns());
-  const auto mapped = column_mapper::map_row(t.row(0), binding);
+  const auto mapped = map_row(t.row(0), binding);
   ASSERT_TRUE(mapped);
   EXPECT_EQ(mapped->dimension("day"), nullptr);
   ASSERT_NE(mapped->dimension("month"), nullptr);
@@ -66,7 +95,7 @@ TEST(MapRow, KeepsVariableValuesUnchangedAndLeavesAbsentOnesOut) {
          {"note", Value(nullptr)},
          {"extra", Value("ignored")}});
   const ColumnBinding binding(mapping, t.table.columns());
-  const auto mapped = column_mapper::map_row(t.row(0), binding);
+  const auto mapped = map_row(t.row(0), binding);
   ASSERT_TRUE(mapped);
   ASSERT_EQ(mapped->variables.size(), 2u);
   EXPECT_EQ(mapped->variable("price")->to_json(), Value(std::uint64_t{3}));
@@ -81,7 +110,7 @@ TEST(MapRow, VariablesReadFromRenamedColumnsComeOutInNameOrder) {
   Table t;
   t.add({{"a_col", Value("1")}, {"b_col", Value("2")}});
   const ColumnBinding binding(mapping, t.table.columns());
-  const auto mapped = column_mapper::map_row(t.row(0), binding);
+  const auto mapped = map_row(t.row(0), binding);
   ASSERT_TRUE(mapped);
   ASSERT_EQ(mapped->variables.size(), 2u);
   EXPECT_EQ(mapped->variables[0].name, "alpha");
@@ -102,7 +131,7 @@ TEST_P(DimensionText, RendersScalarsAndDropsTheRest) {
   Table t;
   t.add({{"year", GetParam().value}});
   const ColumnBinding binding(mapping, t.table.columns());
-  const auto mapped = column_mapper::map_row(t.row(0), binding);
+  const auto mapped = map_row(t.row(0), binding);
   if (!GetParam().text) {
     EXPECT_FALSE(mapped);
     return;
@@ -132,7 +161,7 @@ TEST(MapRow, RowLackingADimensionColumnIsDropped) {
   t.add({});
   t.add({{"region", Value("US")}, {"date", Value("2024-01-02")}});
   const ColumnBinding binding(mapping, t.table.columns());
-  const auto mapped = column_mapper::map_rows(t.table, binding);
+  const auto mapped = map_rows(t.table, binding);
   ASSERT_EQ(mapped.size(), 2u);
   EXPECT_EQ(mapped[0].dimension("region")->text(), "EU");
   EXPECT_EQ(mapped[0].dimension("day")->text(), "2024-01-01");
@@ -147,7 +176,7 @@ TEST(MapRow, MappingWithoutDimensionsKeepsEveryRow) {
   t.add({});
   t.add({{"other", Value("x")}});
   const ColumnBinding binding(mapping, t.table.columns());
-  EXPECT_EQ(column_mapper::map_rows(t.table, binding).size(), 2u);
+  EXPECT_EQ(map_rows(t.table, binding).size(), 2u);
 }
 
 TEST(MapRow, DimensionColumnThatNoRowHoldsDropsEveryRow) {
@@ -156,10 +185,10 @@ TEST(MapRow, DimensionColumnThatNoRowHoldsDropsEveryRow) {
   Table t;
   t.add({{"price", Value("1")}});
   const ColumnBinding binding(mapping, t.table.columns());
-  EXPECT_TRUE(column_mapper::map_rows(t.table, binding).empty());
+  EXPECT_TRUE(map_rows(t.table, binding).empty());
 }
 
-// The slot form that ingestion uses must say what the named form says, row for row.
+// The slot form that ingestion uses must say what the literal named form says, row for row.
 TEST(ProjectRow, AgreesWithTheNamedFormIncludingNamesFedByTwoColumns) {
   IngestMapping mapping;
   mapping.variables = {{"a_col", "v"}, {"b_col", "v"}, {"price", "price"}};
@@ -181,7 +210,7 @@ TEST(ProjectRow, AgreesWithTheNamedFormIncludingNamesFedByTwoColumns) {
   SlotRow slots;
   std::vector<std::size_t> kept;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    const auto named = column_mapper::map_row(t.row(i), binding);
+    const auto named = literal::map_row(t.row(i), binding);
     ASSERT_EQ(column_mapper::project(t.row(i), binding, slots), named.has_value()) << "row " << i;
     if (!named) continue;
     kept.push_back(i);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "literal_store.h"
 #include "storage/codec.h"
 #include "storage/dist_store.h"
 
@@ -28,6 +29,7 @@ namespace quib::storage {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace literal;
 using core::DimensionKey;
 using core::json::Object;
 using core::json::Value;
@@ -135,16 +137,16 @@ TEST_F(DatabaseTest, CreateWritesEveryFileAndHoldsTheLock) {
 TEST_F(DatabaseTest, CreateWithoutRawLogMakesNoRawDirectoryAndTakesNoRecordIds) {
   Database db = Database::create_with_options(path_, false);
   EXPECT_FALSE(fs::exists(path_ + "/raw"));
-  db.append_raw_record(Value(Object{}));
+  append_raw_record(db, Value(Object{}));
   const std::vector<Value> payloads(3, Value(Object{}));
-  db.append_raw_records(payloads);
+  append_raw_records(db, payloads);
   EXPECT_EQ(db.meta().next_raw_record_id, 1u);
 }
 
 TEST_F(DatabaseTest, CreateOverAnExistingDatabaseChangesNoFileAndOpensIt) {
   {
     Database db = filled();
-    db.increment_distribution("color", {{"region", "eu"}}, categories({{category(0), 2}}));
+    increment_distribution(db, "color", {{"region", "eu"}}, categories({{category(0), 2}}));
     db.flush();
   }
   const auto before = tree_state(path_);
@@ -190,11 +192,11 @@ TEST_F(DatabaseTest, ReadOnlyRefusesEveryChangeThatReachesTheFiles) {
       {"define_variable", [&] { db.define_variable(categorical("shape", {"round"})); }},
       {"define_dimension", [&] { db.define_dimension({"year", "year", std::nullopt}); }},
       {"increment_distribution",
-       [&] { db.increment_distribution("color", {}, categories({{category(0), 1}})); }},
+       [&] { increment_distribution(db, "color", {}, categories({{category(0), 1}})); }},
       {"increment of an unknown variable",
-       [&] { db.increment_distribution("nope", {}, categories({{category(0), 1}})); }},
-      {"append_raw_record", [&] { db.append_raw_record(Value(Object{})); }},
-      {"append_raw_records", [&] { db.append_raw_records(payloads); }},
+       [&] { increment_distribution(db, "nope", {}, categories({{category(0), 1}})); }},
+      {"append_raw_record", [&] { append_raw_record(db, Value(Object{})); }},
+      {"append_raw_records", [&] { append_raw_records(db, payloads); }},
   };
   for (const auto& [name, change] : changes) {
     EXPECT_EQ(error_of(change), "database opened in read-only mode") << name;
@@ -215,7 +217,7 @@ TEST_F(DatabaseTest, DefinitionRefusalsCarryTheSchemaMessage) {
 
 TEST_F(DatabaseTest, IncrementOfAnUnknownVariableCreatesNothing) {
   Database db = filled();
-  EXPECT_EQ(error_of([&] { db.increment_distribution("nope", {}, bins({{0, 1}})); }),
+  EXPECT_EQ(error_of([&] { increment_distribution(db, "nope", {}, bins({{0, 1}})); }),
             "unknown variable 'nope'");
   EXPECT_TRUE(db.distributions().empty());
   EXPECT_TRUE(db.index().by_key.empty());
@@ -224,9 +226,9 @@ TEST_F(DatabaseTest, IncrementOfAnUnknownVariableCreatesNothing) {
 
 TEST_F(DatabaseTest, CountsOutsideTheCellsStillRaiseTheTotal) {
   Database db = filled();
-  db.increment_distribution("color", {},
+  increment_distribution(db, "color", {},
                             categories({{category(0), 2}, {category(7), 5}, {kUnknown, 3}}));
-  db.increment_distribution("size", {}, bins({{1, 4}, {99, 6}}));
+  increment_distribution(db, "size", {}, bins({{1, 4}, {99, 6}}));
   const auto* color = db.find_distribution("color", {})->repr.get_if<core::ReprCategorical>();
   ASSERT_NE(color, nullptr);
   EXPECT_EQ(color->counts, (std::vector<std::uint64_t>{2, 0, 0}));
@@ -243,8 +245,8 @@ TEST_F(DatabaseTest, CountsOutsideTheCellsStillRaiseTheTotal) {
 
 TEST_F(DatabaseTest, ADeltaOfTheOtherFormChangesNothing) {
   Database db = filled();
-  EXPECT_NO_THROW(db.increment_distribution("color", {}, bins({{0, 5}})));
-  EXPECT_NO_THROW(db.increment_distribution("size", {}, categories({{category(0), 5}})));
+  EXPECT_NO_THROW(increment_distribution(db, "color", {}, bins({{0, 5}})));
+  EXPECT_NO_THROW(increment_distribution(db, "size", {}, categories({{category(0), 5}})));
   EXPECT_EQ(db.find_distribution("color", {})->repr,
             core::DistributionRepr::from_variable(db.schema().variables[0].var_type));
   EXPECT_EQ(db.find_distribution("size", {})->repr.total_count(), 0u);
@@ -290,18 +292,18 @@ TEST_F(DatabaseTest, JointsAreFoundWithTheNamesInEitherOrder) {
 
 TEST_F(DatabaseTest, FinalizeBringsTouchedDistributionsUpToDate) {
   Database db = filled();
-  db.increment_distribution("color", {}, categories({{category(0), 5}, {category(1), 5}}));
+  increment_distribution(db, "color", {}, categories({{category(0), 5}, {category(1), 5}}));
   const std::vector<std::pair<std::string, DimensionKey>> touched = {
       {"color", {}}, {"size", {{"region", "nowhere"}}}};
   const std::uint64_t before = core::unix_now();
-  db.finalize_distributions(touched);
+  finalize_distributions(db, touched);
   const auto& color = *db.find_distribution("color", {});
   EXPECT_EQ(color.version, 2u);
   EXPECT_EQ(color.sample_count, 10u);
   EXPECT_DOUBLE_EQ(color.entropy, 1.0);
   EXPECT_GE(color.last_updated, before);
   EXPECT_EQ(db.distributions().size(), 1u);  // the missing pair was skipped, not created
-  db.finalize_distributions({});
+  finalize_distributions(db, {});
   EXPECT_EQ(db.find_distribution("color", {})->version, 2u);
 }
 
@@ -335,12 +337,12 @@ TEST_F(DatabaseTest, ReferenceLookupTakesTheFirstDistributionHoldingEveryPair) {
 
 TEST_F(DatabaseTest, StatsCountDistributionsSamplesAndDefinitions) {
   Database db = filled();
-  db.increment_distribution("color", {{"region", "eu"}}, categories({{category(0), 3}}));
-  db.increment_distribution("size", {{"region", "eu"}}, bins({{0, 4}}));
+  increment_distribution(db, "color", {{"region", "eu"}}, categories({{category(0), 3}}));
+  increment_distribution(db, "size", {{"region", "eu"}}, bins({{0, 4}}));
   db.ensure_joint_distribution("color", "size", {});
   const std::vector<std::pair<std::string, DimensionKey>> touched = {
       {"color", {{"region", "eu"}}}, {"size", {{"region", "eu"}}}};
-  db.finalize_distributions(touched);
+  finalize_distributions(db, touched);
   EXPECT_EQ(db.stats(), (DatabaseStats{2, 7, 2, 1}));
 }
 
@@ -348,9 +350,9 @@ TEST_F(DatabaseTest, RawRecordsTakeConsecutiveIds) {
   Database db = filled();
   Object row;
   row.emplace("a", Value("x"));
-  db.append_raw_record(Value(row));
+  append_raw_record(db, Value(row));
   std::vector<Value> payloads(2, Value(Object{}));
-  db.append_raw_records(payloads);
+  append_raw_records(db, payloads);
   EXPECT_EQ(db.meta().next_raw_record_id, 4u);
   EXPECT_EQ(content_of(path_ + "/raw/log_000001.raw"),
             "{\"payload\":{\"a\":\"x\"},\"record_id\":1}\n"
@@ -364,11 +366,11 @@ TEST_F(DatabaseTest, AFailedRawAppendStillTakesItsId) {
   const std::string segment = path_ + "/raw/log_000001.raw";
   fs::remove(segment);
   fs::create_symlink("/dev/full", segment);
-  EXPECT_EQ(error_of([&] { db.append_raw_record(Value(Object{})); }),
+  EXPECT_EQ(error_of([&] { append_raw_record(db, Value(Object{})); }),
             "append raw line: No space left on device (os error 28)");
   EXPECT_EQ(db.meta().next_raw_record_id, 2u);
   std::vector<Value> payloads(5, Value(Object{}));
-  EXPECT_THROW(db.append_raw_records(payloads), Error);
+  EXPECT_THROW(append_raw_records(db, payloads), Error);
   EXPECT_EQ(db.meta().next_raw_record_id, 3u);  // only the failing first line took an id
 }
 
@@ -396,14 +398,14 @@ void fill_every_part(Database& db) {
   db.define_dimension({"region", "region_col", std::string("month")});
   for (const char* region : {"eu", "us"}) {
     const DimensionKey key{{"region", region}};
-    db.increment_distribution("b", key, categories({{category(1), 3}, {kUnknown, 1}}));
-    db.increment_distribution("a", key, bins({{2, 5}}));
+    increment_distribution(db, "b", key, categories({{category(1), 3}, {kUnknown, 1}}));
+    increment_distribution(db, "a", key, bins({{2, 5}}));
     db.ensure_joint_distribution("b", "a", key);
     db.ensure_joint_distribution("b", "c", key);
     db.ensure_joint_distribution("a", "a", key);
     db.get_joint_distribution_mut("a", "b", key)->add_to_cell(1, 2, 7);
     const std::vector<std::pair<std::string, DimensionKey>> touched = {{"b", key}, {"a", key}};
-    db.finalize_distributions(touched);
+    finalize_distributions(db, touched);
   }
   db.flush();
 }
@@ -523,23 +525,23 @@ TEST_F(DatabaseTest, KeysSharingAnIndexTextKeepTheirOwnCounts) {
   {
     Database db = Database::create_with_options(path_, false);
     db.define_variable(categorical("v", {"x", "y"}));
-    db.increment_distribution("v", one_entry, categories({{category(0), 1}}));
-    db.increment_distribution("v", two_entries, categories({{category(1), 10}}));
-    db.increment_distribution("v", one_entry, categories({{category(0), 2}}));
+    increment_distribution(db, "v", one_entry, categories({{category(0), 1}}));
+    increment_distribution(db, "v", two_entries, categories({{category(1), 10}}));
+    increment_distribution(db, "v", one_entry, categories({{category(0), 2}}));
     ASSERT_EQ(db.distributions().size(), 2u);
     EXPECT_EQ(db.index().by_key.size(), 1u);  // the stored index keeps one entry per text
     EXPECT_EQ(db.find_distribution("v", one_entry)->repr.total_count(), 3u);
     EXPECT_EQ(db.find_distribution("v", two_entries)->repr.total_count(), 10u);
     const std::vector<std::pair<std::string, DimensionKey>> touched = {{"v", one_entry},
                                                                        {"v", two_entries}};
-    db.finalize_distributions(touched);
+    finalize_distributions(db, touched);
     db.flush();
   }
   for (bool drop_index : {false, true}) {
     if (drop_index) fs::remove(path_ + "/dist_index.edb");
     Database db = Database::open(path_, true);
-    db.increment_distribution("v", two_entries, categories({{category(1), 1}}));
-    db.increment_distribution("v", one_entry, categories({{category(0), 1}}));
+    increment_distribution(db, "v", two_entries, categories({{category(1), 1}}));
+    increment_distribution(db, "v", one_entry, categories({{category(0), 1}}));
     ASSERT_EQ(db.distributions().size(), 2u);
     for (const auto& distribution : db.distributions()) {
       const auto& counts = distribution.repr.get_if<core::ReprCategorical>()->counts;
@@ -563,7 +565,7 @@ TEST_F(DatabaseTest, KeysSharingAnIndexTextKeepTheirOwnCounts) {
     for (std::uint64_t round = 0;; ++round) {
       for (int k = 0; k < 40; ++k) {
         const DimensionKey key{{"k", std::to_string((round * 7 + k) % 300)}};
-        db.increment_distribution("size", key, bins({{random() % 64, 1 + random() % 5}}));
+        increment_distribution(db, "size", key, bins({{random() % 64, 1 + random() % 5}}));
       }
       db.flush();
     }

@@ -139,10 +139,14 @@ INSTANTIATE_TEST_SUITE_P(
                     NumberCase{"123456789012345678901234567890",
                                Value(123456789012345678901234567890.0)}));
 
-TEST(Reader, MinusZeroIsAFloat) {
-  const Value value = parse("-0");
-  ASSERT_NE(value.get_if<double>(), nullptr);
-  EXPECT_TRUE(std::signbit(*value.get_if<double>()));
+TEST(Reader, MinusZeroIsTheIntegerZeroUnlessWrittenAsAFloat) {
+  EXPECT_EQ(parse("-0"), Value(std::uint64_t{0}));
+  EXPECT_EQ(to_string(parse("[-0,0]")), "[0,0]");
+  for (const char* text : {"-0.0", "-0e0", "-0E+2"}) {
+    const Value value = parse(text);
+    ASSERT_NE(value.get_if<double>(), nullptr) << text;
+    EXPECT_TRUE(std::signbit(*value.get_if<double>())) << text;
+  }
 }
 
 TEST(Reader, LaterDuplicateKeyReplacesTheEarlierOne) {

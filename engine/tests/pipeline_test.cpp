@@ -216,6 +216,23 @@ TEST_F(Pipeline, RowsLackingADimensionColumnAreDroppedByMapping) {
   EXPECT_EQ(report.distributions_updated, 4u);
 }
 
+// A JSON number -0 is the integer 0 on every road: the raw log, and the category it counts as.
+TEST_F(Pipeline, JsonMinusZeroIsLoggedAndCountedAsTheIntegerZero) {
+  auto db = create();
+  db.define_variable({"v", core::VariableType{core::VariableType::Categorical{{"0", "x"}, true}}});
+  const std::string path = write("zero.jsonl", "{\"v\":-0}\n{\"v\":0}\n{\"v\":-0.0}\n");
+  IngestionPipeline::ingest_file_auto(db, path, InferConfig{}, 10000, false);
+  const auto& counts = *db.find_distribution("v", {})->repr.get_if<core::ReprCategorical>();
+  EXPECT_EQ(counts.counts, (std::vector<std::uint64_t>{2, 0}));
+  EXPECT_EQ(counts.unknown_count, 1u);  // the float -0.0 reads as the text "unknown"
+  std::ifstream log(dir_ / "db" / "raw" / "log_000001.raw");
+  std::ostringstream lines;
+  lines << log.rdbuf();
+  EXPECT_EQ(lines.str(), "{\"payload\":{\"v\":0},\"record_id\":1}\n"
+                         "{\"payload\":{\"v\":0},\"record_id\":2}\n"
+                         "{\"payload\":{\"v\":-0.0},\"record_id\":3}\n");
+}
+
 TEST_F(Pipeline, EarlierDefinitionsWinOverTheSample) {
   auto db = create();
   db.define_variable({"v", core::VariableType{core::VariableType::Categorical{{"1", "x"}, true}}});

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "literal_store.h"
 #include "core/json.h"
 #include "core/json_writer.h"
 #include "storage/raw_log.h"
@@ -22,6 +23,9 @@ namespace quib::storage {
 namespace {
 
 namespace fs = std::filesystem;
+using literal::append;
+using literal::append_many;
+using literal::append_raw_line;
 using core::json::Object;
 using core::json::Value;
 
@@ -97,8 +101,8 @@ TEST_F(RawLogTest, OpenReportsADirectoryItCannotCreate) {
 
 TEST_F(RawLogTest, AppendWritesOneCompactLinePerRecord) {
   RawLog log = RawLog::open(raw_dir_);
-  log.append(1, object_of("a", Value("x")));
-  log.append(2, object_of("a", Value("y")));
+  append(log, 1, object_of("a", Value("x")));
+  append(log, 2, object_of("a", Value("y")));
   EXPECT_EQ(content_of(segment_),
             "{\"payload\":{\"a\":\"x\"},\"record_id\":1}\n"
             "{\"payload\":{\"a\":\"y\"},\"record_id\":2}\n");
@@ -106,9 +110,9 @@ TEST_F(RawLogTest, AppendWritesOneCompactLinePerRecord) {
 
 TEST_F(RawLogTest, AppendCreatesADeletedSegmentAgain) {
   RawLog log = RawLog::open(raw_dir_);
-  log.append(1, object_of("a", Value("x")));
+  append(log, 1, object_of("a", Value("x")));
   fs::remove(segment_);
-  log.append(2, Value(Object{}));
+  append(log, 2, Value(Object{}));
   EXPECT_EQ(content_of(segment_), "{\"payload\":{},\"record_id\":2}\n");
 }
 
@@ -117,7 +121,7 @@ TEST_F(RawLogTest, AppendReportsASegmentThatCannotBeOpened) {
   fs::remove(segment_);
   fs::create_directory(segment_);
   try {
-    log.append(1, Value(Object{}));
+    append(log, 1, Value(Object{}));
     FAIL() << "appended to a directory";
   } catch (const Error& error) {
     EXPECT_EQ(error.full(), "open raw segment " + segment_ + ": Is a directory (os error 21)");
@@ -130,7 +134,7 @@ TEST_F(RawLogTest, AppendReportsAFailedWrite) {
   fs::remove(segment_);
   fs::create_symlink("/dev/full", segment_);
   try {
-    log.append(1, Value(Object{}));
+    append(log, 1, Value(Object{}));
     FAIL() << "a write to a full device succeeded";
   } catch (const Error& error) {
     EXPECT_EQ(error.full(), "append raw line: No space left on device (os error 28)");
@@ -140,11 +144,11 @@ TEST_F(RawLogTest, AppendReportsAFailedWrite) {
 TEST_F(RawLogTest, GatheredAppendsGiveTheBytesOfSingleAppends) {
   const std::vector<Value> payloads = varied_payloads(30000);  // a few MiB: several writes
   RawLog single = RawLog::open(dir_ + "/single");
-  for (std::size_t i = 0; i < payloads.size(); ++i) single.append(41 + i, payloads[i]);
+  for (std::size_t i = 0; i < payloads.size(); ++i) append(single, 41 + i, payloads[i]);
 
   RawLog gathered = RawLog::open(raw_dir_);
   std::size_t written = 0;
-  gathered.append_many(41, payloads, written);
+  append_many(gathered, 41, payloads, written);
   EXPECT_EQ(written, payloads.size());
   const std::string expected = content_of(single.path());
   EXPECT_GT(expected.size(), std::size_t{2} << 20);
@@ -180,15 +184,15 @@ class FileSizeLimit {
 
 TEST_F(RawLogTest, AFailedAppendLeavesNoPartOfItsLine) {
   RawLog log = RawLog::open(raw_dir_);
-  log.append(1, object_of("a", Value("x")));
+  append(log, 1, object_of("a", Value("x")));
   const std::string before = content_of(segment_);
   {
     // Room for part of the next line only: the write stores a piece, then fails.
     FileSizeLimit limit(before.size() + 10);
-    EXPECT_THROW(log.append(2, object_of("a", Value("a longer value than ten bytes"))), Error);
+    EXPECT_THROW(append(log, 2, object_of("a", Value("a longer value than ten bytes"))), Error);
   }
   EXPECT_EQ(content_of(segment_), before);
-  log.append(3, object_of("a", Value("z")));
+  append(log, 3, object_of("a", Value("z")));
   EXPECT_EQ(content_of(segment_), before + "{\"payload\":{\"a\":\"z\"},\"record_id\":3}\n");
 }
 
@@ -209,7 +213,7 @@ TEST_F(RawLogTest, AFailedGatheredAppendKeepsExactlyTheWholeLines) {
   std::size_t written = 12345;
   {
     FileSizeLimit limit(limit_bytes);
-    EXPECT_THROW(log.append_many(1, payloads, written), Error);
+    EXPECT_THROW(append_many(log, 1, payloads, written), Error);
   }
   EXPECT_EQ(written, whole);
   EXPECT_EQ(content_of(segment_), all.substr(0, ends[whole - 1]));

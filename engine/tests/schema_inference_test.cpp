@@ -150,6 +150,17 @@ TEST(SchemaInferenceText, OtherValuesReadAsTheirJsonText) {
             schema_with({categorical("c", {"[1,\"b\"]", "{\"a\":null,\"z\":1}", "7"})}));
 }
 
+// A JSON number -0 is the integer 0: its category text is "0", and its range starts at +0.
+TEST(SchemaInferenceNumbers, JsonMinusZeroIsTheIntegerZero) {
+  EXPECT_EQ(infer(json_reader::parse_json_lines("{\"c\":-0}\n{\"c\":\"a\"}\n")),
+            schema_with({categorical("c", {"0", "a"})}));
+  const core::Schema zeros =
+      infer(json_reader::parse_json_lines("{\"c\":-0}\n{\"c\":-0}\n"));
+  EXPECT_EQ(zeros, schema_with({continuous("c", 0.0, 1.0)}));
+  const auto& range = zeros.variables[0].var_type.get_if<core::VariableType::Continuous>()->range;
+  EXPECT_FALSE(std::signbit(range->first));
+}
+
 TEST(SchemaInferenceText, DateLikeColumnsBecomeDateDimensions) {
   InferConfig config;
   config.date_granularity = "weekly";

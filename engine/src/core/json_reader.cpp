@@ -242,14 +242,12 @@ Number Reader::read_number() {
   if (negative) {
     std::int64_t value = 0;
     auto [end, ec] = std::from_chars(start, cursor_, value);
-    if (ec == std::errc() && value != 0) {
-      number.number_class = Number::Class::Signed;
-      number.signed_value = value;
-      return number;
-    }
-    if (ec == std::errc()) {  // "-0" is no negative integer: it stays a float
-      number.number_class = Number::Class::Float;
-      number.float_value = -0.0;
+    if (ec == std::errc()) {
+      // "-0" is an integer without fraction or exponent: the unsigned 0, not the float -0.0.
+      if (value != 0) {
+        number.number_class = Number::Class::Signed;
+        number.signed_value = value;
+      }
       return number;
     }
   } else {

@@ -16,7 +16,8 @@ namespace quib::core::json {
 Value parse(std::string_view text);
 
 // A number as read, in its class: unsigned (not negative, fits u64), signed (negative, fits
-// i64) or float (everything else, including -0).
+// i64) or float (a fraction or an exponent, or an integer outside both ranges); "-0" is the
+// unsigned 0.
 struct Number {
   enum class Class : std::uint8_t { Unsigned, Signed, Float };
   Class number_class = Class::Unsigned;

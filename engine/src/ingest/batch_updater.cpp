@@ -62,8 +62,12 @@ class TableSource {
   TableSource(const ResolvePlan& plan, const RowTable& table, const ColumnBinding& binding,
               const KeptRows& kept)
       : table_(table), binding_(binding), kept_(kept) {
-    for (const auto& variable : plan.variables()) variable_slots_.push_back(slot_of(binding.variable_names(), variable.name));
-    for (const auto& dimension : plan.dimensions()) dimension_slots_.push_back(slot_of(binding.dimension_names(), dimension.name));
+    for (const auto& variable : plan.variables()) {
+      variable_slots_.push_back(slot_of(binding.variable_names(), variable.name));
+    }
+    for (const auto& dimension : plan.dimensions()) {
+      dimension_slots_.push_back(slot_of(binding.dimension_names(), dimension.name));
+    }
     for (const std::string_view name : binding.variable_names()) {
       std::string& text = member_keys_.emplace_back();
       core::json::write_string(text, name);
@@ -134,60 +138,6 @@ class TableSource {
   std::vector<std::string> member_keys_;        // per variable slot: "name":
 };
 
-// Rows mapped beforehand, which name their entries.
-class MappedSource {
- public:
-  MappedSource(const ResolvePlan& plan, std::span<const MappedRow> rows) : plan_(plan), rows_(rows) {}
-
-  class Cursor {
-   public:
-    explicit Cursor(const MappedSource& source)
-        : source_(source),
-          values_(source.plan_.variables().size()),
-          texts_(source.plan_.dimensions().size()),
-          dimensions_(texts_.size()) {}
-
-    RowValues read(std::size_t i) {
-      row_ = &source_.rows_[i];
-      const auto variables = source_.plan_.variables();
-      for (std::size_t v = 0; v < variables.size(); ++v) values_[v] = row_->variable(variables[v].name);
-      const auto dimensions = source_.plan_.dimensions();
-      for (std::size_t d = 0; d < dimensions.size(); ++d) {
-        const MappedDimension* mapped = row_->dimension(dimensions[d].name);
-        if (mapped != nullptr) texts_[d] = mapped->text();
-        dimensions_[d] = mapped != nullptr ? &texts_[d] : nullptr;
-      }
-      return RowValues{values_, dimensions_};
-    }
-
-    void payload(std::string& out) const {
-      out += '{';
-      bool first = true;
-      for (const MappedVariable& variable : row_->variables) {
-        if (!first) out += ',';
-        first = false;
-        core::json::write_string(out, variable.name);
-        out += ':';
-        variable.value->write_json(out);
-      }
-      out += '}';
-    }
-
-   private:
-    const MappedSource& source_;
-    const MappedRow* row_ = nullptr;
-    std::vector<const Cell*> values_;
-    std::vector<std::string_view> texts_;
-    std::vector<const std::string_view*> dimensions_;
-  };
-
-  Cursor cursor() const { return Cursor(*this); }
-
- private:
-  const ResolvePlan& plan_;
-  std::span<const MappedRow> rows_;
-};
-
 // Resolves rows [first, first + n) of the source into `block`. With the raw log on, the lines
 // of the counted rows are written too, for the record ids from `first_record_id` on.
 template <typename Source>
@@ -254,12 +204,6 @@ void resolve_block(const ResolvePlan& plan, const Source& source, std::size_t fi
   }
 }
 
-SingleDelta single_delta_of(const ResolvePlan::Variable& variable, std::uint64_t code) {
-  if (variable.kind == ResolvePlan::Kind::Continuous) return SingleDelta{SingleDelta::Bin{code}};
-  if (code == ResolvePlan::kUnknown) return SingleDelta{SingleDelta::Unknown{}};
-  return SingleDelta{SingleDelta::Category{code}};
-}
-
 }  // namespace
 
 namespace batch_updater {
@@ -296,7 +240,8 @@ struct BatchWriter::State {
     std::uint64_t next_id = db.meta().next_raw_record_id;
     std::optional<Block> current = block_at(begin, begin);
     std::size_t slot = 0;
-    std::unique_ptr<worker_pool::Background> resolving = resolve_later(*current, next_id, blocks[slot]);
+    std::unique_ptr<worker_pool::Background> resolving =
+        resolve_later(*current, next_id, blocks[slot]);
     BatchStats stats;
     try {
       while (current) {
@@ -312,8 +257,9 @@ struct BatchWriter::State {
         // same rows goes on meanwhile, in this thread's own memory.
         std::future<void> logging;
         if (raw_log && block.resolved != 0) {
-          logging = std::async(std::launch::async,
-                               [this, &block, first_id] { db.append_raw_lines(first_id, block.lines); });
+          logging = std::async(std::launch::async, [this, &block, first_id] {
+            db.append_raw_lines(first_id, block.lines);
+          });
         }
         gather(block, stats);
         if (logging.valid()) logging.get();
@@ -378,48 +324,15 @@ void BatchWriter::apply_runs(const RowTable& table, const ColumnBinding& binding
   state_->run(source, 0, rows.size(), std::max<std::size_t>(run, 1), on_batch);
 }
 
-BatchStats BatchWriter::apply(std::span<const MappedRow> rows) {
-  const MappedSource source(state_->plan, rows);
-  BatchStats stats;
-  state_->run(source, 0, rows.size(), rows.size(), [&](const BatchStats& batch) { stats = batch; });
-  return stats;
-}
-
 void BatchWriter::finish() {
   state_->merge.settle(state_->db);
   state_->finished = true;
 }
 
-std::optional<ResolvedRow> resolve_row(const core::Schema& schema, const MappedRow& row) {
-  const ResolvePlan plan(schema);
-  std::string key;
-  std::vector<std::uint64_t> codes(plan.variables().size());
-  std::vector<JointCell> cells(plan.joints().size());
-  if (!plan.resolve(row, key, codes, cells)) return std::nullopt;
-  ResolvedRow resolved;
-  for (std::size_t v = 0; v < codes.size(); ++v) {
-    if (codes[v] == ResolvePlan::kNoDelta) continue;
-    const auto& variable = plan.variables()[v];
-    resolved.single_deltas.emplace_back(std::string(variable.name),
-                                        single_delta_of(variable, codes[v]));
-  }
-  for (std::size_t j = 0; j < cells.size(); ++j) {
-    if (cells[j].first == ResolvePlan::kNoCell) continue;
-    const auto& joint = plan.joints()[j];
-    resolved.joint_cells.push_back({{std::string(joint.a), std::string(joint.b)},
-                                    {cells[j].first, cells[j].second}});
-  }
-  resolved.dimension_key = core::dimension_key_from_pairs(plan.key_pairs(key));
-  for (const MappedVariable& variable : row.variables) {
-    resolved.raw_values.emplace(std::string(variable.name), variable.value->to_json());
-  }
-  return resolved;
-}
-
-BatchStats apply_batch(storage::Database& db, const core::Schema& schema,
-                       std::span<const MappedRow> rows) {
+BatchStats apply_batch(storage::Database& db, const core::Schema& schema, const RowTable& table,
+                       const ColumnBinding& binding, const KeptRows& rows) {
   BatchWriter writer(db, schema);
-  const BatchStats stats = writer.apply(rows);
+  const BatchStats stats = writer.apply(table, binding, rows, 0, rows.size());
   writer.finish();
   return stats;
 }

@@ -1,4 +1,4 @@
-// The batch updater: turns batches of mapped rows into count increments of a database.
+// The batch updater: turns batches of projected rows into count increments of a database.
 //
 // Every row is first resolved on its own, on the process-wide worker pool: its dimension key,
 // one delta per variable value, one cell per joint pair, and, when the raw log is on, the compact
@@ -13,14 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
-#include <span>
-#include <string>
-#include <utility>
-#include <vector>
 
-#include "core/dimension_key.h"
-#include "core/json.h"
 #include "core/schema.h"
 #include "ingest/column_mapper.h"
 #include "ingest/row.h"
@@ -28,23 +21,6 @@
 #include "storage/dist_store.h"
 
 namespace quib::ingest {
-
-// Defined beside the database, which consumes them.
-using storage::CountDelta;
-using storage::SingleDelta;
-
-// One mapped row resolved against a schema.
-struct ResolvedRow {
-  // In the order of the schema's variables, at most one per variable.
-  std::vector<std::pair<std::string, SingleDelta>> single_deltas;
-  // In the order of the schema's joints, the pair as listed there; the cell in the orientation
-  // of the stored joint distribution.
-  std::vector<std::pair<std::pair<std::string, std::string>, std::pair<std::uint64_t, std::uint64_t>>>
-      joint_cells;
-  core::DimensionKey dimension_key;
-  // Every variable value of the row, usable or not, ordered by name bytes.
-  core::json::Object raw_values;
-};
 
 struct BatchStats {
   std::uint64_t processed = 0;              // rows resolved and counted
@@ -55,14 +31,11 @@ struct BatchStats {
 
 namespace batch_updater {
 
-// The row against the schema, or nothing when the row lacks a dimension of the schema. Values
-// that cannot be used give no delta; this never fails.
-std::optional<ResolvedRow> resolve_row(const core::Schema& schema, const MappedRow& row);
-
-// Applies one batch. `schema` is the caller's copy of the database schema, taken before its
-// first batch. A read-only database refuses at the first raw-log line or the first count.
-BatchStats apply_batch(storage::Database& db, const core::Schema& schema,
-                       std::span<const MappedRow> rows);
+// Applies all kept rows of `table`, mapped through `binding` (bound to `table`'s columns), as one
+// batch. `schema` is the caller's copy of the database schema, taken before the batch. A
+// read-only database refuses at the first raw-log line or the first count.
+BatchStats apply_batch(storage::Database& db, const core::Schema& schema, const RowTable& table,
+                       const ColumnBinding& binding, const KeptRows& rows);
 
 // Applies the batches of one ingest call, each exactly as `apply_batch` would, while keeping
 // what the batches share (the resolve plan, the dimension keys met, where their distributions
@@ -84,8 +57,6 @@ class BatchWriter {
   // rows on the pool overlaps the calling thread's work on the current ones.
   void apply_runs(const RowTable& table, const ColumnBinding& binding, const KeptRows& rows,
                   std::size_t run, const std::function<void(const BatchStats&)>& on_batch);
-  // A batch of rows mapped beforehand.
-  BatchStats apply(std::span<const MappedRow> rows);
   // Completes the batches applied so far. Never fails.
   void finish();
 

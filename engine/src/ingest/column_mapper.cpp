@@ -1,44 +1,12 @@
 #include "ingest/column_mapper.h"
 
 #include <algorithm>
-#include <iterator>
 #include <utility>
 
-#include "core/error.h"
 #include "ingest/worker_pool.h"
 
 namespace quib::ingest {
 namespace {
-
-template <typename Entry>
-const Entry* find_by_name(const std::vector<Entry>& entries, std::string_view name) {
-  auto it = std::lower_bound(entries.begin(), entries.end(), name,
-                             [](const Entry& e, std::string_view n) { return e.name < n; });
-  return it != entries.end() && it->name == name ? &*it : nullptr;
-}
-
-// Puts the entries in name order, keeping for a repeated name the entry of the later column.
-// Entries arrive in column-name order, so with the identity mapping they are already in order.
-template <typename Entry>
-void order_by_name(std::vector<Entry>& entries) {
-  auto by_name = [](const Entry& a, const Entry& b) { return a.name < b.name; };
-  if (std::is_sorted(entries.begin(), entries.end(), by_name)) {
-    bool repeated = false;
-    for (std::size_t i = 1; i < entries.size() && !repeated; ++i) {
-      repeated = entries[i - 1].name == entries[i].name;
-    }
-    if (!repeated) return;
-  }
-  std::stable_sort(entries.begin(), entries.end(), by_name);
-  // Of each run of equal names keep the last, which came from the later column.
-  std::vector<Entry> kept;
-  kept.reserve(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (i + 1 < entries.size() && entries[i + 1].name == entries[i].name) continue;
-    kept.push_back(std::move(entries[i]));
-  }
-  entries = std::move(kept);
-}
 
 // Whether a dimension value can be written as text: a string, a boolean or a number.
 bool has_dimension_text(const Cell& value) {
@@ -80,15 +48,6 @@ bool keeps(const Row& row, const ColumnBinding& binding) {
 
 }  // namespace
 
-const Cell* MappedRow::variable(std::string_view name) const {
-  const MappedVariable* entry = find_by_name(variables, name);
-  return entry != nullptr ? entry->value : nullptr;
-}
-
-const MappedDimension* MappedRow::dimension(std::string_view name) const {
-  return find_by_name(dimensions, name);
-}
-
 ColumnBinding::ColumnBinding(const IngestMapping& mapping, std::span<const std::string> columns)
     : variable_names_(distinct_sorted(mapping.variables)),
       dimension_names_(distinct_sorted(mapping.dimensions)),
@@ -120,33 +79,6 @@ KeptRows KeptRows::listed(std::vector<std::size_t> list) {
 }
 
 namespace column_mapper {
-
-std::optional<MappedRow> map_row(const Row& row, const ColumnBinding& binding) {
-  MappedRow mapped;
-  std::size_t dimensions_found = 0;
-  for (const Field& field : row.fields) {
-    if (const std::uint32_t slot = binding.dimension_slot(field.column);
-        slot != ColumnBinding::kNoSlot) {
-      if (!has_dimension_text(field.value)) return std::nullopt;
-      MappedDimension entry{binding.dimension_names()[slot], std::nullopt, {}};
-      if (field.value.kind() == Cell::Kind::Text) {
-        entry.source = field.value.as_text();
-      } else {
-        render_dimension(field.value, entry.rendered);
-      }
-      mapped.dimensions.push_back(std::move(entry));
-      ++dimensions_found;
-    }
-    if (const std::uint32_t slot = binding.variable_slot(field.column);
-        slot != ColumnBinding::kNoSlot) {
-      mapped.variables.push_back(MappedVariable{binding.variable_names()[slot], &field.value});
-    }
-  }
-  if (dimensions_found != binding.required_dimensions()) return std::nullopt;
-  order_by_name(mapped.variables);
-  order_by_name(mapped.dimensions);
-  return mapped;
-}
 
 bool project(const Row& row, const ColumnBinding& binding, SlotRow& out) {
   out.variables.assign(binding.variable_names().size(), nullptr);
@@ -213,18 +145,6 @@ KeptRows kept_rows(const RowTable& table, const ColumnBinding& binding) {
   rows.reserve(kept);
   for (const auto& part : parts) rows.insert(rows.end(), part.begin(), part.end());
   return KeptRows::listed(std::move(rows));
-}
-
-std::vector<MappedRow> map_rows(const RowTable& table, const ColumnBinding& binding) {
-  if (table.every_row_full_text()) {
-    throw InternalError("map_rows needs a table that keeps its cells");
-  }
-  std::vector<MappedRow> mapped;
-  RowScratch scratch;
-  for (std::size_t i = 0; i < table.size(); ++i) {
-    if (auto m = map_row(table.row(i, scratch), binding)) mapped.push_back(std::move(*m));
-  }
-  return mapped;
 }
 
 }  // namespace column_mapper

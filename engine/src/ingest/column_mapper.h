@@ -3,25 +3,20 @@
 //
 // A mapped row keeps the row's variable values unchanged and turns each dimension value into
 // text (before date bucketing); a row that lacks a mapped dimension column, or holds null, an
-// array or an object there, is dropped. Two forms:
-// - `MappedRow` names its entries; it serves single rows and rows built by hand.
-// - `SlotRow` is what ingestion uses: a `ColumnBinding` resolves the mapping against the columns
-//   of one table once, and a row is then projected into slots (one per distinct mapped name,
-//   names in byte order) without comparing a single name.
-// Both borrow: names from the binding (hence the mapping), values and most texts from the row.
-// The overloads that would bind temporaries are deleted.
+// array or an object there, is dropped. A `ColumnBinding` resolves the mapping against the
+// columns of one table once, and a row is then projected into a `SlotRow` (one slot per distinct
+// mapped name, names in byte order) without comparing a single name. A projected row borrows:
+// names from the binding (hence the mapping), values and most texts from the row. The overloads
+// that would bind temporaries are deleted.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
-#include "core/json.h"
-#include "core/schema.h"
 #include "ingest/row.h"
 
 namespace quib::ingest {
@@ -29,30 +24,6 @@ namespace quib::ingest {
 struct IngestMapping {
   std::unordered_map<std::string, std::string> variables;   // input column -> variable name
   std::unordered_map<std::string, std::string> dimensions;  // input column -> dimension name
-};
-
-struct MappedVariable {
-  std::string_view name;
-  const Cell* value = nullptr;  // never null in a mapped row
-};
-
-struct MappedDimension {
-  std::string_view name;
-  // The row's own text when the value was a JSON string; otherwise nothing and the text is held
-  // in `rendered` (a number or boolean written as JSON writes it).
-  std::optional<std::string_view> source;
-  std::string rendered;
-
-  std::string_view text() const { return source ? *source : std::string_view(rendered); }
-};
-
-struct MappedRow {
-  std::vector<MappedVariable> variables;    // ordered by name bytes, one entry per name
-  std::vector<MappedDimension> dimensions;  // ordered by name bytes, one entry per name
-
-  // Lookups by exact name; null when absent.
-  const Cell* variable(std::string_view name) const;
-  const MappedDimension* dimension(std::string_view name) const;
 };
 
 // A mapping resolved against the column names of one table.
@@ -117,10 +88,6 @@ class KeptRows {
 
 namespace column_mapper {
 
-// The mapped form of `row`, or nothing when the row lacks a mapped dimension column or holds
-// null, an array or an object there. Columns the mapping does not name are ignored.
-std::optional<MappedRow> map_row(const Row& row, const ColumnBinding& binding);
-
 // Projects `row` into `out`; false when the row must be dropped (`out` is then unspecified).
 bool project(const Row& row, const ColumnBinding& binding, SlotRow& out);
 
@@ -128,11 +95,6 @@ bool project(const Row& row, const ColumnBinding& binding, SlotRow& out);
 // checked row by row, on the worker pool.
 KeptRows kept_rows(const RowTable& table, const ColumnBinding& binding);
 KeptRows kept_rows(RowTable&&, const ColumnBinding&) = delete;
-
-// Maps every row of a table that keeps its cells (not a CSV table), dropping the rows that give
-// nothing.
-std::vector<MappedRow> map_rows(const RowTable& table, const ColumnBinding& binding);
-std::vector<MappedRow> map_rows(RowTable&&, const ColumnBinding&) = delete;
 
 }  // namespace column_mapper
 }  // namespace quib::ingest

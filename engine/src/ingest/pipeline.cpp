@@ -80,6 +80,17 @@ IngestReport IngestionPipeline::ingest_file_auto(storage::Database& db, std::str
   return ingest_rows_internal(db, rows, mapping, batch_size, show_progress);
 }
 
+IngestReport IngestionPipeline::ingest_records(storage::Database& db, const RowTable& records) {
+  const core::Schema schema = db.schema();
+  const IngestMapping mapping = schema_inference::identity_mapping(schema);
+  const ColumnBinding binding(mapping, records.columns());
+  const KeptRows kept = column_mapper::kept_rows(records, binding);
+  const BatchStats stats = batch_updater::apply_batch(db, schema, records, binding, kept);
+  db.flush();
+  return IngestReport{records.size(), stats.processed, stats.skipped, stats.distributions_updated,
+                      0};
+}
+
 IngestReport IngestionPipeline::ingest_rows_internal(storage::Database& db, const RowTable& rows,
                                                      const IngestMapping& mapping,
                                                      std::uint64_t batch_size,

@@ -1,6 +1,8 @@
-// The road of a file ingest: read the whole file into rows, infer a schema from the leading rows,
-// define the names the database does not have yet, map every row through the identity mapping
-// of the database schema, apply the mapped rows in batches, flush once and report.
+// The two roads into a database: a file ingest reads the whole file into rows, infers a schema
+// from the leading rows, defines the names the database does not have yet, maps every row
+// through the identity mapping of the database schema, applies the mapped rows in batches,
+// flushes once and reports; a records ingest does the same from the mapping on for rows that
+// the caller built.
 //
 // Everything but the per-row resolution inside a batch runs on the calling thread. Nothing is
 // rolled back: a failure keeps the definitions and batches made before it in memory, unflushed.
@@ -30,6 +32,12 @@ struct IngestionPipeline {
   static IngestReport ingest_file_auto(storage::Database& db, std::string path,
                                        InferConfig config, std::uint64_t batch_size,
                                        bool show_progress);
+
+  // The road of Python records, already converted to rows: no reading and no inference; the
+  // rows are mapped through the identity mapping of the database schema, applied as one batch
+  // whatever their number, and flushed. The report counts every row given in `total_rows` and
+  // times nothing.
+  static IngestReport ingest_records(storage::Database& db, const RowTable& records);
 
   // Maps the rows, applies them in runs of `batch_size` (0 counts as 1) against a copy of the
   // schema taken first, prints a progress line per run when asked, and flushes once.

@@ -233,21 +233,6 @@ bool ResolvePlan::resolve(const RowValues& row, std::string& key, std::span<std:
   return true;
 }
 
-bool ResolvePlan::resolve(const MappedRow& row, std::string& key, std::span<std::uint64_t> codes,
-                          std::span<JointCell> cells) const {
-  std::vector<const Cell*> values(variables_.size());
-  for (std::size_t v = 0; v < variables_.size(); ++v) values[v] = row.variable(variables_[v].name);
-  std::vector<std::string_view> texts(dimensions_.size());
-  std::vector<const std::string_view*> dimensions(dimensions_.size());
-  for (std::size_t d = 0; d < dimensions_.size(); ++d) {
-    if (const MappedDimension* mapped = row.dimension(dimensions_[d].name)) {
-      texts[d] = mapped->text();
-      dimensions[d] = &texts[d];
-    }
-  }
-  return resolve(RowValues{values, dimensions}, key, codes, cells);
-}
-
 std::vector<std::pair<std::string, std::string>> ResolvePlan::key_pairs(
     std::string_view key) const {
   std::vector<std::pair<std::string, std::string>> pairs;

@@ -1,4 +1,4 @@
-// Resolution of mapped rows against one schema: the per-value work of ingestion (number reading,
+// Resolution of projected rows against one schema: the per-value work of ingestion (number reading,
 // binning, category lookup, date bucketing, key building), kept free of allocation per value so
 // that the batch updater can run it on the worker pool.
 //
@@ -88,9 +88,6 @@ class ResolvePlan {
   // variable) and `cells` (one per joint); a row lacking a dimension gives false and leaves
   // `key` as it was.
   bool resolve(const RowValues& row, std::string& key, std::span<std::uint64_t> codes,
-               std::span<JointCell> cells) const;
-  // The same for a row that names its entries.
-  bool resolve(const MappedRow& row, std::string& key, std::span<std::uint64_t> codes,
                std::span<JointCell> cells) const;
 
   // The (dimension name, value) pairs of key bytes written by `resolve`.

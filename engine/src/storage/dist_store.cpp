@@ -51,39 +51,7 @@ std::pair<std::string_view, std::string_view> byte_order(std::string_view a, std
   return {a, b};
 }
 
-void add_categorical(core::DistributionRepr::Categorical& repr,
-                     const CountDelta::Categorical& delta) {
-  for (const auto& [key, n] : delta.counts) {
-    if (const auto* category = std::get_if<SingleDelta::Category>(&key.value)) {
-      if (category->index < repr.counts.size()) repr.counts[category->index] += n;
-    } else {
-      repr.unknown_count += n;
-    }
-    repr.total_count += n;
-  }
-}
-
-void add_histogram(core::DistributionRepr::Histogram& repr, const CountDelta::Histogram& delta) {
-  for (const auto& [bin, n] : delta.counts) {
-    if (bin < repr.bin_counts.size()) repr.bin_counts[bin] += n;
-    repr.total_count += n;
-  }
-}
-
 }  // namespace
-
-CountDelta CountDelta::shaped_by(const SingleDelta& first) {
-  if (std::holds_alternative<SingleDelta::Bin>(first.value)) return CountDelta{Histogram{}};
-  return CountDelta{Categorical{}};
-}
-
-void CountDelta::add(const SingleDelta& delta, std::uint64_t n) {
-  if (const auto* bin = std::get_if<SingleDelta::Bin>(&delta.value)) {
-    if (auto* histogram = std::get_if<Histogram>(&value)) histogram->counts[bin->index] += n;
-  } else if (auto* categorical = std::get_if<Categorical>(&value)) {
-    categorical->counts[delta] += n;
-  }
-}
 
 Database::Database(Database&&) noexcept = default;
 Database& Database::operator=(Database&&) noexcept = default;
@@ -256,34 +224,6 @@ std::size_t Database::ensure_distribution_position(std::string_view variable,
   return found.position;
 }
 
-void Database::increment_distribution(std::string_view variable, const core::DimensionKey& key,
-                                      const CountDelta& delta) {
-  auto& repr = dist_file_.distributions[ensure_distribution_position(variable, key)].repr;
-  if (auto* categorical = repr.get_if<core::DistributionRepr::Categorical>()) {
-    if (const auto* counts = std::get_if<CountDelta::Categorical>(&delta.value)) {
-      add_categorical(*categorical, *counts);
-    }
-  } else if (auto* histogram = repr.get_if<core::DistributionRepr::Histogram>()) {
-    if (const auto* counts = std::get_if<CountDelta::Histogram>(&delta.value)) {
-      add_histogram(*histogram, *counts);
-    }
-  }
-}
-
-void Database::finalize_distributions(
-    std::span<const std::pair<std::string, core::DimensionKey>> touched) {
-  if (touched.empty()) return;
-  const std::uint64_t now = core::unix_now();
-  for (const auto& [variable, key] : touched) finalize_distribution(variable, key, now);
-}
-
-void Database::finalize_distribution(std::string_view variable, const core::DimensionKey& key,
-                                     std::uint64_t now) {
-  const Located found = locate(variable, key);
-  if (found.position == kNoPosition) return;
-  finalize_distribution_at(found.position, now, 1);
-}
-
 void Database::finalize_distribution_at(std::size_t position, std::uint64_t now,
                                         std::uint64_t batches) {
   auto& distribution = dist_file_.distributions[position];
@@ -378,27 +318,6 @@ DatabaseStats Database::stats() const {
   stats.variables = meta_.schema.variables.size();
   stats.dimensions = meta_.schema.dimensions.size();
   return stats;
-}
-
-void Database::append_raw_record(const core::json::Value& payload) {
-  check_writable();
-  if (!raw_log_) return;
-  const std::uint64_t record_id = meta_.next_raw_record_id++;
-  raw_log_->append(record_id, payload);
-}
-
-void Database::append_raw_records(std::span<const core::json::Value> payloads) {
-  check_writable();
-  if (!raw_log_ || payloads.empty()) return;
-  const std::uint64_t first = meta_.next_raw_record_id;
-  std::size_t written = 0;
-  try {
-    raw_log_->append_many(first, payloads, written);
-  } catch (...) {
-    meta_.next_raw_record_id = first + written + 1;  // the failing record keeps its id
-    throw;
-  }
-  meta_.next_raw_record_id = first + payloads.size();
 }
 
 void Database::append_raw_lines(std::uint64_t first_record_id,

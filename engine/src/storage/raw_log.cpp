@@ -8,17 +8,12 @@
 #include <cerrno>
 #include <charconv>
 #include <string_view>
-#include <vector>
 
 #include "core/error.h"
 #include "core/file_io.h"
-#include "core/json_writer.h"
 
 namespace quib::storage {
 namespace {
-
-// Lines are gathered until a buffer holds this much, then written in one go.
-constexpr std::size_t kGatherBytes = std::size_t{1} << 20;
 
 class SegmentFile {
  public:
@@ -57,18 +52,6 @@ class SegmentFile {
 };
 
 }  // namespace
-
-void append_raw_line(std::string& out, std::uint64_t record_id, const core::json::Value& payload) {
-  with_context("serialize raw line", [&] {
-    out += "{\"payload\":";
-    core::json::write(out, payload);
-    out += ",\"record_id\":";
-    char digits[24];
-    auto result = std::to_chars(digits, digits + sizeof digits, record_id);
-    out.append(digits, result.ptr);
-    out += "}\n";
-  });
-}
 
 void append_raw_line_text(std::string& out, std::uint64_t record_id, std::string_view payload) {
   out += "{\"payload\":";
@@ -153,67 +136,6 @@ std::optional<std::uint64_t> RawLog::recover() const {
     const off_t tail = std::min<off_t>(whole, 64);
     return record_id_at_end(read_at(file.get(), whole - tail, static_cast<std::size_t>(tail)));
   });
-}
-
-void RawLog::append(std::uint64_t record_id, const core::json::Value& payload) const {
-  SegmentFile file(path_);
-  std::string line;
-  append_raw_line(line, record_id, payload);
-  const std::size_t line_end = line.size();
-  std::size_t whole_lines = 0;
-  file.write_lines(line, std::span<const std::size_t>(&line_end, 1), whole_lines);
-}
-
-template <typename AppendLine>
-void RawLog::gather_lines(std::size_t count, AppendLine&& append_line, std::size_t& written) const {
-  written = 0;
-  if (count == 0) return;
-  SegmentFile file(path_);
-  std::string buffer;
-  buffer.reserve(kGatherBytes + 4096);
-  std::vector<std::size_t> line_ends;
-  std::size_t pending_from = 0;  // index of the first line in `buffer`
-
-  auto write_buffer = [&] {
-    std::size_t whole_lines = 0;
-    try {
-      file.write_lines(buffer, line_ends, whole_lines);
-    } catch (...) {
-      written = pending_from + whole_lines;
-      throw;
-    }
-    written = pending_from + whole_lines;
-    buffer.clear();
-    line_ends.clear();
-  };
-
-  for (std::size_t i = 0; i < count; ++i) {
-    try {
-      append_line(buffer, i);
-    } catch (...) {
-      // The lines before this one go out first, as they would one append at a time.
-      buffer.resize(line_ends.empty() ? 0 : line_ends.back());
-      write_buffer();
-      throw;
-    }
-    line_ends.push_back(buffer.size());
-    if (buffer.size() >= kGatherBytes) {
-      write_buffer();
-      pending_from = i + 1;
-    }
-  }
-  if (!buffer.empty()) write_buffer();
-}
-
-void RawLog::append_many(std::uint64_t first_record_id,
-                         std::span<const core::json::Value> payloads,
-                         std::size_t& written) const {
-  gather_lines(
-      payloads.size(),
-      [&](std::string& buffer, std::size_t i) {
-        append_raw_line(buffer, first_record_id + i, payloads[i]);
-      },
-      written);
 }
 
 void RawLog::append_lines(std::span<const RawLines> pieces, std::size_t& written) const {

@@ -2,8 +2,8 @@
 // {"payload":...,"record_id":N} and a line feed. The engine never reads it back.
 //
 // Each line goes to the file together with its line feed, and a failed write is cut back to the
-// last whole line, so a failure never leaves a line that the next append would continue. Many
-// lines may be appended at once; they are gathered into large writes, with the same bytes as one
+// last whole line, so a failure never leaves a line that the next append would continue. Lines
+// arrive already rendered, many at once, and go out in large writes with the same bytes as one
 // append per line. No file stays open between appends, so a segment deleted in between is
 // created again. A process killed in the middle of a write can still leave a torn line: the next
 // read-write open cuts it off with `recover` before anything is appended.
@@ -17,14 +17,11 @@
 #include <string_view>
 #include <utility>
 
-#include "core/json.h"
-
 namespace quib::storage {
 
-// Appends the line of one record, line feed included, to `out`.
-void append_raw_line(std::string& out, std::uint64_t record_id, const core::json::Value& payload);
-// The same for a payload already written as compact JSON text (for writers that prepare lines
-// on many threads and hand them to `RawLog::append_lines`).
+// Appends the line of one record, line feed included, to `out`, for a payload already written as
+// compact JSON text (writers prepare lines on many threads and hand them to
+// `RawLog::append_lines`).
 void append_raw_line_text(std::string& out, std::uint64_t record_id, std::string_view payload);
 
 // Whole lines written elsewhere with `append_raw_line_text`, the i-th ending at line_ends[i].
@@ -43,11 +40,6 @@ class RawLog {
   // last whole line when that line is a record. Only for a writer that holds the database lock.
   std::optional<std::uint64_t> recover() const;
 
-  void append(std::uint64_t record_id, const core::json::Value& payload) const;
-  // Appends payloads[i] as record first_record_id + i. `written` receives the number of lines
-  // that reached the file whole, also when an error is thrown.
-  void append_many(std::uint64_t first_record_id, std::span<const core::json::Value> payloads,
-                   std::size_t& written) const;
   // Appends whole lines as they are, one write per piece; `written` receives the number of
   // lines that reached the file whole, also when an error is thrown.
   void append_lines(std::span<const RawLines> pieces, std::size_t& written) const;
@@ -56,10 +48,6 @@ class RawLog {
 
  private:
   explicit RawLog(std::string path) : path_(std::move(path)) {}
-
-  // Gathers `count` lines, each added to a buffer by append_line(buffer, i), into large writes.
-  template <typename AppendLine>
-  void gather_lines(std::size_t count, AppendLine&& append_line, std::size_t& written) const;
 
   std::string path_;  // the segment file
 };
