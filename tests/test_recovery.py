@@ -108,7 +108,6 @@ def write_stored_schema(db_path, variables):
     pathlib.Path(db_path, "meta.edb").write_text(json.dumps(meta))
 
 
-@pytest.mark.skip(reason="mend not in yet")
 @pytest.mark.parametrize("bins", [4294967295, 1 << 29])
 def test_a_bin_count_beyond_reach_is_refused_before_anything_changes(db_path, bins):
     QuibDB.create(db_path).close()
@@ -133,7 +132,6 @@ def run_limited(script, limit_bytes, timeout=300):
                           env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
 
 
-@pytest.mark.skip(reason="mend not in yet")
 def test_running_out_of_memory_in_a_batch_is_a_clean_error(tmp_path, db_path):
     # 3,000 keys times 20 variables of 999 categories: more counters than the cap allows.
     header = ["id"] + [f"c{j}" for j in range(20)]

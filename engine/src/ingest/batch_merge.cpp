@@ -1,6 +1,7 @@
 #include "ingest/batch_merge.h"
 
 #include <algorithm>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -98,6 +99,30 @@ void CellCounter::to_dense(std::uint64_t extent) {
   dense_hit_ = hit;
 }
 
+// A stored schema can ask for more cells than could ever be allocated (the bins of a variable are
+// a u32): such a definition is refused before any row is counted or logged, rather than tried.
+void BatchMerge::refuse_beyond_reach(const ResolvePlan::Variable& variable) {
+  if (variable.cells <= core::kMaxCountedCells) return;
+  const char* unit = variable.kind == ResolvePlan::Kind::Continuous ? " bins" : " categories";
+  throw Error("variable '" + std::string(variable.name) + "' has " +
+              std::to_string(variable.cells) + unit + "; at most " +
+              std::to_string(core::kMaxCountedCells) + " can be counted");
+}
+
+void BatchMerge::refuse_beyond_reach(const ResolvePlan::Joint& joint) {
+  if (joint.a_variable < 0 || joint.b_variable < 0) return;
+  const auto variables = plan_.variables();
+  const auto& a = variables[static_cast<std::size_t>(joint.a_variable)];
+  const auto& b = variables[static_cast<std::size_t>(joint.b_variable)];
+  if (a.kind == ResolvePlan::Kind::Inert || b.kind == ResolvePlan::Kind::Inert) return;
+  const std::uint64_t first = joint.first_cells;
+  const std::uint64_t second = joint.second_cells;
+  if (first == 0 || second <= core::kMaxCountedCells / first) return;
+  throw Error("joint of '" + std::string(joint.a) + "' and '" + std::string(joint.b) + "' has " +
+              std::to_string(first) + " by " + std::to_string(second) + " cells; at most " +
+              std::to_string(core::kMaxCountedCells) + " can be counted");
+}
+
 BatchMerge::BatchMerge(const ResolvePlan& plan) : plan_(plan) {
   // Counts are kept per variable name; a name defined twice (possible only in a stored schema)
   // shares one delta, as the database keeps one distribution per name and key. Only the first
@@ -112,8 +137,12 @@ BatchMerge::BatchMerge(const ResolvePlan& plan) : plan_(plan) {
       wide_.push_back(false);
     }
     counts_of_variable_.push_back(it->second);
+    // A variable that gives no deltas needs no counters, however many bins it names.
+    if (variable.kind == ResolvePlan::Kind::Inert) continue;
+    refuse_beyond_reach(variable);
     extents_[it->second] = std::max(extents_[it->second], variable.cells);
   }
+  for (const auto& joint : plan.joints()) refuse_beyond_reach(joint);
   for (std::size_t c = 0; c < names_.size(); ++c) {
     offsets_.push_back(counters_);
     counters_ += 2 + static_cast<std::size_t>(extents_[c]);
@@ -210,6 +239,7 @@ std::uint64_t BatchMerge::commit(storage::Database& db) {
   std::size_t singles_found = 0;
   std::size_t joints_found = 0;
   bool all_singles_found = false;
+  const storage::Database::Mark before = db.mark();
   try {
     for (const std::uint32_t g : batch_groups_) {
       KeyGroup& group = groups_[g];
@@ -231,6 +261,20 @@ std::uint64_t BatchMerge::commit(storage::Database& db) {
         ++joints_found;
       }
     }
+  } catch (const std::bad_alloc&) {
+    // Out of memory while creating distributions: the batch leaves nothing behind, not even
+    // the distributions it created before.
+    db.rollback(before);
+    for (const std::uint32_t g : batch_groups_) {
+      for (Slot& slot : groups_[g].slots) {
+        if (slot.position != kNoPosition && slot.position >= before.distributions) {
+          slot.position = kNoPosition;
+        }
+      }
+    }
+    settle(db);
+    end_batch();
+    throw;
   } catch (...) {
     settle(db);
     add_failed_batch(db, singles_found, all_singles_found ? joints_found : 0);

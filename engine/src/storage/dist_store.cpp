@@ -224,6 +224,42 @@ std::size_t Database::ensure_distribution_position(std::string_view variable,
   return found.position;
 }
 
+Database::Mark Database::mark() const {
+  return {dist_file_.distributions.size(), dist_file_.joints.size(), meta_.next_distribution_id,
+          meta_.next_joint_id};
+}
+
+void Database::rollback(const Mark& mark) {
+  auto& distributions = dist_file_.distributions;
+  for (std::size_t i = distributions.size(); i-- > mark.distributions;) {
+    const auto by_id = position_by_id_.find(distributions[i].id);
+    if (by_id != position_by_id_.end() && by_id->second == i) position_by_id_.erase(by_id);
+    const auto by_variable = positions_by_variable_.find(distributions[i].variable);
+    if (by_variable != positions_by_variable_.end()) {
+      auto& positions = by_variable->second;
+      if (!positions.empty() && positions.back() == i) positions.pop_back();
+      if (positions.empty()) positions_by_variable_.erase(by_variable);
+    }
+  }
+  distributions.erase(distributions.begin() + static_cast<std::ptrdiff_t>(mark.distributions),
+                      distributions.end());
+  auto& joints = dist_file_.joints;
+  for (std::size_t i = joints.size(); i-- > mark.joints;) {
+    const auto& joint = joints[i];
+    const auto found = joint_positions_.find(
+        joint_text(joint.variables.first, joint.variables.second, joint.dimension_key));
+    if (found == joint_positions_.end()) continue;
+    if (!found->second.empty() && found->second.back() == i) found->second.pop_back();
+    if (found->second.empty()) joint_positions_.erase(found);
+  }
+  joints.erase(joints.begin() + static_cast<std::ptrdiff_t>(mark.joints), joints.end());
+  meta_.next_distribution_id = mark.next_distribution_id;
+  meta_.next_joint_id = mark.next_joint_id;
+  // A new distribution may have taken over the text of an older one: the index is rebuilt
+  // rather than patched. The memory of the removed distributions is free again by now.
+  index_ = rebuild_index(distributions);
+}
+
 void Database::finalize_distribution_at(std::size_t position, std::uint64_t now,
                                         std::uint64_t batches) {
   auto& distribution = dist_file_.distributions[position];

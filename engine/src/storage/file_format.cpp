@@ -79,7 +79,7 @@ class FrameStream final : public codec::ByteSource {
   }
 
   std::span<const std::uint8_t> refill(std::span<const std::uint8_t> unread) override {
-    std::memmove(window_.data(), unread.data(), unread.size());
+    if (!unread.empty()) std::memmove(window_.data(), unread.data(), unread.size());
     const std::size_t produced =
         produce(window_.data() + unread.size(), window_.size() - unread.size());
     return {window_.data(), unread.size() + produced};
