@@ -10,7 +10,9 @@ seconds=${FUZZ_SECONDS:-60}
 jobs=${FUZZ_JOBS:-4}
 here=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(codec container json csv json_lines)
+if [ ${#targets[@]} -eq 0 ]; then
+  for binary in "$build"/*_fuzz; do targets+=("$(basename "$binary" _fuzz)"); done
+fi
 
 run_one() {
   local target=$1 work=$build/work/$1

@@ -108,6 +108,18 @@ void json_lines_seeds(SeedWriter& out) {
   out.put(line);
 }
 
+// Statements and references as the query tests write them.
+void query_seeds(SeedWriter& out) {
+  for (const char* text :
+       {"COMPARE x BETWEEN a:1 AND b:2 WHERE c", "COMPARE x ACROSS region WHERE y:2024 LIMIT 5",
+        "EXPLAIN a:1 VS b:2", "CMI x, y GIVEN z", "CORRELATIONS LIMIT 5 OVER region LIMIT 7",
+        "DIMENSIONS region", "EXPORT SHOW x AT a:1 TOP 2 AS CSV",
+        "EXPORT EXPORT STATS AS CSV AS JSON", "COMPARE \"x y\" BETWEEN a:1 AND b:2",
+        "region:north/day:2024-01-03", "a:1/variable:v/b:2", "a:b:c", "variable:x/variable:y"}) {
+    out.put(text);
+  }
+}
+
 }  // namespace
 
 void write_seeds(const std::string& name, const std::string& dir) {
@@ -117,6 +129,7 @@ void write_seeds(const std::string& name, const std::string& dir) {
   if (name == "json") json_seeds(out);
   if (name == "csv") csv_seeds(out);
   if (name == "json_lines") json_lines_seeds(out);
+  if (name == "reference" || name == "sql") query_seeds(out);
 }
 
 }  // namespace quib::fuzz
