@@ -15,9 +15,14 @@ STAGE_JOBS := $(shell n=$$(( $(JOBS) / 2 )); echo $$(( n > 1 ? n : 1 )))
 CMAKE_FLAGS := -G Ninja -DQUIB_WERROR=ON
 PY_INDICES := $(shell seq $(words $(PYTHONS)))
 PY_STAGES := $(foreach i,$(PY_INDICES),test-python-$(i))
-STAGE_NAMES := cpp asan $(foreach i,$(PY_INDICES),pytest-$(notdir $(word $(i),$(PYTHONS))))
+STAGE_NAMES := engine cpp asan $(foreach i,$(PY_INDICES),pytest-$(notdir $(word $(i),$(PYTHONS))))
+# The module of each interpreter links the engine that the C++ stage compiles, in a build
+# directory of its own beside the one `make install` uses.
+PY_BUILD := -C build-dir=build/pytest-{wheel_tag} \
+            -C cmake.define.QUIB_ENGINE_LIBRARY=$(CURDIR)/build/libquib_engine_core.a
 
-.PHONY: setup build install test test-cpp test-asan test-python $(PY_STAGES) test-summary \
+.PHONY: setup build install test test-engine test-cpp test-asan test-python $(PY_STAGES) \
+        test-summary \
         demo bench clean fuzz fuzz-setup torture
 
 # Installs whatever Debian or Python package is missing; a no-op on a prepared machine.
@@ -43,9 +48,10 @@ install: setup
 test: setup
 	@rm -rf $(LOGS); mkdir -p $(LOGS); start=$$(date +%s); \
 	  echo "stages: $(STAGE_NAMES) (logs in $(LOGS)/)"; \
-	  $(MAKE) --no-print-directory -k -j 4 test-cpp test-asan $(PY_STAGES) >/dev/null 2>&1; \
+	  $(MAKE) --no-print-directory -k -j 5 test-cpp test-asan $(PY_STAGES) >/dev/null 2>&1; \
 	  $(MAKE) --no-print-directory test-summary; status=$$?; \
-	  echo "make test: $$( [ $$status = 0 ] && echo passed || echo FAILED ) in $$(( $$(date +%s) - start ))s"; \
+	  [ $$status = 0 ] && verdict=passed || verdict=FAILED; \
+	  echo "make test: $$verdict in $$(( $$(date +%s) - start ))s"; \
 	  exit $$status
 
 # Runs the commands $(2) as stage $(1): output to $(LOGS)/$(1).log, then "status seconds" to
@@ -55,36 +61,43 @@ define stage
 	  echo "$$? $$(( $$(date +%s) - start ))" >$(LOGS)/$(1).status
 endef
 
-test-cpp:
-	$(call stage,cpp,cmake -S . -B build $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release && \
-	  cmake --build build -j $(STAGE_JOBS) && \
+# Each C++ stage gives its tests a temporary directory of their own.
+test-engine:
+	$(call stage,engine,cmake -S . -B build $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release && \
+	  cmake --build build -j $(JOBS) --target quib_engine_core)
+
+test-cpp: test-engine
+	$(call stage,cpp,cmake --build build -j $(STAGE_JOBS) && mkdir -p build/tmp && \
+	  TMPDIR=$(CURDIR)/build/tmp TEST_TMPDIR=$(CURDIR)/build/tmp \
 	  ctest --test-dir build --output-on-failure -j $(STAGE_JOBS))
 
 test-asan:
 	$(call stage,asan,cmake -S . -B build-asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DQUIB_SANITIZE=ON && cmake --build build-asan -j $(STAGE_JOBS) && \
+	  -DQUIB_SANITIZE=ON && cmake --build build-asan -j $(STAGE_JOBS) && mkdir -p build-asan/tmp && \
+	  TMPDIR=$(CURDIR)/build-asan/tmp TEST_TMPDIR=$(CURDIR)/build-asan/tmp \
 	  ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j $(STAGE_JOBS))
 
 # pytest's exit status 5 means "no tests collected", which is not a failure here.
-$(PY_STAGES): test-python-%:
+$(PY_STAGES): test-python-%: test-engine
 	$(call stage,pytest-$(notdir $(word $*,$(PYTHONS))),py=$(word $*,$(PYTHONS)); \
-	  CMAKE_BUILD_PARALLEL_LEVEL=$(STAGE_JOBS) $$py -m pip install -q --no-build-isolation . && \
+	  $$py -m pip install -q --no-build-isolation $(PY_BUILD) . && \
 	  { $$py -m pytest -q tests; s=$$?; [ $$s -eq 0 ] || [ $$s -eq 5 ]; })
 
 test-python: $(PY_STAGES)
 
 # One line per stage from its status and log. For a failing stage, the log without the lines of
 # what went well: build progress, tests that passed, pytest's progress dots.
+RESULT_LINE := [0-9]+% tests passed.*|[0-9]+ (passed|failed).*in [0-9.]+s
+WENT_WELL := ^\[[0-9]+/[0-9]+\] |^ *Start +[0-9]+: |Passed +[0-9.]+ sec$$|^[.sxX]+ *(\[ *[0-9]+%\])?$$
 test-summary:
 	@failed=0; for name in $(STAGE_NAMES); do \
 	  log=$(LOGS)/$$name.log; read status seconds <$(LOGS)/$$name.status || status=1; \
-	  result=$$(grep -E -h -o '[0-9]+% tests passed.*|[0-9]+ tests failed out of [0-9]+|[0-9]+ (passed|failed).*in [0-9.]+s' \
-	    $$log | tail -1); \
+	  result=$$(grep -E -h -o '$(RESULT_LINE)' $$log | tail -1); \
 	  if [ "$$status" = 0 ]; then mark=ok; else mark=FAILED; failed=1; fi; \
-	  printf '%-7s %-14s %s (%ss)\n' "$$mark" "$$name" "$${result:-no tests ran}" "$$seconds"; \
-	  if [ "$$status" != 0 ]; then \
-	    grep -v -E '^\[[0-9]+/[0-9]+\] |^ *Start +[0-9]+: |Passed +[0-9.]+ sec$$|^[.sxX]+ *(\[ *[0-9]+%\])?$$|^WARNING: Running pip as' \
-	      $$log | sed 's/^/    /' | tail -n 200; fi; \
+	  [ -n "$$result" ] || { [ "$$status" = 0 ] && result=built || result="did not finish"; }; \
+	  printf '%-7s %-18s %s (%ss)\n' "$$mark" "$$name" "$$result" "$$seconds"; \
+	  if [ "$$status" != 0 ]; then grep -v -E '$(WENT_WELL)|^WARNING: Running pip as' $$log | \
+	    sed 's/^/    /' | tail -n 200; fi; \
 	done; exit $$failed
 
 # Builds a fresh database from the sample data in examples/ and prints what it holds.
