@@ -24,7 +24,7 @@ PY_BUILD := -C build-dir=build/pytest-{wheel_tag} \
 
 .PHONY: setup build install test test-engine test-cpp test-asan test-python $(PY_STAGES) \
         test-summary \
-        demo bench clean
+        demo bench clean fuzz fuzz-setup torture
 
 # Installs whatever Debian or Python package is missing; a no-op on a prepared machine.
 setup:
@@ -111,5 +111,38 @@ bench: install
 	$(PYTHON) -m pip install -q -r bench/requirements.txt
 	$(PYTHON) bench/ingest.py $(if $(ROWS),--rows $(ROWS))
 
+# Neither of the two runs below is part of `make test`: they take minutes and look for new faults
+# rather than guard known ones (a fault they find becomes a test).
+
+# libFuzzer over every reader of outside bytes (fuzz/), FUZZ_SECONDS per target; clang and
+# libFuzzer are installed when missing.
+FUZZ_SECONDS ?= 60
+FUZZ_PACKAGES := clang libfuzzer-14-dev
+
+fuzz-setup: setup
+	@missing=""; for p in $(FUZZ_PACKAGES); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; fi
+
+fuzz: fuzz-setup
+	CC=clang CXX=clang++ cmake -S fuzz -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  >/dev/null
+	cmake --build build-fuzz -j $(JOBS) | tail -1
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh build-fuzz
+
+# SIGKILLs at random points of create and ingest (KILLS, default 300), then failing writes, fsyncs
+# and renames of ingests through an LD_PRELOAD shim; checks the database after each trial. The
+# module is built into build-torture/, so the interpreter's own installation stays as it is.
+KILLS ?= 300
+
+torture: setup
+	mkdir -p build-torture
+	cc -shared -fPIC -O2 -Wall -Wextra -o build-torture/fault_shim.so tools/torture/fault_shim.c -ldl
+	$(PYTHON) -m pip install -q --no-build-isolation --upgrade --target build-torture/site .
+	PYTHONPATH=build-torture/site $(PYTHON) tools/torture/torture.py \
+	  --shim build-torture/fault_shim.so --kills $(KILLS)
+
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz build-torture

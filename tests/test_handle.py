@@ -332,3 +332,48 @@ def test_reentrant_calls_hit_the_access_flag(sample_db, sample_csv):
             db.ingest_records([{"label": StrCalls(db.close)}])
         # Both accesses were released.
         assert db.stats().variables == 2
+
+
+def lock_is_held(db_path):
+    """Whether some process holds the database's lock, asked from a fresh process."""
+    probe = (
+        "import fcntl, sys\n"
+        "f = open(sys.argv[1], 'r+')\n"
+        "try:\n"
+        "    fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+        "except BlockingIOError:\n"
+        "    sys.exit(1)\n"
+    )
+    import subprocess
+
+    done = subprocess.run([sys.executable, "-c", probe, os.path.join(db_path, "lock.edb")])
+    return done.returncode == 1
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+# The child only makes calls that are refused before they touch anything, then leaves at once.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_forked_child_can_neither_use_nor_release_the_parents_handle(db_path):
+    db = QuibDB.create(db_path)
+    db.ingest_records([])  # the schema is empty: nothing to count, but a real call
+    pid = os.fork()
+    if pid == 0:  # the child reports through its exit status only
+        status = 0
+        for call in (db.stats, db.flush, lambda: db.ingest_records([]), db.close):
+            try:
+                call()
+                status |= 1
+            except Exception:
+                status |= 2
+            except BaseException as error:
+                if "unsendable, but sent to another thread" not in str(error):
+                    status |= 4
+        del db
+        gc.collect()
+        os._exit(status)
+    _, status = os.waitpid(pid, 0)
+    assert os.WEXITSTATUS(status) == 0
+    assert lock_is_held(db_path), "the child released the parent's lock"
+    assert db.stats().distributions == 0
+    db.close()
+    assert not lock_is_held(db_path)

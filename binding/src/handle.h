@@ -1,4 +1,4 @@
-// The QuibDB handle: one open database, bound to the thread that created it.
+// The QuibDB handle: one open database, bound to the thread and the process that created it.
 //
 // Every instance method follows one course: bind the arguments, check the receiver, check the
 // thread, take shared or exclusive access, convert the arguments, check that the handle is open,
@@ -8,12 +8,18 @@
 // The access flag only ever sees conflicts from re-entrant calls on one handle (Python code run
 // during an argument conversion that calls back into the handle): the thread binding keeps every
 // other thread out.
+//
+// A child made by fork inherits a copy of every handle, and with it the descriptor that holds
+// the parent's lock. In the child such a copy is foreign: every method raises as from another
+// thread, and dropping it neither flushes nor unlocks, so the parent keeps its lock.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include <sys/types.h>
 
 #include "module.h"
 #include "query/engine.h"
@@ -34,6 +40,7 @@ struct QuibDBObject {
   // Shared accesses in progress, or kExclusiveAccess.
   std::atomic<std::intptr_t> access;
   std::uint64_t owner_thread;
+  pid_t owner_process;
 };
 
 inline constexpr std::intptr_t kExclusiveAccess = -1;
@@ -53,7 +60,8 @@ class AccessGuard {
   Access access_;
 };
 
-// Receiver and thread checks; each raises and throws `PythonErrorSet` on failure.
+// Receiver and thread checks (the thread check also refuses a handle inherited through fork);
+// each raises and throws `PythonErrorSet` on failure.
 QuibDBObject& receiver(PyObject* self);
 void check_thread(const QuibDBObject& handle);
 

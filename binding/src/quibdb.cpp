@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include <unistd.h>
+
 #include "handle.h"
 #include "sql/executor.h"
 #include "storage/json_form.h"
@@ -80,6 +82,7 @@ PyObject* new_handle(storage::Database database) {
   auto* handle = reinterpret_cast<QuibDBObject*>(object.get());
   new (&handle->access) std::atomic<std::intptr_t>(0);
   handle->owner_thread = current_thread_id();
+  handle->owner_process = ::getpid();
   handle->open = state.release();
   return object.release();
 }
@@ -221,7 +224,10 @@ PyObject* quibdb_query(PyObject* self, PyObject* args, PyObject* kwargs) {
 void quibdb_dealloc(PyObject* self) {
   auto* handle = reinterpret_cast<QuibDBObject*>(self);
   PyTypeObject* type = Py_TYPE(self);
-  if (handle->open != nullptr && handle->owner_thread != current_thread_id()) {
+  if (handle->open != nullptr && handle->owner_process != ::getpid()) {
+    // A copy inherited through fork: the database and its lock are the parent's. The copy's
+    // memory is left as it is; releasing it would run destructors meant for the owner.
+  } else if (handle->open != nullptr && handle->owner_thread != current_thread_id()) {
     // The database belongs to its thread: it stays open, lock held, until the process ends.
     PyRef pending = take_exception();
     PyErr_SetString(PyExc_RuntimeError, kUnsendableDrop);
@@ -315,7 +321,7 @@ QuibDBObject& receiver(PyObject* self) {
 }
 
 void check_thread(const QuibDBObject& handle) {
-  if (handle.owner_thread != current_thread_id()) {
+  if (handle.owner_thread != current_thread_id() || handle.owner_process != ::getpid()) {
     raise_internal_error(kUnsendableCall);
     throw PythonErrorSet{};
   }

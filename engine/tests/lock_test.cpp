@@ -2,6 +2,8 @@
 // waiting for a holder in another process.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -142,6 +144,32 @@ TEST_F(LockTest, AnotherProcessWaitsUntilTheHolderReleases) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   close(go[1]);
   close(acquired[0]);
+}
+
+// True when a fresh opening of `path` could take the lock now, i.e. nobody holds it.
+bool lock_is_free(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  close(fd);
+  return free;
+}
+
+TEST_F(LockTest, AForkedChildDroppingItsCopyLeavesTheParentsLockHeld) {
+  std::optional<DatabaseLock> held(DatabaseLock::acquire(lock_path_));
+  ASSERT_FALSE(lock_is_free(lock_path_));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    held.reset();  // the child's copy shares the parent's locked file description
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_FALSE(lock_is_free(lock_path_)) << "the child's copy unlocked the parent's lock";
+  held.reset();
+  EXPECT_TRUE(lock_is_free(lock_path_));
 }
 
 }  // namespace

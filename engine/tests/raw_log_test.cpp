@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -249,6 +250,48 @@ TEST_F(RawLogTest, LinesInPiecesGiveTheBytesOfAGatheredAppendAndFailByWholeLines
   }
   EXPECT_EQ(written, ends[0].size() + 11);
   EXPECT_EQ(content_of(segment_), texts[0] + texts[1].substr(0, ends[1][10]));
+}
+
+
+// What a killed writer can leave at the end of the segment, and what `recover` keeps of it.
+struct RecoverCase {
+  std::string content;
+  std::string kept;
+  std::optional<std::uint64_t> last_id;
+};
+
+class RawLogRecover : public RawLogTest, public ::testing::WithParamInterface<RecoverCase> {};
+
+TEST_P(RawLogRecover, CutsATornLineAndReadsTheLastId) {
+  const RawLog log = RawLog::open(raw_dir_);
+  std::ofstream(segment_, std::ios::binary) << GetParam().content;
+  EXPECT_EQ(log.recover(), GetParam().last_id);
+  EXPECT_EQ(content_of(segment_), GetParam().kept);
+}
+
+const std::string kTwoLines =
+    "{\"payload\":{\"a\":\"}\\n\"},\"record_id\":7}\n{\"payload\":{},\"record_id\":8}\n";
+// A torn line longer than the piece read at a time, so the cut is found further back.
+const std::string kLongTorn = "{\"payload\":{\"t\":\"" + std::string(200000, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, RawLogRecover,
+    ::testing::Values(
+        RecoverCase{"", "", std::nullopt}, RecoverCase{kTwoLines, kTwoLines, 8},
+        RecoverCase{kTwoLines + "{\"payload\":{\"price\":\"181.99\",", kTwoLines, 8},
+        RecoverCase{kTwoLines + kLongTorn, kTwoLines, 8},
+        RecoverCase{"{\"payload\":{},\"rec", "", std::nullopt},
+        RecoverCase{kLongTorn, "", std::nullopt},
+        RecoverCase{"not a record\n", "not a record\n", std::nullopt},
+        RecoverCase{"{\"payload\":{},\"record_id\":18446744073709551615}\n",
+                    "{\"payload\":{},\"record_id\":18446744073709551615}\n",
+                    18446744073709551615u}));
+
+TEST_F(RawLogTest, RecoverOfAMissingSegmentIsNothing) {
+  const RawLog log = RawLog::open(raw_dir_);
+  fs::remove(segment_);
+  EXPECT_EQ(log.recover(), std::nullopt);
+  EXPECT_FALSE(fs::exists(segment_));
 }
 
 }  // namespace

@@ -31,6 +31,11 @@ struct ReprCategorical {
   bool operator==(const ReprCategorical&) const = default;
 };
 
+// The most cells (bins, categories, or cells of a joint) that a distribution may count. Beyond it
+// the counts of one distribution alone would take more than 128 MiB; a stored schema that asks
+// for more is refused at ingest rather than attempted.
+inline constexpr std::uint64_t kMaxCountedCells = std::uint64_t{1} << 24;
+
 struct DistributionRepr {
   using Histogram = ReprHistogram;
   using Categorical = ReprCategorical;

@@ -1,6 +1,9 @@
 #include "ingest/batch_merge.h"
 
 #include <algorithm>
+#include <new>
+#include <optional>
+#include <utility>
 
 #include "core/error.h"
 
@@ -9,6 +12,30 @@ namespace {
 
 // Names with at most this many cells are walked whole when their counts are added.
 constexpr std::uint64_t kNarrowCells = 64;
+
+// Runs `undo` when destroyed before `dismiss`: the rollback of a change that a later step of the
+// same operation failed to complete.
+template <typename Undo>
+class UndoOnFailure {
+ public:
+  explicit UndoOnFailure(Undo undo) : undo_(std::move(undo)) {}
+  UndoOnFailure(const UndoOnFailure&) = delete;
+  UndoOnFailure& operator=(const UndoOnFailure&) = delete;
+  ~UndoOnFailure() {
+    if (armed_) undo_();
+  }
+  void dismiss() { armed_ = false; }
+
+ private:
+  Undo undo_;
+  bool armed_ = true;
+};
+
+// Room for one more element, growing geometrically, so that the push that follows cannot fail.
+template <typename T>
+void reserve_one_more(std::vector<T>& items) {
+  if (items.size() == items.capacity()) items.reserve(std::max<std::size_t>(16, 2 * items.size()));
+}
 
 }  // namespace
 
@@ -47,12 +74,14 @@ void CellCounter::clear() {
 }
 
 void CellCounter::to_dense(std::uint64_t extent) {
-  dense_.assign(extent, 0);
+  // Built aside and swapped in, so that an allocation failure leaves the counts as they were.
+  std::vector<std::uint64_t> dense(extent, 0);
   std::vector<std::pair<std::uint64_t, std::uint64_t>> rest;
+  bool hit = false;
   auto move_cell = [&](std::uint64_t c, std::uint64_t n) {
     if (c < extent) {
-      dense_[c] += n;
-      dense_hit_ = true;
+      dense[c] += n;
+      hit = true;
     } else {
       rest.emplace_back(c, n);
     }
@@ -64,7 +93,34 @@ void CellCounter::to_dense(std::uint64_t extent) {
   for (const auto& [c, n] : rest) {
     if (small_size_ < small_.size()) small_[small_size_++] = {c, n};
   }
-  overflow_.assign(rest.begin() + static_cast<std::ptrdiff_t>(small_size_), rest.end());
+  rest.erase(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(small_size_));
+  overflow_.swap(rest);
+  dense_.swap(dense);
+  dense_hit_ = hit;
+}
+
+// A stored schema can ask for more cells than could ever be allocated (the bins of a variable are
+// a u32): such a definition is refused before any row is counted or logged, rather than tried.
+void BatchMerge::refuse_beyond_reach(const ResolvePlan::Variable& variable) {
+  if (variable.cells <= core::kMaxCountedCells) return;
+  const char* unit = variable.kind == ResolvePlan::Kind::Continuous ? " bins" : " categories";
+  throw Error("variable '" + std::string(variable.name) + "' has " +
+              std::to_string(variable.cells) + unit + "; at most " +
+              std::to_string(core::kMaxCountedCells) + " can be counted");
+}
+
+void BatchMerge::refuse_beyond_reach(const ResolvePlan::Joint& joint) {
+  if (joint.a_variable < 0 || joint.b_variable < 0) return;
+  const auto variables = plan_.variables();
+  const auto& a = variables[static_cast<std::size_t>(joint.a_variable)];
+  const auto& b = variables[static_cast<std::size_t>(joint.b_variable)];
+  if (a.kind == ResolvePlan::Kind::Inert || b.kind == ResolvePlan::Kind::Inert) return;
+  const std::uint64_t first = joint.first_cells;
+  const std::uint64_t second = joint.second_cells;
+  if (first == 0 || second <= core::kMaxCountedCells / first) return;
+  throw Error("joint of '" + std::string(joint.a) + "' and '" + std::string(joint.b) + "' has " +
+              std::to_string(first) + " by " + std::to_string(second) + " cells; at most " +
+              std::to_string(core::kMaxCountedCells) + " can be counted");
 }
 
 BatchMerge::BatchMerge(const ResolvePlan& plan) : plan_(plan) {
@@ -81,8 +137,12 @@ BatchMerge::BatchMerge(const ResolvePlan& plan) : plan_(plan) {
       wide_.push_back(false);
     }
     counts_of_variable_.push_back(it->second);
+    // A variable that gives no deltas needs no counters, however many bins it names.
+    if (variable.kind == ResolvePlan::Kind::Inert) continue;
+    refuse_beyond_reach(variable);
     extents_[it->second] = std::max(extents_[it->second], variable.cells);
   }
+  for (const auto& joint : plan.joints()) refuse_beyond_reach(joint);
   for (std::size_t c = 0; c < names_.size(); ++c) {
     offsets_.push_back(counters_);
     counters_ += 2 + static_cast<std::size_t>(extents_[c]);
@@ -100,24 +160,41 @@ std::uint32_t BatchMerge::find_group(std::string_view key_bytes, std::size_t has
 
 std::uint32_t BatchMerge::group_of(std::string_view key_bytes, std::size_t hash) {
   if (const std::uint32_t found = find_group(key_bytes, hash); found != kNoGroup) return found;
-  // New key bytes: keep them, and find their key. Different bytes can make one key (a name
-  // repeated in a stored schema keeps its last value), so groups are per key, not per bytes.
+  // New key bytes: find their key. Different bytes can make one key (a name repeated in a stored
+  // schema keeps its last value), so groups are per key, not per bytes. A new group is built
+  // whole before any container changes, and the changes are undone when a later one fails (an
+  // allocation, mostly), so a failure leaves no half-made group behind.
+  core::DimensionKey key = core::dimension_key_from_pairs(plan_.key_pairs(key_bytes));
+  auto found_key = group_by_key_.find(key);
+  const bool new_group = found_key == group_by_key_.end();
+  const std::uint32_t group_index =
+      new_group ? static_cast<std::uint32_t>(groups_.size()) : found_key->second;
+  std::optional<KeyGroup> made;
+  if (new_group) {
+    made.emplace();
+    made->key = key;
+    made->counts.assign(2 * counters_, 0);
+    made->wide.resize(names_.size());
+    made->joints.resize(plan_.joints().size());
+    made->slots.resize(names_.size());
+    reserve_one_more(group_counts_);
+    reserve_one_more(group_listed_in_);
+  }
   const std::string& bytes = key_bytes_.emplace_back(key_bytes);
-  auto [key_it, added] = group_by_key_.try_emplace(
-      core::dimension_key_from_pairs(plan_.key_pairs(bytes)),
-      static_cast<std::uint32_t>(groups_.size()));
-  if (added) {
-    KeyGroup& group = groups_.emplace_back();
-    group.key = key_it->first;
-    group.counts.assign(2 * counters_, 0);
-    group.wide.resize(names_.size());
-    group.joints.resize(plan_.joints().size());
-    group.slots.resize(names_.size());
-    group_counts_.push_back(group.counts.data());
+  UndoOnFailure forget_bytes([&] { key_bytes_.pop_back(); });
+  group_by_bytes_.emplace(KeyRef{bytes, hash}, group_index);
+  UndoOnFailure forget_ref([&] { group_by_bytes_.erase(KeyRef{bytes, hash}); });
+  if (new_group) {
+    const auto key_it = group_by_key_.emplace(std::move(key), group_index).first;
+    UndoOnFailure forget_key([&] { group_by_key_.erase(key_it); });
+    groups_.push_back(std::move(*made));
+    forget_key.dismiss();
+    group_counts_.push_back(groups_.back().counts.data());  // room reserved: cannot fail
     group_listed_in_.push_back(0);
   }
-  group_by_bytes_.emplace(KeyRef{bytes, hash}, key_it->second);
-  return key_it->second;
+  forget_ref.dismiss();
+  forget_bytes.dismiss();
+  return group_index;
 }
 
 void BatchMerge::count(std::uint32_t group_index, const std::uint64_t* codes,
@@ -162,6 +239,7 @@ std::uint64_t BatchMerge::commit(storage::Database& db) {
   std::size_t singles_found = 0;
   std::size_t joints_found = 0;
   bool all_singles_found = false;
+  const storage::Database::Mark before = db.mark();
   try {
     for (const std::uint32_t g : batch_groups_) {
       KeyGroup& group = groups_[g];
@@ -183,6 +261,20 @@ std::uint64_t BatchMerge::commit(storage::Database& db) {
         ++joints_found;
       }
     }
+  } catch (const std::bad_alloc&) {
+    // Out of memory while creating distributions: the batch leaves nothing behind, not even
+    // the distributions it created before.
+    db.rollback(before);
+    for (const std::uint32_t g : batch_groups_) {
+      for (Slot& slot : groups_[g].slots) {
+        if (slot.position != kNoPosition && slot.position >= before.distributions) {
+          slot.position = kNoPosition;
+        }
+      }
+    }
+    settle(db);
+    end_batch();
+    throw;
   } catch (...) {
     settle(db);
     add_failed_batch(db, singles_found, all_singles_found ? joints_found : 0);

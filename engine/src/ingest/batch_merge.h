@@ -15,7 +15,10 @@
 // the last such batch. That leaves each distribution exactly as adding and finalising after
 // every batch would. When a batch fails, everything owed by the batches before it is settled
 // first, and then the failing batch leaves what it would have left step by step: its counts up
-// to the failing lookup added, unfinalised.
+// to the failing lookup added, unfinalised. Running out of memory is the exception: a batch that
+// fails so leaves the database as it was before the batch, and no failure leaves the merge
+// half-changed. A definition with more cells than a distribution may count is refused when the
+// merge is made, before any row.
 #pragma once
 
 #include <array>
@@ -86,6 +89,8 @@ class BatchMerge {
   static constexpr std::size_t kNoPosition = ~std::size_t{0};
   static constexpr std::uint32_t kNoGroup = ~std::uint32_t{0};
 
+  void refuse_beyond_reach(const ResolvePlan::Variable& variable);
+  void refuse_beyond_reach(const ResolvePlan::Joint& joint);
   // The group of key bytes seen before, or kNoGroup.
   std::uint32_t find_group(std::string_view key_bytes, std::size_t hash) const;
 

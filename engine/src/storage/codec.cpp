@@ -1,5 +1,6 @@
 #include "storage/codec.h"
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <utility>
@@ -16,10 +17,21 @@ namespace {
 }  // namespace
 
 const std::uint8_t* Reader::need(std::size_t n) {
-  if (remaining() < n) fail_end_of_input();
+  if (remaining() < n) fill(n);
   const std::uint8_t* at = pos_;
   pos_ += n;
   return at;
+}
+
+void Reader::fill(std::size_t n) {
+  if (source_ == nullptr) fail_end_of_input();
+  while (remaining() < n) {
+    const std::size_t before = remaining();
+    const std::span<const std::uint8_t> window = source_->refill({pos_, before});
+    pos_ = window.data();
+    end_ = window.data() + window.size();
+    if (window.size() <= before) fail_end_of_input();
+  }
 }
 
 std::uint8_t Reader::get_u8() { return *need(1); }
@@ -51,10 +63,18 @@ std::uint32_t Reader::get_variant(std::uint32_t variant_count) {
 
 std::string Reader::get_text() {
   const std::uint64_t length = get_u64();
-  if (length > remaining()) fail_end_of_input();
-  const std::uint8_t* bytes = need(static_cast<std::size_t>(length));
-  const std::string_view text(reinterpret_cast<const char*>(bytes),
-                              static_cast<std::size_t>(length));
+  if (!may_hold(length, 1)) fail_end_of_input();
+  std::string text;
+  // From a stream the text grows as its bytes arrive, so a damaged length ends at the end of
+  // the stream instead of in a huge allocation.
+  text.reserve(bounded_reservation(length, 1));
+  while (text.size() < length) {
+    if (remaining() == 0) fill(1);
+    const std::size_t take = static_cast<std::size_t>(
+        std::min<std::uint64_t>(remaining(), length - text.size()));
+    text.append(reinterpret_cast<const char*>(pos_), take);
+    pos_ += take;
+  }
   if (const auto malformed = core::utf8::first_malformed(text)) {
     std::string message = "string is not valid utf8: ";
     if (malformed->length == 0) {
@@ -65,7 +85,7 @@ std::string Reader::get_text() {
     }
     throw Error(std::move(message));
   }
-  return std::string(text);
+  return text;
 }
 
 namespace {
@@ -270,9 +290,10 @@ void read(Reader& in, std::string& text) { text = in.get_text(); }
 void read(Reader& in, std::vector<std::uint64_t>& counts) {
   const std::uint64_t count = in.get_u64();
   // A u64 list can only end early, so a count the rest cannot hold is refused before reserving.
-  if (count > in.remaining() / 8) fail_end_of_input();
-  counts.resize(static_cast<std::size_t>(count));
-  for (auto& value : counts) value = in.get_u64();
+  if (!in.may_hold(count, 8)) fail_end_of_input();
+  counts.clear();
+  counts.reserve(in.streaming() ? bounded_reservation(count, 8) : static_cast<std::size_t>(count));
+  for (std::uint64_t i = 0; i < count; ++i) counts.push_back(in.get_u64());
 }
 
 void read(Reader& in, std::pair<std::string, std::string>& pair) {
@@ -488,9 +509,18 @@ Record decode(std::span<const std::uint8_t> bytes) {
   return record;
 }
 
+template <typename Record>
+Record decode(ByteSource& source) {
+  Reader in(source);
+  Record record;
+  read(in, record);
+  return record;
+}
+
 #define QUIB_CODEC_INSTANTIATE(Record)                              \
   template std::vector<std::uint8_t> encode<Record>(const Record&); \
-  template Record decode<Record>(std::span<const std::uint8_t>);
+  template Record decode<Record>(std::span<const std::uint8_t>);    \
+  template Record decode<Record>(ByteSource&);
 
 QUIB_CODEC_INSTANTIATE(MetaFile)
 QUIB_CODEC_INSTANTIATE(DistributionFile)

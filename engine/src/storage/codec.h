@@ -84,11 +84,23 @@ class BufferWriter {
   std::uint8_t* pos_;
 };
 
-// Reads values off the front of a byte span, refusing anything the encoding cannot hold.
+// Where a `Reader` gets more bytes once it has read all it was given: a stream that produces the
+// record as it is read, so that memory follows the record rather than the stream's length.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // The next bytes of the stream, with `unread` (the end of the previous window, at most a few
+  // bytes) moved to their front. No more bytes than `unread` means the stream has ended.
+  virtual std::span<const std::uint8_t> refill(std::span<const std::uint8_t> unread) = 0;
+};
+
+// Reads values off the front of a byte span, or of a `ByteSource`, refusing anything the
+// encoding cannot hold.
 class Reader {
  public:
   explicit Reader(std::span<const std::uint8_t> bytes)
       : pos_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+  explicit Reader(ByteSource& source) : source_(&source) {}
 
   std::uint8_t get_u8();
   std::uint32_t get_u32();
@@ -102,13 +114,21 @@ class Reader {
   // A length-prefixed UTF-8 text.
   std::string get_text();
 
-  std::size_t remaining() const { return static_cast<std::size_t>(end_ - pos_); }
+  bool streaming() const { return source_ != nullptr; }
+  // False when `count` values of `size` bytes cannot follow; a stream always may hold them.
+  bool may_hold(std::uint64_t count, std::size_t size) const {
+    return source_ != nullptr || count <= remaining() / size;
+  }
 
  private:
+  std::size_t remaining() const { return static_cast<std::size_t>(end_ - pos_); }
   const std::uint8_t* need(std::size_t n);
+  // Makes at least `n` bytes (a fixed-width value at most) readable, or fails at the end.
+  void fill(std::size_t n);
 
-  const std::uint8_t* pos_;
-  const std::uint8_t* end_;
+  const std::uint8_t* pos_ = nullptr;
+  const std::uint8_t* end_ = nullptr;
+  ByteSource* source_ = nullptr;
 };
 
 // How many elements of `element_size` bytes a list may reserve on the strength of its count.
@@ -128,6 +148,9 @@ std::vector<std::uint8_t> encode(const Record& record);
 // The record decoded from the front of `bytes`; bytes after it are ignored.
 template <typename Record>
 Record decode(std::span<const std::uint8_t> bytes);
+// The same from a stream, read only as far as the record goes.
+template <typename Record>
+Record decode(ByteSource& source);
 
 // The records `encode` and `decode` are defined for.
 //   file records: MetaFile, DistributionFile, DistIndex, SnapshotStore

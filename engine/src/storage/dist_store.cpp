@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "core/error.h"
 #include "core/file_io.h"
@@ -19,6 +20,18 @@ constexpr std::string_view kReadOnly = "database opened in read-only mode";
 bool path_exists(const std::string& path) {
   struct stat st {};
   return path.find('\0') == std::string::npos && ::stat(path.c_str(), &st) == 0;
+}
+
+std::uint64_t saturating_next(std::uint64_t id) {
+  return id == std::numeric_limits<std::uint64_t>::max() ? id : id + 1;
+}
+
+// The smallest id above every stored one (1 for none).
+template <typename Stored>
+std::uint64_t past_highest_id(const std::vector<Stored>& stored) {
+  std::uint64_t highest = 0;
+  for (const auto& object : stored) highest = std::max(highest, object.id);
+  return saturating_next(highest);
 }
 
 // The lookup text of a joint distribution; a shared text is told apart by comparing the fields.
@@ -78,17 +91,22 @@ Database Database::open(const std::string& path, bool read_write) {
   db.dist_file_ = read_write ? file_format::read_file<DistributionFile>(dist_path)
                              : file_format::read_file_mmap(dist_path);
 
-  // The index and the snapshots are not vital: an unreadable file falls back quietly.
+  // The index and the snapshots are not vital: an unreadable file falls back quietly. Flush
+  // replaces the files in an order where each is derivable from those before it, so whatever a
+  // crash or a full disk cut short is repaired here: an index that does not map exactly the
+  // stored distributions is rebuilt, and counters never hand out an id already stored.
   const std::string index_path = join_path(path, "dist_index.edb");
-  bool index_read = false;
+  db.index_ = rebuild_index(db.dist_file_.distributions);
   if (path_exists(index_path)) {
     try {
-      db.index_ = file_format::read_file<DistIndex>(index_path);
-      index_read = true;
+      DistIndex stored = file_format::read_file<DistIndex>(index_path);
+      if (stored == db.index_) db.index_ = std::move(stored);
     } catch (const Error&) {
     }
   }
-  if (!index_read) db.index_ = rebuild_index(db.dist_file_.distributions);
+  db.meta_.next_distribution_id =
+      std::max(db.meta_.next_distribution_id, past_highest_id(db.dist_file_.distributions));
+  db.meta_.next_joint_id = std::max(db.meta_.next_joint_id, past_highest_id(db.dist_file_.joints));
 
   const std::string snapshots_path = join_path(path, "snapshots.edb");
   if (path_exists(snapshots_path)) {
@@ -99,7 +117,15 @@ Database Database::open(const std::string& path, bool read_write) {
     }
   }
 
-  if (db.meta_.raw_log_enabled) db.raw_log_.emplace(RawLog::open(join_path(path, "raw")));
+  if (db.meta_.raw_log_enabled) {
+    db.raw_log_.emplace(RawLog::open(join_path(path, "raw")));
+    // Lines appended after the last flush keep their ids; a line torn by a kill goes.
+    if (read_write) {
+      if (const auto last = db.raw_log_->recover()) {
+        db.meta_.next_raw_record_id = std::max(db.meta_.next_raw_record_id, saturating_next(*last));
+      }
+    }
+  }
   db.root_ = path;
   db.writable_ = read_write;
   db.rebuild_lookups();
@@ -196,6 +222,42 @@ std::size_t Database::ensure_distribution_position(std::string_view variable,
     throw Error("distribution id '" + std::to_string(id) + "' not found");
   }
   return found.position;
+}
+
+Database::Mark Database::mark() const {
+  return {dist_file_.distributions.size(), dist_file_.joints.size(), meta_.next_distribution_id,
+          meta_.next_joint_id};
+}
+
+void Database::rollback(const Mark& mark) {
+  auto& distributions = dist_file_.distributions;
+  for (std::size_t i = distributions.size(); i-- > mark.distributions;) {
+    const auto by_id = position_by_id_.find(distributions[i].id);
+    if (by_id != position_by_id_.end() && by_id->second == i) position_by_id_.erase(by_id);
+    const auto by_variable = positions_by_variable_.find(distributions[i].variable);
+    if (by_variable != positions_by_variable_.end()) {
+      auto& positions = by_variable->second;
+      if (!positions.empty() && positions.back() == i) positions.pop_back();
+      if (positions.empty()) positions_by_variable_.erase(by_variable);
+    }
+  }
+  distributions.erase(distributions.begin() + static_cast<std::ptrdiff_t>(mark.distributions),
+                      distributions.end());
+  auto& joints = dist_file_.joints;
+  for (std::size_t i = joints.size(); i-- > mark.joints;) {
+    const auto& joint = joints[i];
+    const auto found = joint_positions_.find(
+        joint_text(joint.variables.first, joint.variables.second, joint.dimension_key));
+    if (found == joint_positions_.end()) continue;
+    if (!found->second.empty() && found->second.back() == i) found->second.pop_back();
+    if (found->second.empty()) joint_positions_.erase(found);
+  }
+  joints.erase(joints.begin() + static_cast<std::ptrdiff_t>(mark.joints), joints.end());
+  meta_.next_distribution_id = mark.next_distribution_id;
+  meta_.next_joint_id = mark.next_joint_id;
+  // A new distribution may have taken over the text of an older one: the index is rebuilt
+  // rather than patched. The memory of the removed distributions is free again by now.
+  index_ = rebuild_index(distributions);
 }
 
 void Database::finalize_distribution_at(std::size_t position, std::uint64_t now,

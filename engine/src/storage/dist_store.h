@@ -96,6 +96,17 @@ class Database {
                                  const core::DimensionKey& key);
   core::JointDistributionObject* get_joint_distribution_mut(std::string_view a, std::string_view b,
                                                             const core::DimensionKey& key);
+  // For writers whose step can run out of memory half-way: `rollback` removes every
+  // distribution and joint distribution created since `mark`, with their index entries, and
+  // resets the id counters. Positions below the mark stay valid.
+  struct Mark {
+    std::size_t distributions = 0;
+    std::size_t joints = 0;
+    std::uint64_t next_distribution_id = 0;
+    std::uint64_t next_joint_id = 0;
+  };
+  Mark mark() const;
+  void rollback(const Mark& mark);
   // Appends lines that writers rendered with `append_raw_line_text`, for the record ids from
   // `first_record_id` on, which must be the next record id. Without a raw log nothing happens
   // and no id is taken; on failure the lines before the failing one stay and the failing one

@@ -60,28 +60,86 @@ void append_zstd_frame(std::vector<std::uint8_t>& out, std::span<const std::uint
   out.resize(written);
 }
 
-// Decompresses every frame of `payload`; data that ends inside a frame is refused.
-std::vector<std::uint8_t> decompress_frames(std::span<const std::uint8_t> payload) {
-  std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> dctx(ZSTD_createDCtx(), ZSTD_freeDCtx);
-  if (!dctx) throw Error("failed to create a decompression context");
+// A zstd failure while a record is read from the stream. Not a `quib::Error`, so that the
+// decoder's "deserialize" context never wraps it: it surfaces as a decompression error.
+struct DecompressFailure {
+  std::string message;
+};
 
-  std::vector<std::uint8_t> out(std::max(ZSTD_DStreamOutSize(), 4 * payload.size()));
-  std::size_t written = 0;
-  ZSTD_inBuffer in{payload.data(), payload.size(), 0};
-  std::size_t hint = 0;
-  for (;;) {
-    if (written == out.size()) out.resize(out.size() * 2);
-    ZSTD_outBuffer dst{out.data(), out.size(), written};
-    hint = ZSTD_decompressStream(dctx.get(), &dst, &in);
-    check_zstd(hint);
-    written = dst.pos;
-    // With room left in the output, the decoder has flushed everything it could; a hint of 0
-    // says the same when a frame ended exactly at the end of the output.
-    if (in.pos == in.size && (dst.pos < dst.size || hint == 0)) break;
+// Every frame of a version-3 payload, decompressed as the decoder asks for bytes. The window is
+// one decoder output block; what is left after the record is decompressed into the same window
+// and dropped, so that a damaged frame anywhere still fails the read, as it always has.
+class FrameStream final : public codec::ByteSource {
+ public:
+  explicit FrameStream(std::span<const std::uint8_t> payload)
+      : context_(ZSTD_createDCtx(), ZSTD_freeDCtx),
+        in_{payload.data(), payload.size(), 0},
+        window_(ZSTD_DStreamOutSize()) {
+    if (!context_) throw DecompressFailure{"failed to create a decompression context"};
   }
-  if (hint != 0) throw Error("incomplete frame");
-  out.resize(written);
-  return out;
+
+  std::span<const std::uint8_t> refill(std::span<const std::uint8_t> unread) override {
+    if (!unread.empty()) std::memmove(window_.data(), unread.data(), unread.size());
+    const std::size_t produced =
+        produce(window_.data() + unread.size(), window_.size() - unread.size());
+    return {window_.data(), unread.size() + produced};
+  }
+
+  // Decompresses the rest of the payload into the window, checking it and keeping nothing.
+  void drain() {
+    while (produce(window_.data(), window_.size()) != 0) {
+    }
+  }
+
+ private:
+  // Up to `room` bytes into `out`; 0 once the last frame has ended. Data that ends inside a
+  // frame is refused.
+  std::size_t produce(std::uint8_t* out, std::size_t room) {
+    ZSTD_outBuffer dst{out, room, 0};
+    while (dst.pos < room && !finished_) {
+      const std::size_t hint = ZSTD_decompressStream(context_.get(), &dst, &in_);
+      if (ZSTD_isError(hint)) throw DecompressFailure{ZSTD_getErrorName(hint)};
+      // With room left in the output, the decoder has flushed everything it could; a hint of 0
+      // says the same when a frame ended exactly at the end of the output.
+      if (in_.pos == in_.size && (dst.pos < room || hint == 0)) {
+        if (hint != 0) throw DecompressFailure{"incomplete frame"};
+        finished_ = true;
+      }
+    }
+    return dst.pos;
+  }
+
+  std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> context_;
+  ZSTD_inBuffer in_;
+  std::vector<std::uint8_t> window_;
+  bool finished_ = false;
+};
+
+// The record of a version-3 payload. A decoding error counts only when the payload decompresses
+// whole: otherwise the decompression error is the one reported, as when the payload was
+// decompressed before any decoding.
+template <typename Record>
+Record decode_frames(std::span<const std::uint8_t> payload, const std::string& path) {
+  auto as_error = [&](const DecompressFailure& failure) {
+    Error error(failure.message);
+    error.add_context("zstd decompress " + path);
+    return error;
+  };
+  try {
+    FrameStream stream(payload);
+    std::optional<Record> record;
+    try {
+      record.emplace(with_context([&] { return "deserialize " + path; },
+                                  [&] { return codec::decode<Record>(stream); }));
+    } catch (const Error&) {
+      stream.drain();
+      throw;
+    }
+    stream.drain();
+    return std::move(*record);
+  } catch (const DecompressFailure& failure) {
+    throw as_error(failure);
+  }
 }
 
 std::vector<std::uint8_t> container_bytes(std::span<const std::uint8_t> encoded) {
@@ -153,9 +211,7 @@ Record deserialize_bytes(std::span<const std::uint8_t> bytes, const std::string&
                   " but this build supports up to " + std::to_string(kWrittenVersion));
     }
     if (version < kWrittenVersion) return decode(payload);
-    const std::vector<std::uint8_t> decompressed = with_context(
-        [&] { return "zstd decompress " + path; }, [&] { return decompress_frames(payload); });
-    return decode(decompressed);
+    return decode_frames<Record>(payload, path);
   }
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   return with_context([&] { return "parse " + path + " (tried binary and JSON)"; },

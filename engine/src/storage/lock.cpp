@@ -82,11 +82,14 @@ DatabaseLock DatabaseLock::acquire(const std::string& path) {
     unregister_directory(dir_stat.st_dev, dir_stat.st_ino);
     throw fail(Error::from_errno(err));
   }
-  return DatabaseLock(fd, dir_stat.st_dev, dir_stat.st_ino);
+  return DatabaseLock(fd, dir_stat.st_dev, dir_stat.st_ino, getpid());
 }
 
 DatabaseLock::DatabaseLock(DatabaseLock&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), dir_dev_(other.dir_dev_), dir_ino_(other.dir_ino_) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      dir_dev_(other.dir_dev_),
+      dir_ino_(other.dir_ino_),
+      owner_(other.owner_) {}
 
 DatabaseLock& DatabaseLock::operator=(DatabaseLock&& other) noexcept {
   if (this != &other) {
@@ -94,6 +97,7 @@ DatabaseLock& DatabaseLock::operator=(DatabaseLock&& other) noexcept {
     fd_ = std::exchange(other.fd_, -1);
     dir_dev_ = other.dir_dev_;
     dir_ino_ = other.dir_ino_;
+    owner_ = other.owner_;
   }
   return *this;
 }
@@ -102,7 +106,8 @@ DatabaseLock::~DatabaseLock() { release(); }
 
 void DatabaseLock::release() noexcept {
   if (fd_ < 0) return;
-  (void)::flock(fd_, LOCK_UN);
+  // An unlock acts on the file description that parent and forked child share.
+  if (owner_ == getpid()) (void)::flock(fd_, LOCK_UN);
   ::close(fd_);
   fd_ = -1;
   unregister_directory(dir_dev_, dir_ino_);

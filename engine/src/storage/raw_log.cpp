@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <string_view>
 
 #include "core/error.h"
 #include "core/file_io.h"
@@ -71,6 +73,69 @@ RawLog RawLog::open(const std::string& raw_dir) {
     ::close(fd);
   }
   return RawLog(std::move(segment));
+}
+
+namespace {
+
+// The record id at the end of a whole raw-log line, `...,"record_id":N}` and the line feed.
+std::optional<std::uint64_t> record_id_at_end(std::string_view line_end) {
+  constexpr std::string_view kMember = ",\"record_id\":";
+  if (!line_end.ends_with("}\n")) return std::nullopt;
+  const std::size_t member = line_end.rfind(kMember);
+  if (member == std::string_view::npos) return std::nullopt;
+  const char* first = line_end.data() + member + kMember.size();
+  const char* last = line_end.data() + line_end.size() - 2;
+  std::uint64_t id = 0;
+  const auto [stop, error] = std::from_chars(first, last, id);
+  if (error != std::errc() || stop != last || first == last) return std::nullopt;
+  return id;
+}
+
+// Reads `size` bytes at `offset`; the range must lie inside the file.
+std::string read_at(int fd, off_t offset, std::size_t size) {
+  std::string bytes(size, '\0');
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(fd, bytes.data() + done, size - done,
+                              offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw Error::from_errno(errno);
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  bytes.resize(done);
+  return bytes;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> RawLog::recover() const {
+  return with_context([&] { return "recover raw segment " + path_; }, [&] {
+    const core::FileDescriptor file(::open(path_.c_str(), O_RDWR | O_CLOEXEC));
+    if (file.get() < 0) {
+      if (errno == ENOENT) return std::optional<std::uint64_t>();
+      throw Error::from_errno(errno);
+    }
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0) throw Error::from_errno(errno);
+    // Back from the end, a piece at a time, to the last line feed: only a torn line is read.
+    constexpr off_t kPiece = 1 << 16;
+    off_t whole = 0;  // the length that holds only whole lines
+    for (off_t end = st.st_size; end > 0 && whole == 0;) {
+      const off_t begin = std::max<off_t>(0, end - kPiece);
+      const std::string piece = read_at(file.get(), begin, static_cast<std::size_t>(end - begin));
+      const std::size_t feed = piece.rfind('\n');
+      if (feed != std::string::npos) whole = begin + static_cast<off_t>(feed) + 1;
+      end = begin;
+    }
+    if (whole != st.st_size && ::ftruncate(file.get(), whole) != 0) {
+      throw Error::from_errno(errno);
+    }
+    if (whole == 0) return std::optional<std::uint64_t>();
+    // The id closes the line, so the last few dozen bytes hold it.
+    const off_t tail = std::min<off_t>(whole, 64);
+    return record_id_at_end(read_at(file.get(), whole - tail, static_cast<std::size_t>(tail)));
+  });
 }
 
 void RawLog::append_lines(std::span<const RawLines> pieces, std::size_t& written) const {

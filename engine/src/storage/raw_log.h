@@ -5,11 +5,13 @@
 // last whole line, so a failure never leaves a line that the next append would continue. Lines
 // arrive already rendered, many at once, and go out in large writes with the same bytes as one
 // append per line. No file stays open between appends, so a segment deleted in between is
-// created again.
+// created again. A process killed in the middle of a write can still leave a torn line: the next
+// read-write open cuts it off with `recover` before anything is appended.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -33,6 +35,10 @@ class RawLog {
   // Creates the raw directory when missing and an empty segment when none exists; an existing
   // segment is left unchanged.
   static RawLog open(const std::string& raw_dir);
+
+  // Cuts the segment back to just after its last line feed, and returns the record id of its
+  // last whole line when that line is a record. Only for a writer that holds the database lock.
+  std::optional<std::uint64_t> recover() const;
 
   // Appends whole lines as they are, one write per piece; `written` receives the number of
   // lines that reached the file whole, also when an error is thrown.

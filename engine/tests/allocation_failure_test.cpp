@@ -1,0 +1,141 @@
+// Running out of memory in the middle of an ingest: every large allocation in turn is made to
+// fail, and each failure must end in std::bad_alloc or a clean error with the database
+// consistent and either unchanged or holding the whole ingest, never in a crash.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "ingest/pipeline.h"
+#include "storage/dist_index.h"
+#include "storage/dist_store.h"
+
+namespace {
+
+// When armed, the countdown-th allocation of at least `threshold` bytes fails.
+std::atomic<long> g_countdown{0};
+std::atomic<std::size_t> g_threshold{0};
+std::atomic<bool> g_fired{false};
+
+void* allocate(std::size_t size) {
+  if (size >= g_threshold.load(std::memory_order_relaxed) &&
+      g_countdown.load(std::memory_order_relaxed) > 0 && g_countdown.fetch_sub(1) == 1) {
+    g_fired = true;
+    throw std::bad_alloc();
+  }
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size); }
+void* operator new[](std::size_t size) { return allocate(size); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+
+namespace quib::ingest {
+namespace {
+
+namespace fs = std::filesystem;
+using core::json::Value;
+
+constexpr std::size_t kCategories = 5000;  // a key's counters and a distribution's categories
+constexpr std::size_t kKeys = 12;          // are then allocations of 40 KiB and more
+
+std::string numbered(std::string prefix, std::size_t n) {
+  prefix += std::to_string(n);
+  return prefix;
+}
+
+class AllocationFailure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = (fs::path(testing::TempDir()) / ("quib_alloc_" + std::to_string(::getpid()))).string();
+    fs::remove_all(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  storage::Database create() {
+    storage::Database db = storage::Database::create_with_options(dir_, true);
+    std::vector<std::string> categories;
+    for (std::size_t i = 0; i < kCategories; ++i) categories.push_back(numbered("c", i));
+    db.define_variable({"c", {core::VariableType::Categorical{categories, true}}});
+    db.define_variable({"x", {core::VariableType::Continuous{10, std::pair{0.0, 1.0}}}});
+    db.define_dimension({"k", "k", std::nullopt});
+    db.define_dimension({"round", "round", std::nullopt});
+    return db;
+  }
+
+  // New keys each round, so that groups and distributions are created every time.
+  RowTable rows(int round) const {
+    RowTable table;
+    for (std::size_t i = 0; i < 2 * kKeys; ++i) {
+      const std::vector<std::pair<std::string, Value>> fields = {
+          {"k", Value(numbered("key", i % kKeys))},
+          {"round", Value(numbered("", static_cast<std::size_t>(round)))},
+          {"c", Value(numbered("c", i * 7))},
+          {"x", Value(0.05 * static_cast<double>(i % 20))}};
+      table.add_row(fields);
+    }
+    return table;
+  }
+
+  std::string dir_;
+};
+
+// What must hold whatever failed: one distribution per key, finalised, found by the index.
+void expect_consistent(const storage::Database& db, std::uint64_t samples) {
+  EXPECT_EQ(db.index(), storage::rebuild_index(db.distributions()));
+  std::uint64_t total = 0;
+  for (const auto& distribution : db.distributions()) {
+    EXPECT_EQ(distribution.sample_count, distribution.repr.total_count());
+    total += distribution.sample_count;
+  }
+  EXPECT_EQ(total, samples);
+  EXPECT_EQ(db.stats().distributions, samples / 2);  // 2 rows per key and variable
+}
+
+TEST_F(AllocationFailure, EveryLargeAllocationMayFailWithoutHarm) {
+  storage::Database db = create();
+  std::uint64_t samples = 0;
+  int failures = 0;
+  for (long k = 1;; ++k) {
+    const RowTable table = rows(static_cast<int>(k));
+    g_fired = false;
+    g_threshold = 32 << 10;
+    g_countdown = k;
+    bool failed = false;
+    try {
+      IngestionPipeline::ingest_records(db, table);
+    } catch (const std::bad_alloc&) {
+      failed = true;
+    } catch (const Error&) {
+      failed = true;
+    }
+    g_countdown = 0;
+    ASSERT_EQ(failed, g_fired.load()) << "allocation " << k;
+    const std::uint64_t now = db.stats().total_samples;
+    // Either nothing of the ingest or all of it (a failure of the flush after the counting).
+    ASSERT_TRUE(now == samples || now == samples + 4 * kKeys) << "allocation " << k;
+    samples = now;
+    expect_consistent(db, samples);
+    if (!failed) break;
+    ++failures;
+  }
+  EXPECT_GT(failures, 3);
+  // The database still takes the same rows once memory is there again.
+  IngestionPipeline::ingest_records(db, rows(0));
+  expect_consistent(db, samples + 4 * kKeys);
+}
+
+}  // namespace
+}  // namespace quib::ingest
