@@ -103,7 +103,7 @@ test-summary:
 
 # Builds a fresh database from the sample data in examples/ and prints what it holds.
 demo: install
-	rm -rf demo_db
+	rm -rf demo_db demo_db_by_region
 	$(PYTHON) examples/quickstart.py demo_db
 
 # The ingestion benchmark (bench/README.md); ROWS=1000000 times one file size.

@@ -5,12 +5,16 @@
 Run it from anywhere; the sample file is found next to this script. The directory is created with
 the joint pair (category, price) in its schema, then the sample is ingested with `time` bucketed by
 month, so every (region, month) pair gets its own distribution of price, units and category.
+A second directory, `<database directory>_by_region`, holds the same rows keyed by region alone,
+for the statements that read joints under one-pair keys (MI, CMI).
 """
 
+import csv
 import json
 import pathlib
 import shutil
 import sys
+import tempfile
 
 from quib_engine import QuibDB
 
@@ -32,6 +36,17 @@ def create_with_joint(db_dir: str, joint: list) -> None:
         "format_version": 3, "raw_log_enabled": True, "high_water_mark": 0,
     }
     pathlib.Path(db_dir, "meta.edb").write_text(json.dumps(meta))
+
+
+def without_column(source: pathlib.Path, column: str, target: pathlib.Path) -> None:
+    """A copy of the CSV file without one column."""
+    with source.open(newline="") as src, target.open("w", newline="") as out:
+        rows = csv.reader(src)
+        header = next(rows)
+        keep = [i for i, name in enumerate(header) if name != column]
+        writer = csv.writer(out, lineterminator="\n")
+        for row in [header, *rows]:
+            writer.writerow([row[i] for i in keep])
 
 
 def show(db, statement: str) -> None:
@@ -72,6 +87,20 @@ def main(db_dir: str) -> None:
     # The files are up to date after the with block; a read-only handle sees the same counts.
     with QuibDB.open(db_dir, mode="read_only") as reader:
         print("\nreopened read-only:", reader.stats())
+
+    # MI at a key and CMI over a dimension read joints stored under exactly one pair, so the
+    # same rows without their time column go into a second database keyed by region alone.
+    by_region = db_dir.rstrip("/") + "_by_region"
+    if pathlib.Path(by_region).exists():
+        shutil.rmtree(by_region)
+    create_with_joint(by_region, JOINT)
+    with tempfile.TemporaryDirectory() as tmp:
+        flat = pathlib.Path(tmp, "sales_by_region.csv")
+        without_column(SALES, "time", flat)
+        with QuibDB.open(by_region) as db:
+            db.ingest(str(flat), max_categories=5)
+            show(db, "MI category, price AT region:north")
+            show(db, "CMI category, price GIVEN region")
 
 
 if __name__ == "__main__":
