@@ -4,60 +4,18 @@
 #include <cstddef>
 #include <string>
 
+#include "core/dimension_key.h"
 #include "core/error.h"
 #include "storage/dist_store.h"
 
 namespace quib::query {
 namespace {
 
-// A text in double quotes with quotes, backslashes and control characters escaped.
-void append_debug_text(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  auto append_code = [&](unsigned code) {
-    out += "\\u{";
-    if (code >= 0x10) out += kHex[code >> 4];
-    out += kHex[code & 0xF];
-    out += '}';
-  };
-  out += '"';
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    switch (byte) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\0': out += "\\0"; continue;
-      default: break;
-    }
-    if (byte < 0x20 || byte == 0x7F) {
-      append_code(byte);
-    } else if (byte == 0xC2 && i + 1 < text.size() &&
-               static_cast<unsigned char>(text[i + 1]) < 0xA0 &&
-               static_cast<unsigned char>(text[i + 1]) >= 0x80) {
-      // U+0080 to U+009F, the second block of control characters.
-      append_code(static_cast<unsigned char>(text[++i]));
-    } else {
-      out += static_cast<char>(byte);
-    }
-  }
-  out += '"';
-}
-
 [[noreturn]] void throw_not_found(std::string_view variable, const DimensionMap& dimensions) {
   std::string message = "distribution not found for variable '";
   message += variable;
-  message += "' and dimensions {";
-  bool first = true;
-  for (const auto& [name, value] : dimensions) {
-    if (!first) message += ", ";
-    first = false;
-    append_debug_text(message, name);
-    message += ": ";
-    append_debug_text(message, value);
-  }
-  message += '}';
+  message += "' and dimensions ";
+  message += core::debug_dimension_key(dimensions);
   throw Error(std::move(message));
 }
 
