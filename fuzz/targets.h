@@ -21,16 +21,11 @@
 #include "core/json_writer.h"
 #include "ingest/csv_reader.h"
 #include "ingest/json_reader.h"
-#include "storage/codec.h"
-#include "storage/file_format.h"
-
-// The query side joins the targets once it is part of the tree.
-#if __has_include("sql/parser.h")
-#define QUIB_FUZZ_QUERY_SIDE 1
 #include "query/parser.h"
 #include "sql/parser.h"
 #include "sql/tokenizer.h"
-#endif
+#include "storage/codec.h"
+#include "storage/file_format.h"
 
 namespace quib::fuzz {
 
@@ -116,7 +111,6 @@ inline void json_lines_target(Bytes bytes) {
   tolerate_errors([&] { visit_rows(ingest::json_reader::parse_json_lines(as_text(bytes))); });
 }
 
-#ifdef QUIB_FUZZ_QUERY_SIDE
 inline void reference_target(Bytes bytes) {
   tolerate_errors([&] { (void)query::parse_reference(as_text(bytes)); });
 }
@@ -126,7 +120,6 @@ inline void sql_target(Bytes bytes) {
   tolerate_errors([&] { (void)sql::tokenizer::tokenize(as_text(bytes)); });
   tolerate_errors([&] { (void)sql::parser::parse(as_text(bytes)); });
 }
-#endif
 
 struct Target {
   const char* name;
@@ -136,10 +129,8 @@ struct Target {
 inline constexpr Target kTargets[] = {
     {"codec", codec_target},         {"container", container_target},
     {"json", json_target},           {"csv", csv_target},
-    {"json_lines", json_lines_target},
-#ifdef QUIB_FUZZ_QUERY_SIDE
-    {"reference", reference_target},  {"sql", sql_target},
-#endif
+    {"json_lines", json_lines_target}, {"reference", reference_target},
+    {"sql", sql_target},
 };
 
 }  // namespace quib::fuzz

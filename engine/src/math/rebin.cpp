@@ -47,9 +47,12 @@ std::optional<core::DistributionRepr> rebin_histogram(const core::DistributionRe
   const auto* histogram = source.get_if<core::DistributionRepr::Histogram>();
   if (histogram == nullptr || bins == 0) return std::nullopt;
   const Grid target{min, (max - min) / static_cast<double>(bins), bins};
-  std::optional<core::DistributionRepr> result{
-      std::in_place, core::DistributionRepr::Histogram{min, max, {}, 0}};
+  // Built in place: the first alternative of a default repr is an empty histogram.
+  std::optional<core::DistributionRepr> result;
+  result.emplace();
   auto& out = std::get<core::DistributionRepr::Histogram>(result->value);
+  out.min = min;
+  out.max = max;
   out.bin_counts.assign(bins, 0);
 
   const auto& counts = histogram->bin_counts;
