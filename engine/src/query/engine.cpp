@@ -6,6 +6,7 @@
 #include "query/cache.h"
 #include "query/compare.h"
 #include "query/parser.h"
+#include "query/resolver.h"
 #include "storage/dist_store.h"
 
 namespace quib::query {
@@ -15,6 +16,14 @@ QueryEngine::QueryEngine() : cache_(std::make_shared<QueryCache>()) {}
 CompareResult QueryEngine::compare(const storage::Database& db, std::string_view reference_a,
                                    std::string_view reference_b,
                                    std::optional<std::string_view> variable) const {
+  SideResolver sides(db);
+  return compare(sides, reference_a, reference_b, variable);
+}
+
+CompareResult QueryEngine::compare(SideResolver& sides, std::string_view reference_a,
+                                   std::string_view reference_b,
+                                   std::optional<std::string_view> variable) const {
+  const storage::Database& db = sides.database();
   const QueryReference a = parse_reference(reference_a);
   const QueryReference b = parse_reference(reference_b);
   std::string_view chosen;
@@ -29,7 +38,7 @@ CompareResult QueryEngine::compare(const storage::Database& db, std::string_view
   } else {
     throw Error("no variable available in schema");
   }
-  return execute_compare(db, *cache_, chosen, a.dimensions, b.dimensions);
+  return execute_compare(sides, *cache_, chosen, a.dimensions, b.dimensions);
 }
 
 }  // namespace quib::query

@@ -21,6 +21,7 @@ class Database;
 namespace quib::query {
 
 class QueryCache;
+class SideResolver;
 
 class QueryEngine {
  public:
@@ -30,6 +31,11 @@ class QueryEngine {
   // Compares one variable between two references; the variable is `variable`, else that of
   // reference A, else that of reference B, else the schema's first variable.
   CompareResult compare(const storage::Database& db, std::string_view reference_a,
+                        std::string_view reference_b,
+                        std::optional<std::string_view> variable) const;
+  // The same over the database of `sides`, which resolves each side once for all the compares
+  // of one statement.
+  CompareResult compare(SideResolver& sides, std::string_view reference_a,
                         std::string_view reference_b,
                         std::optional<std::string_view> variable) const;
 

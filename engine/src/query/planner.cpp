@@ -111,8 +111,15 @@ ResolvedMembers resolve_members(const storage::Database& db, std::string_view va
     resolved.exact = true;
     return resolved;
   }
+  return rolled_up_members(db, variable, dimensions, db.positions_of_variable(variable));
+}
+
+ResolvedMembers rolled_up_members(const storage::Database& db, std::string_view variable,
+                                  const DimensionMap& dimensions,
+                                  std::span<const std::size_t> candidates) {
+  ResolvedMembers resolved;
   const auto& all = db.distributions();
-  for (const std::size_t position : db.positions_of_variable(variable)) {
+  for (const std::size_t position : candidates) {
     if (holds_all(all[position].dimension_key, dimensions)) {
       resolved.members.push_back(&all[position]);
     }

@@ -14,6 +14,7 @@
 #include "core/number_text.h"
 #include "query/engine.h"
 #include "query/parser.h"
+#include "query/resolver.h"
 #include "sql/cells.h"
 #include "sql/executor.h"
 #include "storage/dist_store.h"
@@ -152,11 +153,12 @@ QueryResult exec_compare_across(const storage::Database& db, const query::QueryE
   };
   std::vector<Entry> entries;
   entries.reserve(values.size() * (values.size() - 1) / 2);
+  query::SideResolver sides(db);
   for (std::size_t i = 0; i < values.size(); ++i) {
     for (std::size_t j = i + 1; j < values.size(); ++j) {
       std::optional<query::CompareResult> compared;
       try {
-        compared = engine.compare(db, references[i], references[j], statement.variable);
+        compared = engine.compare(sides, references[i], references[j], statement.variable);
       } catch (const Error&) {
         // A pair that cannot be compared shows as "N/A" and the table goes on.
       }
@@ -285,11 +287,12 @@ QueryResult exec_nearest(const storage::Database& db, const query::QueryEngine& 
   std::vector<Candidate> candidates;
   candidates.reserve(values.size());
   std::string other;
+  query::SideResolver sides(db);
   for (const auto& value : values) {
     if (value == statement.target.value) continue;
     other.clear();
     cells::append_pair(other, statement.dimension, value);
-    const query::CompareResult compared = engine.compare(db, target, other, variable);
+    const query::CompareResult compared = engine.compare(sides, target, other, variable);
     candidates.push_back({&value, nearest_distance(compared, statement.metric)});
   }
   cells::sort_ascending(candidates, [](const Candidate& candidate) { return candidate.distance; });
