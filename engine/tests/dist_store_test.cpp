@@ -317,6 +317,11 @@ TEST_F(DatabaseTest, DimensionValuesAreDistinctAndInByteOrder) {
   EXPECT_EQ(std::vector<std::string>(values.begin(), values.end()),
             (std::vector<std::string>{"10", "9", "Z", "a"}));
   EXPECT_TRUE(db.dimension_values("unknown").empty());
+  // The values kept as distributions arrive equal those found in the files at open.
+  db.flush();
+  const Database reopened = Database::open(path_, false);
+  EXPECT_EQ(reopened.dimension_values("region"), values);
+  EXPECT_EQ(reopened.dimension_values("year"), (std::set<std::string>{"2024"}));
 }
 
 TEST_F(DatabaseTest, ReferenceLookupTakesTheFirstDistributionHoldingEveryPair) {

@@ -96,10 +96,11 @@ TEST_F(SharedResolution, RebinnedCountsFollowTheGridAskedFor) {
   for (const Grid grid : {Grid{4, 0.0, 8.0}, Grid{8, -4.0, 8.0}, Grid{4, 0.0, 8.0},
                           Grid{3, 1.0, 5.0}, Grid{0, 0.0, 8.0}}) {
     const auto expected = math::rebin_histogram(side.counts(), grid.bins, grid.min, grid.max);
-    const core::DistributionRepr* got = side.rebinned(grid.bins, grid.min, grid.max);
+    const RebinnedCounts* got = side.rebinned(grid.bins, grid.min, grid.max);
     ASSERT_EQ(got != nullptr, expected.has_value());
     if (got != nullptr) {
-      EXPECT_EQ(*got, *expected);
+      EXPECT_EQ(got->repr, *expected);
+      EXPECT_EQ(got->entropy, core::entropy(*expected));
     }
   }
 }

@@ -93,14 +93,15 @@ double wasserstein(Counts a, Counts b, std::uint64_t na, std::uint64_t nb, doubl
   return distance;
 }
 
-// Every measure that both kinds share, over two count vectors of one length.
-void fill_measures(CompareResult& result, Counts a, Counts b, std::uint64_t na,
-                   std::uint64_t nb) {
+// Every measure that both kinds share, over two count vectors of one length; the entropies are
+// those of the same vectors, which a caller may have kept from an earlier compare.
+void fill_measures(CompareResult& result, Counts a, Counts b, std::uint64_t na, std::uint64_t nb,
+                   double entropy_a, double entropy_b) {
   result.jsd = math::jsd(a, b, na, nb);
   result.kl_ab = math::kl_divergence(a, b, na, nb);
   result.kl_ba = math::kl_divergence(b, a, nb, na);
-  result.entropy_a = core::entropy_of_counts(a, na);
-  result.entropy_b = core::entropy_of_counts(b, nb);
+  result.entropy_a = entropy_a;
+  result.entropy_b = entropy_b;
   result.hellinger = hellinger(a, b, na, nb);
   // The index is both divergences by the same smoothed rule, zero when either total is.
   result.psi = result.kl_ab + result.kl_ba;
@@ -123,7 +124,9 @@ void fill_measures(CompareResult& result, Counts a, Counts b, std::uint64_t na,
 CompareResult compare_categorical(const Categorical& a, const Categorical& b) {
   const auto aligned = math::align_categorical(a.categories, a.counts, b.categories, b.counts);
   CompareResult result;
-  fill_measures(result, aligned.a, aligned.b, a.total_count, b.total_count);
+  fill_measures(result, aligned.a, aligned.b, a.total_count, b.total_count,
+                core::entropy_of_counts(aligned.a, a.total_count),
+                core::entropy_of_counts(aligned.b, b.total_count));
   result.top_shifts =
       category_shifts(aligned.categories, aligned.a, aligned.b, a.total_count, b.total_count);
   return result;
@@ -136,15 +139,16 @@ CompareResult compare_histograms(const ResolvedSide& a, const ResolvedSide& b) {
   const double lo = std::fmin(ha.min, hb.min);
   const double hi = std::fmax(ha.max, hb.max);
   const std::uint64_t bins = std::max(ha.bin_counts.size(), hb.bin_counts.size());
-  const core::DistributionRepr* rebinned_a = a.rebinned(bins, lo, hi);
+  const RebinnedCounts* rebinned_a = a.rebinned(bins, lo, hi);
   if (rebinned_a == nullptr) throw Error("failed to rebin A");
-  const core::DistributionRepr* rebinned_b = b.rebinned(bins, lo, hi);
+  const RebinnedCounts* rebinned_b = b.rebinned(bins, lo, hi);
   if (rebinned_b == nullptr) throw Error("failed to rebin B");
-  const auto& ra = *rebinned_a->get_if<Histogram>();
-  const auto& rb = *rebinned_b->get_if<Histogram>();
+  const auto& ra = *rebinned_a->repr.get_if<Histogram>();
+  const auto& rb = *rebinned_b->repr.get_if<Histogram>();
 
   CompareResult result;
-  fill_measures(result, ra.bin_counts, rb.bin_counts, ra.total_count, rb.total_count);
+  fill_measures(result, ra.bin_counts, rb.bin_counts, ra.total_count, rb.total_count,
+                rebinned_a->entropy, rebinned_b->entropy);
   result.wasserstein = wasserstein(ra.bin_counts, rb.bin_counts, ra.total_count, rb.total_count,
                                    (hi - lo) / static_cast<double>(bins));
   return result;

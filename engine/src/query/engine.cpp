@@ -16,16 +16,16 @@ QueryEngine::QueryEngine() : cache_(std::make_shared<QueryCache>()) {}
 CompareResult QueryEngine::compare(const storage::Database& db, std::string_view reference_a,
                                    std::string_view reference_b,
                                    std::optional<std::string_view> variable) const {
-  SideResolver sides(db);
-  return compare(sides, reference_a, reference_b, variable);
-}
-
-CompareResult QueryEngine::compare(SideResolver& sides, std::string_view reference_a,
-                                   std::string_view reference_b,
-                                   std::optional<std::string_view> variable) const {
-  const storage::Database& db = sides.database();
   const QueryReference a = parse_reference(reference_a);
   const QueryReference b = parse_reference(reference_b);
+  SideResolver sides(db);
+  return compare(sides, a, b, variable);
+}
+
+CompareResult QueryEngine::compare(SideResolver& sides, const QueryReference& a,
+                                   const QueryReference& b,
+                                   std::optional<std::string_view> variable) const {
+  const storage::Database& db = sides.database();
   std::string_view chosen;
   if (variable) {
     chosen = *variable;

@@ -61,10 +61,13 @@ void append_debug_text(std::string& out, std::string_view text) {
   throw Error(std::move(message));
 }
 
-// Both keys are ordered by name and hold each name once, so the pairs of `dimensions` are in
-// `key` exactly when one merge over the two finds each of them.
+// A lookup per pair: keys are short, and a value of another length is told apart without
+// comparing its bytes.
 bool holds_all(const core::DimensionKey& key, const DimensionMap& dimensions) {
-  return std::includes(key.begin(), key.end(), dimensions.begin(), dimensions.end());
+  return std::all_of(dimensions.begin(), dimensions.end(), [&](const auto& pair) {
+    const auto found = key.find(pair.first);
+    return found != key.end() && found->second == pair.second;
+  });
 }
 
 template <typename Repr>

@@ -38,13 +38,16 @@ double ResolvedSide::entropy() const {
   return resolved_.exact ? first().entropy : core::entropy(counts());
 }
 
-const core::DistributionRepr* ResolvedSide::rebinned(std::uint64_t bins, double min,
-                                                     double max) const {
+const RebinnedCounts* ResolvedSide::rebinned(std::uint64_t bins, double min, double max) const {
   if (!rebinned_ || rebinned_->bins != bins || !same_bits(rebinned_->min, min) ||
       !same_bits(rebinned_->max, max)) {
-    rebinned_.emplace(Rebinned{bins, min, max, math::rebin_histogram(counts(), bins, min, max)});
+    rebinned_.emplace(Rebinned{bins, min, max, std::nullopt});
+    if (auto repr = math::rebin_histogram(counts(), bins, min, max)) {
+      const double entropy = core::entropy(*repr);
+      rebinned_->counts.emplace(RebinnedCounts{std::move(*repr), entropy});
+    }
   }
-  return rebinned_->repr ? &*rebinned_->repr : nullptr;
+  return rebinned_->counts ? &*rebinned_->counts : nullptr;
 }
 
 const ResolvedSide& SideResolver::resolve(std::string_view variable,
@@ -67,35 +70,54 @@ ResolvedMembers SideResolver::find_members(std::string_view variable,
     resolved.exact = true;
     return resolved;
   }
-  return rolled_up_members(db_, variable, dimensions, candidates(variable, dimensions));
+  const Candidates found = candidates(variable, dimensions);
+  if (found.all_hold) {
+    ResolvedMembers resolved;
+    resolved.members.reserve(found.positions.size());
+    for (const std::size_t position : found.positions) {
+      resolved.members.push_back(&db_.distributions()[position]);
+    }
+    if (!resolved.members.empty()) return resolved;
+  }
+  return rolled_up_members(db_, variable, dimensions, found.positions);
 }
 
 // Every position whose key can hold all the pairs, in storage order: with the keys filed, the
-// shortest list among the pairs; otherwise all of the variable's positions.
-std::span<const std::size_t> SideResolver::candidates(std::string_view variable,
-                                                      const DimensionMap& dimensions) {
+// shortest list among the pairs (which needs no check when the map has one pair); otherwise
+// all of the variable's positions.
+SideResolver::Candidates SideResolver::candidates(std::string_view variable,
+                                                  const DimensionMap& dimensions) {
   const std::span<const std::size_t> all = db_.positions_of_variable(variable);
-  if (dimensions.empty()) return all;
+  if (dimensions.empty()) return {all, true};
   auto state = variables_.find(variable);
-  if (state == variables_.end()) state = variables_.emplace(std::string(variable), VariableState{}).first;
-  if (!state->second.pairs && ++state->second.rolled_up >= kRollUpsBeforeFiling) {
-    PairPositions& pairs = state->second.pairs.emplace();
-    for (const std::size_t position : all) {
-      for (const auto& [name, value] : db_.distributions()[position].dimension_key) {
-        pairs[name][value].push_back(position);
-      }
-    }
+  if (state == variables_.end()) {
+    state = variables_.emplace(std::string(variable), VariableState{}).first;
   }
-  if (!state->second.pairs) return all;
+  if (++state->second.rolled_up < kRollUpsBeforeFiling) return {all, false};
   std::span<const std::size_t> shortest = all;
   for (const auto& [name, value] : dimensions) {
-    const auto values = state->second.pairs->find(name);
-    if (values == state->second.pairs->end()) return {};
-    const auto positions = values->second.find(value);
-    if (positions == values->second.end()) return {};
+    const ValuePositions& values = filed(variable, state->second, name);
+    const auto positions = values.find(value);
+    if (positions == values.end()) return {{}, false};
     if (positions->second.size() < shortest.size()) shortest = positions->second;
   }
-  return shortest;
+  return {shortest, dimensions.size() == 1};
+}
+
+const SideResolver::ValuePositions& SideResolver::filed(std::string_view variable,
+                                                        VariableState& state,
+                                                        const std::string& dimension) {
+  if (auto found = state.by_dimension.find(dimension); found != state.by_dimension.end()) {
+    return found->second;
+  }
+  ValuePositions& values = state.by_dimension[dimension];
+  for (const std::size_t position : db_.positions_of_variable(variable)) {
+    const auto& key = db_.distributions()[position].dimension_key;
+    if (auto pair = key.find(dimension); pair != key.end()) {
+      values[pair->second].push_back(position);
+    }
+  }
+  return values;
 }
 
 }  // namespace quib::query

@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/distribution.h"
@@ -28,6 +29,12 @@ class Database;
 }
 
 namespace quib::query {
+
+// A side's counts on another grid, with their entropy (which every histogram compare needs).
+struct RebinnedCounts {
+  core::DistributionRepr repr;
+  double entropy = 0.0;
+};
 
 class ResolvedSide {
  public:
@@ -46,14 +53,14 @@ class ResolvedSide {
   // The counts rebinned onto `bins` bins over [min, max] (`math::rebin_histogram`), null when
   // that yields nothing. The last grid asked for is kept, so a side compared with many others
   // of one variable is rebinned once.
-  const core::DistributionRepr* rebinned(std::uint64_t bins, double min, double max) const;
+  const RebinnedCounts* rebinned(std::uint64_t bins, double min, double max) const;
 
  private:
   struct Rebinned {
     std::uint64_t bins;
     double min;
     double max;
-    std::optional<core::DistributionRepr> repr;
+    std::optional<RebinnedCounts> counts;
   };
 
   ResolvedMembers resolved_;
@@ -92,19 +99,25 @@ class SideResolver {
       return x.dimensions < y.dimensions;
     }
   };
-  // Positions of one variable's distributions per (name, value) pair of their keys, each list in
-  // storage order; built once a statement has asked for a few roll-ups of the variable.
-  using PairPositions =
-      std::map<std::string, std::map<std::string, std::vector<std::size_t>, std::less<>>,
-               std::less<>>;
+  // Positions of one variable's distributions per value of one dimension, each list in storage
+  // order; the views point into the stored keys.
+  using ValuePositions = std::unordered_map<std::string_view, std::vector<std::size_t>>;
+  // Filed per dimension name as roll-ups ask for it, once a statement has asked for a few
+  // roll-ups of the variable.
   struct VariableState {
     unsigned rolled_up = 0;
-    std::optional<PairPositions> pairs;
+    std::map<std::string, ValuePositions, std::less<>> by_dimension;
+  };
+  // Where a roll-up's members can be: `all_hold` when every candidate holds every pair.
+  struct Candidates {
+    std::span<const std::size_t> positions;
+    bool all_hold = false;
   };
 
   ResolvedMembers find_members(std::string_view variable, const DimensionMap& dimensions);
-  std::span<const std::size_t> candidates(std::string_view variable,
-                                          const DimensionMap& dimensions);
+  Candidates candidates(std::string_view variable, const DimensionMap& dimensions);
+  const ValuePositions& filed(std::string_view variable, VariableState& state,
+                              const std::string& dimension);
 
   const storage::Database& db_;
   std::map<SideKey, ResolvedSide, SideOrder> sides_;

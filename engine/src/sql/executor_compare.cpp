@@ -139,10 +139,17 @@ QueryResult exec_compare_across(const storage::Database& db, const query::QueryE
     for (const auto& value : value_set) out.push_back(&value);
     return out;
   }();
-  std::vector<std::string> references;
+  // Each value's reference is parsed once; one that does not parse makes every pair with it a
+  // failed compare.
+  std::vector<std::optional<query::QueryReference>> references;
   references.reserve(values.size());
   for (const std::string* value : values) {
-    references.push_back(build_ref_string({statement.dimension, *value}, statement.where_clause));
+    try {
+      references.push_back(query::parse_reference(
+          build_ref_string({statement.dimension, *value}, statement.where_clause)));
+    } catch (const Error&) {
+      references.emplace_back();
+    }
   }
 
   // Each row keeps its JSD as the cell shows it, read back, because that rounded figure is what
@@ -158,7 +165,9 @@ QueryResult exec_compare_across(const storage::Database& db, const query::QueryE
     for (std::size_t j = i + 1; j < values.size(); ++j) {
       std::optional<query::CompareResult> compared;
       try {
-        compared = engine.compare(sides, references[i], references[j], statement.variable);
+        if (references[i] && references[j]) {
+          compared = engine.compare(sides, *references[i], *references[j], statement.variable);
+        }
       } catch (const Error&) {
         // A pair that cannot be compared shows as "N/A" and the table goes on.
       }
@@ -292,7 +301,8 @@ QueryResult exec_nearest(const storage::Database& db, const query::QueryEngine& 
     if (value == statement.target.value) continue;
     other.clear();
     cells::append_pair(other, statement.dimension, value);
-    const query::CompareResult compared = engine.compare(sides, target, other, variable);
+    const query::CompareResult compared =
+        engine.compare(sides, reference, query::parse_reference(other), variable);
     candidates.push_back({&value, nearest_distance(compared, statement.metric)});
   }
   cells::sort_ascending(candidates, [](const Candidate& candidate) { return candidate.distance; });
