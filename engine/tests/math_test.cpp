@@ -112,6 +112,12 @@ TEST(MathMeasures, TableMeasuresMatchDirectComputation) {
     expect_close(mutual_information(table, n), oracle.mi);
     expect_close(normalized_mutual_information(table, n), oracle.nmi);
     expect_close(cramers_v(table, n), oracle.v);
+    // The forms that share one set of margins, as a correlation report computes them.
+    const TableMargins margins = table_margins(table);
+    const MutualInformation together = mutual_information_with_margins(table, margins, n);
+    expect_close(together.mi, oracle.mi);
+    expect_close(together.nmi, oracle.nmi);
+    expect_close(cramers_v(table, margins, n), oracle.v);
   }
 }
 
