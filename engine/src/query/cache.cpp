@@ -11,8 +11,8 @@ QueryCache::QueryCache() {
 }
 
 std::size_t QueryCache::KeyHash::operator()(const CompareCacheKey* key) const noexcept {
-  // One multiply-add per member keeps long roll-up keys cheap; equal hashes are told apart by
-  // comparing the keys whole, so the final mix only has to spread the bits.
+  // One multiply per member keeps long roll-up keys cheap; equal hashes are told apart by
+  // comparing the keys whole.
   constexpr std::uint64_t kOdd = 0x9e3779b97f4a7c15ULL;
   std::uint64_t hash = 0xcbf29ce484222325ULL;
   // The side lengths keep ([x], [y, z]) apart from ([x, y], [z]).
@@ -22,7 +22,11 @@ std::size_t QueryCache::KeyHash::operator()(const CompareCacheKey* key) const no
       hash = (hash ^ member.id ^ (member.version << 32 | member.version >> 32)) * kOdd;
     }
   }
-  hash ^= hash >> 29;
+  // A multiply moves bits up only: fold the high half down twice so the low bits that pick a
+  // bucket depend on every member.
+  hash ^= hash >> 33;
+  hash *= 0xff51afd7ed558ccdULL;
+  hash ^= hash >> 33;
   return static_cast<std::size_t>(hash);
 }
 
