@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 DEBIAN_PACKAGES := g++ cmake ninja-build pkg-config libzstd-dev libtbb-dev libgtest-dev libicu-dev
 PY313 := $(shell python3.13 -c 'import sys; print(sys.executable)' 2>/dev/null || PYENV_VERSION=$$(pyenv versions --bare 2>/dev/null | grep '^3\.13' | head -1) python3.13 -c 'import sys; print(sys.executable)' 2>/dev/null)
 
-.PHONY: setup build test test-cpp test-asan test-python install demo bench clean
+.PHONY: setup build test test-cpp test-asan test-python install demo bench bench-query clean
 
 # Installs whatever Debian or Python package is missing; a no-op on a prepared machine.
 setup:
@@ -56,6 +56,11 @@ demo: install
 bench: install
 	$(PYTHON) -m pip install -q -r bench/requirements.txt
 	$(PYTHON) bench/ingest.py $(if $(ROWS),--rows $(ROWS))
+
+# The query benchmark (bench/README.md): statements timed against pandas and DuckDB + scipy.
+bench-query: install
+	$(PYTHON) -m pip install -q -r bench/requirements.txt
+	$(PYTHON) bench/query.py $(if $(ROWS),--rows $(ROWS))
 
 clean:
 	rm -rf build build-asan
