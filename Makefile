@@ -24,7 +24,7 @@ PY_BUILD := -C build-dir=build/pytest-{wheel_tag} \
 
 .PHONY: setup build install test test-engine test-cpp test-asan test-python $(PY_STAGES) \
         test-summary \
-        demo bench clean fuzz fuzz-setup torture
+        demo bench bench-query clean fuzz fuzz-setup torture
 
 # Installs whatever Debian or Python package is missing; a no-op on a prepared machine.
 setup:
@@ -110,6 +110,11 @@ demo: install
 bench: install
 	$(PYTHON) -m pip install -q -r bench/requirements.txt
 	$(PYTHON) bench/ingest.py $(if $(ROWS),--rows $(ROWS))
+
+# The query benchmark (bench/README.md): statements timed against pandas and DuckDB + scipy.
+bench-query: install
+	$(PYTHON) -m pip install -q -r bench/requirements.txt
+	$(PYTHON) bench/query.py $(if $(ROWS),--rows $(ROWS))
 
 # Neither of the two runs below is part of `make test`: they take minutes and look for new faults
 # rather than guard known ones (a fault they find becomes a test).

@@ -40,6 +40,9 @@ DAYS = 731  # 2023-01-01 .. 2024-12-31
 
 _DATES = pl.Series("date", (FIRST_DAY + np.arange(DAYS)).astype(str))
 _REGIONS = pl.Series("region", REGIONS)
+# The query benchmark's form of the same rows: the date column is named "time" (the dimension
+# that TRACK follows) and region names hold no blank, so that a statement can name them.
+_QUERY_REGIONS = pl.Series("region", [r.replace(" ", "-") for r in REGIONS])
 _CHANNELS = pl.Series("channel", CHANNELS)
 _PRODUCTS = pl.Series("product", PRODUCTS)
 
@@ -59,8 +62,8 @@ _REGION_TEMP = np.random.default_rng(SEED).normal(0.0, 4.0, len(REGIONS))
 _PRODUCT_LOGPRICE = np.random.default_rng(SEED + 1).normal(3.2, 0.7, len(PRODUCTS))
 
 
-def block(index, keep=BLOCK_ROWS):
-    """The first `keep` rows of block `index` as a DataFrame."""
+def block(index, keep=BLOCK_ROWS, query_form=False):
+    """The first `keep` rows of block `index` as a DataFrame (in the query form when asked)."""
     rows = BLOCK_ROWS  # always draw a whole block, so a shorter file is a prefix of a longer one
     rng = np.random.default_rng([SEED, index])
     region = rng.choice(len(REGIONS), rows, p=_REGION_P)
@@ -77,25 +80,26 @@ def block(index, keep=BLOCK_ROWS):
     hours[late] += 48.0 * (rng.pareto(2.0, int(late.sum())) + 1.0)
     delivery_hours = np.round(hours + 0.25, 2)
     return pl.DataFrame([
-        _REGIONS.gather(region), _DATES.gather(day),
+        (_QUERY_REGIONS if query_form else _REGIONS).gather(region),
+        _DATES.gather(day).alias("time" if query_form else "date"),
         _CHANNELS.gather(channel), _PRODUCTS.gather(product),
         pl.Series("price", price), pl.Series("temperature", temperature),
         pl.Series("discount", discount), pl.Series("delivery_hours", delivery_hours),
     ]).head(keep)
 
 
-def path_for(rows, fmt):
-    return DATA_DIR / f"sales_{rows}.{fmt}"
+def path_for(rows, fmt, query_form=False):
+    return DATA_DIR / f"sales_{rows}{'_query' if query_form else ''}.{fmt}"
 
 
-def write(rows, fmt):
+def write(rows, fmt, query_form=False):
     """Writes the file of `rows` rows in format csv or jsonl; returns its path."""
-    path = path_for(rows, fmt)
+    path = path_for(rows, fmt, query_form)
     DATA_DIR.mkdir(parents=True, exist_ok=True)
     partial = path.with_name(path.name + ".partial")
     with open(partial, "wb") as out:
         for index, start in enumerate(range(0, rows, BLOCK_ROWS)):
-            df = block(index, min(BLOCK_ROWS, rows - start))
+            df = block(index, min(BLOCK_ROWS, rows - start), query_form)
             if fmt == "csv":
                 df.write_csv(out, include_header=index == 0)
             else:
@@ -104,10 +108,10 @@ def write(rows, fmt):
     return path
 
 
-def ensure(rows, fmt):
+def ensure(rows, fmt, query_form=False):
     """The file of `rows` rows, written first when it is missing."""
-    path = path_for(rows, fmt)
-    return path if path.exists() else write(rows, fmt)
+    path = path_for(rows, fmt, query_form)
+    return path if path.exists() else write(rows, fmt, query_form)
 
 
 def main():
@@ -115,11 +119,13 @@ def main():
     parser.add_argument("--rows", type=int, action="append",
                         help="rows per file (repeatable; default 100k, 1M and 5M)")
     parser.add_argument("--format", choices=["csv", "jsonl", "both"], default="both")
+    parser.add_argument("--query-form", action="store_true",
+                        help="date column named time, regions without blanks (bench/query.py)")
     args = parser.parse_args()
     formats = ["csv", "jsonl"] if args.format == "both" else [args.format]
     for rows in args.rows or [100_000, 1_000_000, 5_000_000]:
         for fmt in formats:
-            path = write(rows, fmt)
+            path = write(rows, fmt, args.query_form)
             print(f"{path}  {path.stat().st_size / 1e6:.1f} MB", file=sys.stderr)
 
 

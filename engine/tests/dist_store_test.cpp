@@ -321,6 +321,22 @@ TEST_F(DatabaseTest, DimensionValuesAreDistinctAndInByteOrder) {
   EXPECT_TRUE(db.dimension_values("unknown").empty());
 }
 
+TEST_F(DatabaseTest, DimensionValuesKeptAsKeysArriveEqualThoseReadAtOpen) {
+  Database db = filled();
+  db.define_dimension({"year", "year", std::nullopt});
+  for (const char* region : {"9", "10", "a", "Z", "10"}) {
+    db.ensure_distribution("color", {{"region", region}, {"year", "2024"}});
+  }
+  db.ensure_distribution("size", {{"year", "2023"}});
+  const std::set<std::string> regions = db.dimension_values("region");
+  const std::set<std::string> years = db.dimension_values("year");
+  EXPECT_EQ(years, (std::set<std::string>{"2023", "2024"}));
+  db.flush();
+  const Database reopened = Database::open(path_, false);
+  EXPECT_EQ(reopened.dimension_values("region"), regions);
+  EXPECT_EQ(reopened.dimension_values("year"), years);
+}
+
 TEST_F(DatabaseTest, ReferenceLookupTakesTheFirstDistributionHoldingEveryPair) {
   Database db = filled();
   db.define_dimension({"year", "year", std::nullopt});

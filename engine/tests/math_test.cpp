@@ -115,6 +115,25 @@ TEST(MathMeasures, TableMeasuresMatchDirectComputation) {
   }
 }
 
+TEST(MathMeasures, SharedMarginsGiveTheMeasuresOfTheTable) {
+  Draw draw{std::mt19937_64(303)};
+  for (int round = 0; round < 400; ++round) {
+    CountTable table(1 + draw.below(6));
+    const std::size_t columns = 1 + draw.below(6);
+    std::uint64_t sum = 0;
+    for (auto& row : table) sum += sum_of(row = draw.counts(columns));
+    const std::uint64_t n = draw.total_over(sum);
+    if (n == 0) continue;
+    SCOPED_TRACE(round);
+    const TableOracle oracle(table, n);
+    const TableMargins margins = table_margins(table);
+    const MutualInformation together = mutual_information_with_margins(table, margins, n);
+    expect_close(together.mi, oracle.mi);
+    expect_close(together.nmi, oracle.nmi);
+    expect_close(cramers_v(table, margins, n), oracle.v);
+  }
+}
+
 TEST(MathMeasures, VectorMeasuresMatchDirectComputation) {
   Draw draw{std::mt19937_64(202)};
   for (int round = 0; round < 400; ++round) {

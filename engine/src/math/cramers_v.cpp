@@ -5,14 +5,25 @@
 
 namespace quib::math {
 
-double cramers_v(const CountTable& table, std::uint64_t total) {
-  if (table.empty() || total == 0) return 0.0;
-  const std::size_t columns = table.front().size();
-  if (columns == 0) return 0.0;
-  const std::size_t k = std::min(columns - 1, table.size() - 1);
-  if (k == 0) return 0.0;
+namespace {
 
-  const TableMargins margins = table_margins(table);
+// Rows or columns beyond the first, whichever are fewer: 0 leaves nothing to measure.
+std::size_t degrees(const CountTable& table) {
+  if (table.empty() || table.front().empty()) return 0;
+  return std::min(table.front().size() - 1, table.size() - 1);
+}
+
+}  // namespace
+
+double cramers_v(const CountTable& table, std::uint64_t total) {
+  if (total == 0 || degrees(table) == 0) return 0.0;
+  return cramers_v(table, table_margins(table), total);
+}
+
+double cramers_v(const CountTable& table, const TableMargins& margins, std::uint64_t total) {
+  const std::size_t k = degrees(table);
+  if (total == 0 || k == 0) return 0.0;
+  const std::size_t columns = table.front().size();
   const double n = static_cast<double>(total);
   double chi_squared = 0.0;
   for (std::size_t i = 0; i < table.size(); ++i) {

@@ -13,5 +13,7 @@ namespace quib::math {
 
 // 0.0 for an empty table, a zero total, or a table of one row or one column; at most 1.0.
 double cramers_v(const CountTable& table, std::uint64_t total);
+// The same with the table's own margins already at hand.
+double cramers_v(const CountTable& table, const TableMargins& margins, std::uint64_t total);
 
 }  // namespace quib::math

@@ -58,13 +58,20 @@ double mutual_information(const CountTable& table, std::uint64_t total) {
 
 double normalized_mutual_information(const CountTable& table, std::uint64_t total) {
   if (is_degenerate(table, total)) return 0.0;
-  const TableMargins margins = table_margins(table);
-  const double mi = mutual_information_of(table, margins, total);
+  return mutual_information_with_margins(table, table_margins(table), total).nmi;
+}
+
+MutualInformation mutual_information_with_margins(const CountTable& table,
+                                                  const TableMargins& margins,
+                                                  std::uint64_t total) {
+  if (is_degenerate(table, total)) return {};
+  MutualInformation measures;
+  measures.mi = mutual_information_of(table, margins, total);
   // Margins without mixing have an entropy of -0.0, which must count as not positive.
   const double denominator = std::fmin(core::entropy_of_counts(margins.rows, total),
                                        core::entropy_of_counts(margins.columns, total));
-  if (denominator <= 0.0) return 0.0;
-  return std::clamp(mi / denominator, 0.0, 1.0);
+  if (denominator > 0.0) measures.nmi = std::clamp(measures.mi / denominator, 0.0, 1.0);
+  return measures;
 }
 
 }  // namespace quib::math

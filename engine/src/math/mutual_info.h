@@ -28,4 +28,14 @@ double mutual_information(const CountTable& table, std::uint64_t total);
 // either entropy is not positive.
 double normalized_mutual_information(const CountTable& table, std::uint64_t total);
 
+// Both of the above from one set of margins and one pass over the cells, for callers that report
+// both; the same figures as the two calls apart. `margins` are the table's own.
+struct MutualInformation {
+  double mi = 0.0;
+  double nmi = 0.0;
+};
+MutualInformation mutual_information_with_margins(const CountTable& table,
+                                                  const TableMargins& margins,
+                                                  std::uint64_t total);
+
 }  // namespace quib::math

@@ -4,19 +4,29 @@
 
 namespace quib::query {
 
+QueryCache::QueryCache() {
+  // Growing rehashes every key, and a key of roll-ups lists every member: a cold statement of
+  // many compares would hash each key again at every doubling.
+  entries_.reserve(kCapacity);
+}
+
 std::size_t QueryCache::KeyHash::operator()(const CompareCacheKey* key) const noexcept {
+  // One multiply per member keeps long roll-up keys cheap; equal hashes are told apart by
+  // comparing the keys whole.
+  constexpr std::uint64_t kOdd = 0x9e3779b97f4a7c15ULL;
   std::uint64_t hash = 0xcbf29ce484222325ULL;
-  auto mix = [&](std::uint64_t value) {
-    hash ^= value + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
-  };
   // The side lengths keep ([x], [y, z]) apart from ([x, y], [z]).
   for (const auto* side : {&key->side_a, &key->side_b}) {
-    mix(side->size());
+    hash = (hash ^ side->size()) * kOdd;
     for (const auto& member : *side) {
-      mix(member.id);
-      mix(member.version);
+      hash = (hash ^ member.id ^ (member.version << 32 | member.version >> 32)) * kOdd;
     }
   }
+  // A multiply moves bits up only: fold the high half down twice so the low bits that pick a
+  // bucket depend on every member.
+  hash ^= hash >> 33;
+  hash *= 0xff51afd7ed558ccdULL;
+  hash ^= hash >> 33;
   return static_cast<std::size_t>(hash);
 }
 

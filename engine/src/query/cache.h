@@ -39,6 +39,8 @@ class QueryCache {
  public:
   static constexpr std::size_t kCapacity = 10000;
 
+  QueryCache();
+
   // A copy of the stored result, which becomes the most recently used; none on a miss.
   std::optional<CompareResult> get_compare(const CompareCacheKey& key);
   // Stores or replaces the result as the most recently used, evicting the least recently used

@@ -18,6 +18,7 @@
 #include "math/rebin.h"
 #include "query/cache.h"
 #include "query/planner.h"
+#include "query/resolver.h"
 #include "storage/dist_store.h"
 
 namespace quib::query {
@@ -26,35 +27,6 @@ namespace {
 using Counts = std::span<const std::uint64_t>;
 using Histogram = core::DistributionRepr::Histogram;
 using Categorical = core::DistributionRepr::Categorical;
-
-std::vector<MemberVersion> member_versions(const ResolvedMembers& resolved) {
-  std::vector<MemberVersion> versions;
-  versions.reserve(resolved.members.size());
-  for (const auto* member : resolved.members) versions.push_back({member->id, member->version});
-  return versions;
-}
-
-// The counts of one side: the stored object's own when one object holds them (no copy), else
-// their roll-up.
-class SideCounts {
- public:
-  explicit SideCounts(const ResolvedMembers& resolved) {
-    if (resolved.members.size() == 1) {
-      repr_ = &resolved.members.front()->repr;
-    } else {
-      owned_ = rolled_up_repr(resolved);
-      repr_ = &*owned_;
-    }
-  }
-  SideCounts(const SideCounts&) = delete;
-  SideCounts& operator=(const SideCounts&) = delete;
-
-  const core::DistributionRepr& repr() const { return *repr_; }
-
- private:
-  std::optional<core::DistributionRepr> owned_;
-  const core::DistributionRepr* repr_ = nullptr;
-};
 
 double share(std::uint64_t count, std::uint64_t total) {
   return total == 0 ? 0.0 : static_cast<double>(count) / static_cast<double>(total);
@@ -121,14 +93,15 @@ double wasserstein(Counts a, Counts b, std::uint64_t na, std::uint64_t nb, doubl
   return distance;
 }
 
-// Every measure that both kinds share, over two count vectors of one length.
-void fill_measures(CompareResult& result, Counts a, Counts b, std::uint64_t na,
-                   std::uint64_t nb) {
+// Every measure that both kinds share, over two count vectors of one length; the entropies are
+// those of the same vectors, which a caller may have kept from an earlier compare.
+void fill_measures(CompareResult& result, Counts a, Counts b, std::uint64_t na, std::uint64_t nb,
+                   double entropy_a, double entropy_b) {
   result.jsd = math::jsd(a, b, na, nb);
   result.kl_ab = math::kl_divergence(a, b, na, nb);
   result.kl_ba = math::kl_divergence(b, a, nb, na);
-  result.entropy_a = core::entropy_of_counts(a, na);
-  result.entropy_b = core::entropy_of_counts(b, nb);
+  result.entropy_a = entropy_a;
+  result.entropy_b = entropy_b;
   result.hellinger = hellinger(a, b, na, nb);
   // The index is both divergences by the same smoothed rule, zero when either total is.
   result.psi = result.kl_ab + result.kl_ba;
@@ -151,38 +124,42 @@ void fill_measures(CompareResult& result, Counts a, Counts b, std::uint64_t na,
 CompareResult compare_categorical(const Categorical& a, const Categorical& b) {
   const auto aligned = math::align_categorical(a.categories, a.counts, b.categories, b.counts);
   CompareResult result;
-  fill_measures(result, aligned.a, aligned.b, a.total_count, b.total_count);
+  fill_measures(result, aligned.a, aligned.b, a.total_count, b.total_count,
+                core::entropy_of_counts(aligned.a, a.total_count),
+                core::entropy_of_counts(aligned.b, b.total_count));
   result.top_shifts =
       category_shifts(aligned.categories, aligned.a, aligned.b, a.total_count, b.total_count);
   return result;
 }
 
 // Both histograms are rebinned onto one grid spanning both ranges, as fine as the finer one.
-CompareResult compare_histograms(const core::DistributionRepr& a,
-                                 const core::DistributionRepr& b) {
-  const auto& ha = *a.get_if<Histogram>();
-  const auto& hb = *b.get_if<Histogram>();
+CompareResult compare_histograms(const ResolvedSide& a, const ResolvedSide& b) {
+  const auto& ha = *a.counts().get_if<Histogram>();
+  const auto& hb = *b.counts().get_if<Histogram>();
   const double lo = std::fmin(ha.min, hb.min);
   const double hi = std::fmax(ha.max, hb.max);
   const std::uint64_t bins = std::max(ha.bin_counts.size(), hb.bin_counts.size());
-  const auto rebinned_a = math::rebin_histogram(a, bins, lo, hi);
-  if (!rebinned_a) throw Error("failed to rebin A");
-  const auto rebinned_b = math::rebin_histogram(b, bins, lo, hi);
-  if (!rebinned_b) throw Error("failed to rebin B");
-  const auto& ra = *rebinned_a->get_if<Histogram>();
-  const auto& rb = *rebinned_b->get_if<Histogram>();
+  const RebinnedCounts* rebinned_a = a.rebinned(bins, lo, hi);
+  if (rebinned_a == nullptr) throw Error("failed to rebin A");
+  const RebinnedCounts* rebinned_b = b.rebinned(bins, lo, hi);
+  if (rebinned_b == nullptr) throw Error("failed to rebin B");
+  const auto& ra = *rebinned_a->repr.get_if<Histogram>();
+  const auto& rb = *rebinned_b->repr.get_if<Histogram>();
 
   CompareResult result;
-  fill_measures(result, ra.bin_counts, rb.bin_counts, ra.total_count, rb.total_count);
+  fill_measures(result, ra.bin_counts, rb.bin_counts, ra.total_count, rb.total_count,
+                rebinned_a->entropy, rebinned_b->entropy);
   result.wasserstein = wasserstein(ra.bin_counts, rb.bin_counts, ra.total_count, rb.total_count,
                                    (hi - lo) / static_cast<double>(bins));
   return result;
 }
 
-CompareResult compute(const core::DistributionRepr& a, const core::DistributionRepr& b) {
-  if (const auto* ca = a.get_if<Categorical>()) {
-    if (const auto* cb = b.get_if<Categorical>()) return compare_categorical(*ca, *cb);
-  } else if (a.get_if<Histogram>() != nullptr && b.get_if<Histogram>() != nullptr) {
+CompareResult compute(const ResolvedSide& a, const ResolvedSide& b) {
+  const core::DistributionRepr& counts_a = a.counts();
+  const core::DistributionRepr& counts_b = b.counts();
+  if (const auto* ca = counts_a.get_if<Categorical>()) {
+    if (const auto* cb = counts_b.get_if<Categorical>()) return compare_categorical(*ca, *cb);
+  } else if (counts_a.get_if<Histogram>() != nullptr && counts_b.get_if<Histogram>() != nullptr) {
     return compare_histograms(a, b);
   }
   throw Error("type mismatch for compare");
@@ -193,16 +170,20 @@ CompareResult compute(const core::DistributionRepr& a, const core::DistributionR
 CompareResult execute_compare(const storage::Database& db, QueryCache& cache,
                               std::string_view variable, const DimensionMap& a,
                               const DimensionMap& b) {
-  const ResolvedMembers side_a = resolve_members(db, variable, a);
-  const ResolvedMembers side_b = resolve_members(db, variable, b);
+  SideResolver sides(db);
+  return execute_compare(sides, cache, variable, a, b);
+}
+
+CompareResult execute_compare(SideResolver& sides, QueryCache& cache, std::string_view variable,
+                              const DimensionMap& a, const DimensionMap& b) {
+  const ResolvedSide& side_a = sides.resolve(variable, a);
+  const ResolvedSide& side_b = sides.resolve(variable, b);
   // Keyed by every member, so a roll-up and its first member never share an entry, and counts
   // reaching any member of either side give a new key.
-  CompareCacheKey key{member_versions(side_a), member_versions(side_b)};
+  CompareCacheKey key{side_a.versions(), side_b.versions()};
   if (auto cached = cache.get_compare(key)) return std::move(*cached);
 
-  const SideCounts counts_a(side_a);
-  const SideCounts counts_b(side_b);
-  CompareResult result = compute(counts_a.repr(), counts_b.repr());
+  CompareResult result = compute(side_a, side_b);
   cache.put_compare(std::move(key), result);
   return result;
 }

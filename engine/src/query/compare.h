@@ -14,9 +14,14 @@ class Database;
 namespace quib::query {
 
 class QueryCache;
+class SideResolver;
 
 CompareResult execute_compare(const storage::Database& db, QueryCache& cache,
                               std::string_view variable, const DimensionMap& a,
                               const DimensionMap& b);
+
+// The same, with the sides resolved through `sides`, which the compares of one statement share.
+CompareResult execute_compare(SideResolver& sides, QueryCache& cache, std::string_view variable,
+                              const DimensionMap& a, const DimensionMap& b);
 
 }  // namespace quib::query

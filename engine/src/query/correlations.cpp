@@ -28,8 +28,10 @@ struct JointMeasures {
 JointMeasures measure(const core::JointDistributionObject& joint) {
   const math::CountTable table = joint_count_table(joint.repr);
   const std::uint64_t total = joint.repr.total_count();
-  return {math::mutual_information(table, total), math::normalized_mutual_information(table, total),
-          math::cramers_v(table, total), total};
+  const math::TableMargins margins = math::table_margins(table);
+  const math::MutualInformation information =
+      math::mutual_information_with_margins(table, margins, total);
+  return {information.mi, information.nmi, math::cramers_v(table, margins, total), total};
 }
 
 bool joint_defined(const core::Schema& schema, std::string_view a, std::string_view b) {

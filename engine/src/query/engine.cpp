@@ -6,6 +6,7 @@
 #include "query/cache.h"
 #include "query/compare.h"
 #include "query/parser.h"
+#include "query/resolver.h"
 #include "storage/dist_store.h"
 
 namespace quib::query {
@@ -17,6 +18,14 @@ CompareResult QueryEngine::compare(const storage::Database& db, std::string_view
                                    std::optional<std::string_view> variable) const {
   const QueryReference a = parse_reference(reference_a);
   const QueryReference b = parse_reference(reference_b);
+  SideResolver sides(db);
+  return compare(sides, a, b, variable);
+}
+
+CompareResult QueryEngine::compare(SideResolver& sides, const QueryReference& a,
+                                   const QueryReference& b,
+                                   std::optional<std::string_view> variable) const {
+  const storage::Database& db = sides.database();
   std::string_view chosen;
   if (variable) {
     chosen = *variable;
@@ -29,7 +38,7 @@ CompareResult QueryEngine::compare(const storage::Database& db, std::string_view
   } else {
     throw Error("no variable available in schema");
   }
-  return execute_compare(db, *cache_, chosen, a.dimensions, b.dimensions);
+  return execute_compare(sides, *cache_, chosen, a.dimensions, b.dimensions);
 }
 
 }  // namespace quib::query

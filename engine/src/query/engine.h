@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "core/dimension_key.h"
+#include "query/parser.h"
 #include "query/result_types.h"
 
 namespace quib::storage {
@@ -21,6 +22,7 @@ class Database;
 namespace quib::query {
 
 class QueryCache;
+class SideResolver;
 
 class QueryEngine {
  public:
@@ -31,6 +33,11 @@ class QueryEngine {
   // reference A, else that of reference B, else the schema's first variable.
   CompareResult compare(const storage::Database& db, std::string_view reference_a,
                         std::string_view reference_b,
+                        std::optional<std::string_view> variable) const;
+  // The same over the database of `sides`, which resolves each side once for all the compares
+  // of one statement, for references already parsed.
+  CompareResult compare(SideResolver& sides, const QueryReference& reference_a,
+                        const QueryReference& reference_b,
                         std::optional<std::string_view> variable) const;
 
   // Compares every schema variable between the slices of two references.

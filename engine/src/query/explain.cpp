@@ -11,6 +11,7 @@
 
 #include "query/compare.h"
 #include "query/engine.h"
+#include "query/resolver.h"
 #include "storage/dist_store.h"
 
 namespace quib::query {
@@ -32,8 +33,9 @@ ExplainResult execute_explain(const storage::Database& db, QueryCache& cache,
   ExplainResult result;
   const auto& variables = db.schema().variables;
   result.contributions.reserve(variables.size());
+  SideResolver sides(db);
   for (const auto& definition : variables) {
-    CompareResult compared = execute_compare(db, cache, definition.name, a, b);
+    CompareResult compared = execute_compare(sides, cache, definition.name, a, b);
     result.contributions.push_back({definition.name, std::move(compared.top_shifts),
                                     compared.jsd, 0.0, compared.entropy_a, compared.entropy_b});
   }
@@ -67,11 +69,12 @@ PairwiseResult QueryEngine::pairwise(const storage::Database& db, std::string_vi
   result.matrix.assign(n, std::vector<double>(n, 0.0));
   const bool wasserstein = equals_ignoring_ascii_case(metric, "wasserstein");
   const std::string name(dimension);
+  SideResolver sides(db);
   for (std::size_t i = 0; i < n; ++i) {
     const DimensionMap side_i{{name, result.values[i]}};
     for (std::size_t j = i + 1; j < n; ++j) {
       const DimensionMap side_j{{name, result.values[j]}};
-      const CompareResult compared = execute_compare(db, *cache_, variable, side_i, side_j);
+      const CompareResult compared = execute_compare(sides, *cache_, variable, side_i, side_j);
       const double cell =
           wasserstein && compared.wasserstein ? *compared.wasserstein : compared.jsd;
       result.matrix[i][j] = cell;

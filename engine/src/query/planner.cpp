@@ -19,10 +19,13 @@ namespace {
   throw Error(std::move(message));
 }
 
-// Both keys are ordered by name and hold each name once, so the pairs of `dimensions` are in
-// `key` exactly when one merge over the two finds each of them.
+// A lookup per pair: keys are short, and a value of another length is told apart without
+// comparing its bytes.
 bool holds_all(const core::DimensionKey& key, const DimensionMap& dimensions) {
-  return std::includes(key.begin(), key.end(), dimensions.begin(), dimensions.end());
+  return std::all_of(dimensions.begin(), dimensions.end(), [&](const auto& pair) {
+    const auto found = key.find(pair.first);
+    return found != key.end() && found->second == pair.second;
+  });
 }
 
 template <typename Repr>
@@ -69,8 +72,15 @@ ResolvedMembers resolve_members(const storage::Database& db, std::string_view va
     resolved.exact = true;
     return resolved;
   }
+  return rolled_up_members(db, variable, dimensions, db.positions_of_variable(variable));
+}
+
+ResolvedMembers rolled_up_members(const storage::Database& db, std::string_view variable,
+                                  const DimensionMap& dimensions,
+                                  std::span<const std::size_t> candidates) {
+  ResolvedMembers resolved;
   const auto& all = db.distributions();
-  for (const std::size_t position : db.positions_of_variable(variable)) {
+  for (const std::size_t position : candidates) {
     if (holds_all(all[position].dimension_key, dimensions)) {
       resolved.members.push_back(&all[position]);
     }

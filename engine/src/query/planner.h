@@ -7,6 +7,8 @@
 // copy carries only its first member's id and version.
 #pragma once
 
+#include <cstddef>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -30,6 +32,13 @@ struct ResolvedMembers {
 // Finds the members without copying any counts; fails as `resolve_distribution` does.
 ResolvedMembers resolve_members(const storage::Database& db, std::string_view variable,
                                 const DimensionMap& dimensions);
+
+// The roll-up members among `candidates`, positions in `distributions()` in storage order that
+// include every position of the variable whose key holds all the map's pairs; fails with the
+// not-found message when none does. For callers that narrowed the variable's positions first.
+ResolvedMembers rolled_up_members(const storage::Database& db, std::string_view variable,
+                                  const DimensionMap& dimensions,
+                                  std::span<const std::size_t> candidates);
 
 // The counts of a roll-up: a copy of the first member's counts with every later member of the
 // same kind added position by position (up to the shorter length); totals are added whole.

@@ -13,6 +13,7 @@
 #include "query/compare.h"
 #include "query/engine.h"
 #include "query/planner.h"
+#include "query/resolver.h"
 #include "storage/dist_store.h"
 
 namespace quib::query {
@@ -64,23 +65,25 @@ TrackResult execute_track(const storage::Database& db, QueryCache& cache,
   result.times.assign(times.begin(), times.end());
   result.entropies.reserve(times.size());
   result.points.reserve(times.size());
-  std::vector<DimensionMap> sides;
-  sides.reserve(times.size());
+  std::vector<DimensionMap> slices;
+  slices.reserve(times.size());
+  SideResolver sides(db);
   for (const std::string& time : result.times) {
-    DimensionMap side = dimensions;
-    side.insert_or_assign(std::string(kTimeDimension), time);
-    // The same slice that the step compares resolve, so the point describes the counts the
+    DimensionMap slice = dimensions;
+    slice.insert_or_assign(std::string(kTimeDimension), time);
+    // The same resolution that the step compares use, so the point describes the counts the
     // drift is measured on.
-    const core::DistributionObject slice = resolve_distribution(db, variable, side);
+    const ResolvedSide& side = sides.resolve(variable, slice);
+    const double entropy = side.entropy();
     std::string label(variable);
     label.push_back('|');
     label.append(time);
-    result.points.push_back({std::move(label), slice.sample_count, slice.entropy, slice.version});
-    result.entropies.push_back(slice.entropy);
-    sides.push_back(std::move(side));
+    result.points.push_back({std::move(label), side.sample_count(), entropy, side.first().version});
+    result.entropies.push_back(entropy);
+    slices.push_back(std::move(slice));
   }
-  for (std::size_t i = 1; i < sides.size(); ++i) {
-    result.drifts.push_back(execute_compare(db, cache, variable, sides[i - 1], sides[i]).jsd);
+  for (std::size_t i = 1; i < slices.size(); ++i) {
+    result.drifts.push_back(execute_compare(sides, cache, variable, slices[i - 1], slices[i]).jsd);
   }
   result.drift_events = drift_events(result.times, result.drifts);
   return result;

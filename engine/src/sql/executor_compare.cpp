@@ -14,6 +14,7 @@
 #include "core/number_text.h"
 #include "query/engine.h"
 #include "query/parser.h"
+#include "query/resolver.h"
 #include "sql/cells.h"
 #include "sql/executor.h"
 #include "storage/dist_store.h"
@@ -138,10 +139,17 @@ QueryResult exec_compare_across(const storage::Database& db, const query::QueryE
     for (const auto& value : value_set) out.push_back(&value);
     return out;
   }();
-  std::vector<std::string> references;
+  // Each value's reference is parsed once; one that does not parse makes every pair with it a
+  // failed compare.
+  std::vector<std::optional<query::QueryReference>> references;
   references.reserve(values.size());
   for (const std::string* value : values) {
-    references.push_back(build_ref_string({statement.dimension, *value}, statement.where_clause));
+    try {
+      references.push_back(query::parse_reference(
+          build_ref_string({statement.dimension, *value}, statement.where_clause)));
+    } catch (const Error&) {
+      references.emplace_back();
+    }
   }
 
   // Each row keeps its JSD as the cell shows it, read back, because that rounded figure is what
@@ -152,11 +160,14 @@ QueryResult exec_compare_across(const storage::Database& db, const query::QueryE
   };
   std::vector<Entry> entries;
   entries.reserve(values.size() * (values.size() - 1) / 2);
+  query::SideResolver sides(db);
   for (std::size_t i = 0; i < values.size(); ++i) {
     for (std::size_t j = i + 1; j < values.size(); ++j) {
       std::optional<query::CompareResult> compared;
       try {
-        compared = engine.compare(db, references[i], references[j], statement.variable);
+        if (references[i] && references[j]) {
+          compared = engine.compare(sides, *references[i], *references[j], statement.variable);
+        }
       } catch (const Error&) {
         // A pair that cannot be compared shows as "N/A" and the table goes on.
       }
@@ -285,11 +296,13 @@ QueryResult exec_nearest(const storage::Database& db, const query::QueryEngine& 
   std::vector<Candidate> candidates;
   candidates.reserve(values.size());
   std::string other;
+  query::SideResolver sides(db);
   for (const auto& value : values) {
     if (value == statement.target.value) continue;
     other.clear();
     cells::append_pair(other, statement.dimension, value);
-    const query::CompareResult compared = engine.compare(db, target, other, variable);
+    const query::CompareResult compared =
+        engine.compare(sides, reference, query::parse_reference(other), variable);
     candidates.push_back({&value, nearest_distance(compared, statement.metric)});
   }
   cells::sort_ascending(candidates, [](const Candidate& candidate) { return candidate.distance; });

@@ -168,6 +168,10 @@ void Database::rebuild_lookups() {
   for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) {
     positions_by_variable_[dist_file_.distributions[i].variable].push_back(i);
   }
+  values_by_dimension_.clear();
+  for (const auto& distribution : dist_file_.distributions) {
+    note_dimension_values(distribution.dimension_key);
+  }
   joint_positions_.clear();
   for (std::size_t i = 0; i < dist_file_.joints.size(); ++i) {
     const auto& joint = dist_file_.joints[i];
@@ -206,6 +210,7 @@ std::uint64_t Database::ensure_distribution(std::string_view variable,
   const std::uint64_t id = meta_.next_distribution_id++;
   dist_file_.distributions.push_back(core::DistributionObject::create(
       id, std::string(variable), key, core::DistributionRepr::from_variable(definition->var_type)));
+  note_dimension_values(key);
   position_by_id_.try_emplace(id, dist_file_.distributions.size() - 1);
   positions_by_variable_[std::string(variable)].push_back(dist_file_.distributions.size() - 1);
   index_.insert(variable, key, id);
@@ -336,13 +341,16 @@ std::span<const std::size_t> Database::positions_of_variable(std::string_view va
 }
 
 std::set<std::string> Database::dimension_values(std::string_view dimension) const {
-  std::set<std::string> values;
-  const std::string name(dimension);
-  for (const auto& distribution : dist_file_.distributions) {
-    auto it = distribution.dimension_key.find(name);
-    if (it != distribution.dimension_key.end()) values.insert(it->second);
+  auto found = values_by_dimension_.find(dimension);
+  return found == values_by_dimension_.end() ? std::set<std::string>() : found->second;
+}
+
+void Database::note_dimension_values(const core::DimensionKey& key) {
+  for (const auto& [name, value] : key) {
+    auto values = values_by_dimension_.find(name);
+    if (values == values_by_dimension_.end()) values = values_by_dimension_.try_emplace(name).first;
+    values->second.insert(value);
   }
-  return values;
 }
 
 DatabaseStats Database::stats() const {

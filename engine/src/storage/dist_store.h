@@ -178,6 +178,7 @@ class Database {
                              const core::DimensionKey& key) const;
   void check_writable() const;
   void rebuild_lookups();
+  void note_dimension_values(const core::DimensionKey& key);
 
   std::string root_;
   MetaFile meta_;
@@ -192,6 +193,9 @@ class Database {
   std::unordered_map<std::uint64_t, std::size_t> position_by_id_;
   // variable name -> positions of its distributions in storage order.
   std::map<std::string, std::vector<std::size_t>, std::less<>> positions_by_variable_;
+  // dimension name -> every value that a distribution's key holds for it. Keys never change once
+  // a distribution exists, so a new distribution can only add values.
+  std::map<std::string, std::set<std::string>, std::less<>> values_by_dimension_;
   // joint lookup text -> positions in storage order; shared texts are told apart by comparing.
   std::unordered_map<std::string, std::vector<std::size_t>> joint_positions_;
 };
