@@ -66,9 +66,8 @@ void adopt_stored_categories(
     for (const std::size_t position : positions->second) {
       const auto* stored =
           distributions[position].repr.get_if<core::DistributionRepr::Categorical>();
-      if (stored == nullptr || (refused != nullptr && stored->categories.shares_names_with(*refused))) {
-        continue;
-      }
+      if (stored == nullptr) continue;
+      if (refused != nullptr && stored->categories.shares_names_with(*refused)) continue;
       if (stored->categories == categorical->categories) {
         categorical->categories = stored->categories;
         break;
