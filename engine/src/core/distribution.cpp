@@ -26,6 +26,21 @@ DistributionRepr DistributionRepr::from_variable(const VariableType& var_type) {
                       std::vector<std::uint64_t>(categorical.categories.size(), 0), 0, 0}};
 }
 
+void share_categories(DistributionRepr& repr, CategoryInterner& interner) {
+  if (auto* categorical = repr.get_if<DistributionRepr::Categorical>()) {
+    categorical->categories = interner.intern(categorical->categories);
+  }
+}
+
+void share_categories(JointRepr& repr, CategoryInterner& interner) {
+  if (auto* table = repr.get_if<JointRepr::ContingencyTable>()) {
+    table->x_categories = interner.intern(table->x_categories);
+    table->y_categories = interner.intern(table->y_categories);
+  } else if (auto* conditional = repr.get_if<JointRepr::ConditionalHistograms>()) {
+    conditional->condition_categories = interner.intern(conditional->condition_categories);
+  }
+}
+
 double entropy_of_counts(std::span<const std::uint64_t> counts, std::uint64_t total) {
   if (total == 0) return 0.0;
   double sum = -0.0;

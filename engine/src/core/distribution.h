@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/category_list.h"
 #include "core/dimension_key.h"
 #include "core/schema.h"
 
@@ -24,7 +25,7 @@ struct ReprHistogram {
 };
 
 struct ReprCategorical {
-  std::vector<std::string> categories;
+  CategoryList categories;  // usually the variable's own list, shared
   std::vector<std::uint64_t> counts;
   std::uint64_t unknown_count = 0;
   std::uint64_t total_count = 0;
@@ -56,6 +57,9 @@ struct DistributionRepr {
   std::uint64_t total_count() const;
   bool operator==(const DistributionRepr&) const = default;
 };
+
+// Points the repr's category names at the list `interner` holds for the same names.
+void share_categories(DistributionRepr& repr, CategoryInterner& interner);
 
 // Shannon entropy in bits over the cells (the unknown count is not a cell, but is part of the
 // total). The sum starts at -0.0, so a total above zero with no mixing gives -0.0; a zero total
@@ -106,15 +110,15 @@ struct JointHistogramGrid {
 };
 
 struct JointContingencyTable {
-  std::vector<std::string> x_categories;
-  std::vector<std::string> y_categories;
+  CategoryList x_categories;
+  CategoryList y_categories;
   std::vector<std::vector<std::uint64_t>> counts;  // one row per x category
   std::uint64_t total_count = 0;
   bool operator==(const JointContingencyTable&) const = default;
 };
 
 struct JointConditionalHistograms {
-  std::vector<std::string> condition_categories;
+  CategoryList condition_categories;
   std::vector<DistributionRepr> histograms;  // one Histogram per condition category
   std::uint64_t total_count = 0;
   bool operator==(const JointConditionalHistograms&) const = default;
@@ -141,6 +145,9 @@ struct JointRepr {
   std::uint64_t total_count() const;
   bool operator==(const JointRepr&) const = default;
 };
+
+// The same for every category list of a joint.
+void share_categories(JointRepr& repr, CategoryInterner& interner);
 
 struct JointDistributionObject {
   std::uint64_t id = 0;

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/category_list.h"
 #include "core/error.h"
 
 namespace quib::core {
@@ -22,7 +23,7 @@ struct VariableTypeContinuous {
 };
 
 struct VariableTypeCategorical {
-  std::vector<std::string> categories;  // position = index in every count vector
+  CategoryList categories;  // shared by the distributions made from this definition
   bool allow_unknown = false;
   bool operator==(const VariableTypeCategorical&) const = default;
 };

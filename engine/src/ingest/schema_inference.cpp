@@ -123,7 +123,7 @@ void decide_text(core::Schema& schema, const std::string& column,
     schema.dimensions.push_back(core::DimensionDefinition{column, column, std::nullopt});
   } else {
     core::VariableType::Categorical categorical;
-    categorical.categories.assign(distinct.begin(), distinct.end());
+    categorical.categories = std::vector<std::string>(distinct.begin(), distinct.end());
     categorical.allow_unknown = true;
     schema.variables.push_back(core::VariableDefinition{column, core::VariableType{categorical}});
   }

@@ -99,7 +99,7 @@ void put_text(Out& out, std::string_view text) {
 }
 
 template <typename Out>
-void put_texts(Out& out, const std::vector<std::string>& texts) {
+void put_texts(Out& out, std::span<const std::string> texts) {
   out.put_u64(texts.size());
   for (const auto& text : texts) put_text(out, text);
 }
@@ -319,6 +319,12 @@ void read(Reader& in, std::vector<T>& list) {
   for (std::uint64_t i = 0; i < count; ++i) read(in, list.emplace_back());
 }
 
+void read(Reader& in, core::CategoryList& list) {
+  std::vector<std::string> names;
+  read(in, names);
+  list = std::move(names);
+}
+
 void read(Reader& in, core::DimensionKey& key) {
   const std::uint64_t count = in.get_u64();
   key.clear();
@@ -454,9 +460,25 @@ void read(Reader& in, MetaFile& meta) {
   meta.high_water_mark = in.get_u64();
 }
 
+// Each record's category names are interned as soon as it is read, so that a file of many
+// distributions of one variable never holds more than one copy of the names at a time.
+template <typename Stored>
+void read_sharing_categories(Reader& in, std::vector<Stored>& stored,
+                             core::CategoryInterner& interner) {
+  const std::uint64_t count = in.get_u64();
+  stored.clear();
+  stored.reserve(bounded_reservation(count, sizeof(Stored)));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    Stored& record = stored.emplace_back();
+    read(in, record);
+    core::share_categories(record.repr, interner);
+  }
+}
+
 void read(Reader& in, DistributionFile& file) {
-  read(in, file.distributions);
-  read(in, file.joints);
+  core::CategoryInterner interner;
+  read_sharing_categories(in, file.distributions, interner);
+  read_sharing_categories(in, file.joints, interner);
 }
 
 void read(Reader& in, DistIndex& index) {

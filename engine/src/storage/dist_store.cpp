@@ -51,6 +51,32 @@ std::pair<std::string_view, std::string_view> byte_order(std::string_view a, std
   return {a, b};
 }
 
+// Decoding leaves the distributions of one variable sharing one list of names; the schema takes
+// that list over where the names agree, so that distributions created from now on share it too.
+// A distribution may name other categories than its variable (a file written by hand), so the
+// names are compared, never assumed.
+void adopt_stored_categories(
+    core::Schema& schema, const std::vector<core::DistributionObject>& distributions,
+    const std::map<std::string, std::vector<std::size_t>, std::less<>>& positions_by_variable) {
+  for (auto& variable : schema.variables) {
+    auto* categorical = std::get_if<core::VariableType::Categorical>(&variable.var_type.value);
+    const auto positions = positions_by_variable.find(variable.name);
+    if (categorical == nullptr || positions == positions_by_variable.end()) continue;
+    const core::CategoryList* refused = nullptr;
+    for (const std::size_t position : positions->second) {
+      const auto* stored =
+          distributions[position].repr.get_if<core::DistributionRepr::Categorical>();
+      if (stored == nullptr) continue;
+      if (refused != nullptr && stored->categories.shares_names_with(*refused)) continue;
+      if (stored->categories == categorical->categories) {
+        categorical->categories = stored->categories;
+        break;
+      }
+      refused = &stored->categories;
+    }
+  }
+}
+
 }  // namespace
 
 Database::Database(Database&&) noexcept = default;
@@ -129,6 +155,7 @@ Database Database::open(const std::string& path, bool read_write) {
   db.root_ = path;
   db.writable_ = read_write;
   db.rebuild_lookups();
+  adopt_stored_categories(db.meta_.schema, db.dist_file_.distributions, db.positions_by_variable_);
   return db;
 }
 

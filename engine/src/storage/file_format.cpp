@@ -41,8 +41,10 @@ void append_zstd_frame(std::vector<std::uint8_t>& out, std::span<const std::uint
   if (!cctx) throw Error("failed to create a compression context");
   check_zstd(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, kCompressionLevel));
 
+  // The output grows as the frame does: room for the whole input's bound would, for a large
+  // record, double the memory that flush takes over the record's own.
   std::size_t written = out.size();
-  out.resize(written + ZSTD_compressBound(input.size()));
+  out.resize(written + ZSTD_CStreamOutSize());
   ZSTD_inBuffer in{input.data(), input.size(), 0};
   auto run = [&](ZSTD_EndDirective directive) {
     for (;;) {

@@ -151,6 +151,18 @@ struct Form<std::vector<T>> {
   }
 };
 
+template <>
+struct Form<core::CategoryList> {
+  static void read(Reader& reader, core::CategoryList& list) {
+    std::vector<std::string> names;
+    Form<std::vector<std::string>>::read(reader, names);
+    list = std::move(names);
+  }
+  static void write(std::string& out, const core::CategoryList& list) {
+    Form<std::vector<std::string>>::write(out, list.names());
+  }
+};
+
 template <typename A, typename B>
 struct Form<std::pair<A, B>> {
   static void read(Reader& reader, std::pair<A, B>& pair) {
@@ -565,7 +577,16 @@ constexpr RecordTable<DistributionFile, 2> kDistributionFile{
     {field<&DistributionFile::distributions>("distributions"),
      field<&DistributionFile::joints>("joints")}};
 template <>
-struct Form<DistributionFile> : TableForm<DistributionFile, kDistributionFile> {};
+struct Form<DistributionFile> : TableForm<DistributionFile, kDistributionFile> {
+  // Distributions of one variable share their category names in memory, as when decoded from
+  // the binary form.
+  static void read(Reader& reader, DistributionFile& file) {
+    TableForm<DistributionFile, kDistributionFile>::read(reader, file);
+    core::CategoryInterner interner;
+    for (auto& distribution : file.distributions) share_categories(distribution.repr, interner);
+    for (auto& joint : file.joints) share_categories(joint.repr, interner);
+  }
+};
 
 constexpr RecordTable<DistIndex, 1> kDistIndex{"struct DistIndex",
                                                {field<&DistIndex::by_key>("by_key")}};
