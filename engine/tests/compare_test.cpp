@@ -28,7 +28,7 @@ class Compare : public testing_db::QueryDbTest {
     QueryDbTest::SetUp();
     db().define_variable(categorical("color", {"red", "green", "blue"}));
     db().define_variable(categorical("tone", {"b", "a"}));
-    db().define_variable(continuous("size", 10, 0.0, 10.0));
+    db().define_variable(continuous("size", 10, {{0.0, 10.0}}));
   }
 
   // Puts `repr` in place of the stored counts under `key`, as an older schema could have left it.

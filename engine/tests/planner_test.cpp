@@ -22,7 +22,7 @@ class Resolve : public testing_db::QueryDbTest {
   void SetUp() override {
     QueryDbTest::SetUp();
     db().define_variable(categorical("color", {"red", "green", "blue"}));
-    db().define_variable(continuous("size", 10, 0.0, 10.0));
+    db().define_variable(continuous("size", 10, {{0.0, 10.0}}));
     db().define_variable(categorical("colors", {"x"}));
   }
 };
