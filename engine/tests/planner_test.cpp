@@ -127,7 +127,8 @@ TEST_F(Resolve, NotFoundNamesTheVariableAndTheMap) {
       {"color", {{"region", "US"}}, "'color' and dimensions {\"region\": \"US\"}"},
       {"color",
        {{"region", "EU"}, {"q\"\\", "\t\x01\n\xC2\x85\xC3\xA9"}},
-       "'color' and dimensions {\"q\\\"\\\\\": \"\\t\\u{1}\\n\\u{85}\xC3\xA9\", \"region\": \"EU\"}"},
+       "'color' and dimensions {\"q\\\"\\\\\": \"\\t\\u{1}\\n\\u{85}\xC3\xA9\", "
+       "\"region\": \"EU\"}"},
   };
   for (const auto& [variable, dimensions, message] : cases) {
     EXPECT_EQ(error_of([&] { resolve_distribution(db(), variable, dimensions); }),

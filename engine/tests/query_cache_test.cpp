@@ -98,7 +98,8 @@ TEST_F(CachedCompare, RollUpsAreKeyedByTheirMembersApartFromAnExactHitOnTheFirst
   add("tone", {{"r", "eu"}, {"y", "1"}}, {4, 0});
   add("tone", {{"r", "eu"}, {"y", "2"}}, {0, 4});
   add("tone", {{"r", "us"}}, {1, 1});
-  const DimensionMap first_member{{"r", "eu"}, {"y", "1"}}, roll_up{{"r", "eu"}}, other{{"r", "us"}};
+  const DimensionMap first_member{{"r", "eu"}, {"y", "1"}}, roll_up{{"r", "eu"}},
+      other{{"r", "us"}};
   EXPECT_EQ(compare(roll_up, other).total_a, 8u);
   EXPECT_EQ(compare(first_member, other).total_a, 4u);
   EXPECT_EQ(compare(roll_up, other).total_a, 8u);
