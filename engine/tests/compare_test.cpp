@@ -28,7 +28,7 @@ class Compare : public testing_db::QueryDbTest {
     QueryDbTest::SetUp();
     db().define_variable(categorical("color", {"red", "green", "blue"}));
     db().define_variable(categorical("tone", {"b", "a"}));
-    db().define_variable(continuous("size", 10, 0.0, 10.0));
+    db().define_variable(continuous("size", 10, {{0.0, 10.0}}));
   }
 
   // Puts `repr` in place of the stored counts under `key`, as an older schema could have left it.
@@ -127,36 +127,30 @@ TEST_F(Compare, OneSideEmpty) {
   EXPECT_EQ(r.top_shifts[2], (CategoryShift{"blue", 0.0, 0.0, 0.0, 0.0}));
 }
 
-TEST_F(Compare, IdenticalSharesKeepNameOrder) {
-  add("color", {{"side", "a"}}, {1, 1, 2});
-  add("color", {{"side", "b"}}, {2, 2, 4});
-  const CompareResult r = compare("color", "a", "b");
-  EXPECT_EQ(r.jsd, 0.0);
-  std::vector<std::string> names;
-  for (const auto& shift : r.top_shifts) {
-    names.push_back(shift.category);
-    EXPECT_EQ(shift.delta, 0.0);
-  }
-  EXPECT_EQ(names, (std::vector<std::string>{"blue", "green", "red"}));
+std::string names_of(const CompareResult& r) {
+  std::string names;
+  for (const auto& shift : r.top_shifts) names += shift.category + " ";
+  return names;
 }
 
 TEST_F(Compare, ShiftsOrderByAbsoluteChangeThenName) {
+  add("color", {{"side", "a"}}, {1, 1, 2});
+  add("color", {{"side", "b"}}, {2, 2, 4});
+  const CompareResult same = compare("color", "a", "b");
+  EXPECT_EQ(same.jsd, 0.0);
+  EXPECT_EQ(names_of(same), "blue green red ");
+  for (const auto& shift : same.top_shifts) EXPECT_EQ(shift.delta, 0.0);
   // tone's categories are b, a: the union is ordered a, b whatever the stored order.
   add("tone", {{"side", "a"}}, {5, 5});
   add("tone", {{"side", "b"}}, {1, 3});
   store("tone", {{"side", "c"}}, {Categorical{{"b", "c", "a"}, {1, 2, 1}, 0, 4}});
   const CompareResult r = compare("tone", "a", "b");
-  ASSERT_EQ(r.top_shifts.size(), 2u);
-  EXPECT_EQ(r.top_shifts[0].category, "a");
+  EXPECT_EQ(names_of(r), "a b ");
   EXPECT_EQ(r.top_shifts[0].delta, 0.25);
-  EXPECT_EQ(r.top_shifts[1].category, "b");
   EXPECT_EQ(r.top_shifts[1].delta, -0.25);
-
   const CompareResult only_b = compare("tone", "a", "c");
-  ASSERT_EQ(only_b.top_shifts.size(), 3u);
+  EXPECT_EQ(names_of(only_b), "c a b ");
   EXPECT_EQ(only_b.top_shifts[0], (CategoryShift{"c", 0.0, 0.5, 0.5, 0.25}));
-  EXPECT_EQ(only_b.top_shifts[1].category, "a");
-  EXPECT_EQ(only_b.top_shifts[2].category, "b");
 }
 
 TEST_F(Compare, UnknownRowsCountInTheTotalOnly) {
@@ -178,26 +172,17 @@ TEST_F(Compare, HistogramsOfDifferentGridsMeetOnTheUnionGrid) {
   EXPECT_EQ(r.total_a, 10u);
   EXPECT_EQ(r.total_b, 6u);
   expect_measures(r, a, b, 10, 6);
-  double w = 0, cdf_a = 0, cdf_b = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    cdf_a += a[i] / 10.0;
-    cdf_b += b[i] / 6.0;
-    w += std::fabs(cdf_a - cdf_b) * 2;
-  }
-  ASSERT_TRUE(r.wasserstein.has_value());
-  EXPECT_NEAR(*r.wasserstein, w, 1e-12);
+  // Cumulative shares differ by 0.2, 0.4, 13/30, 0.3, 0.5 four times, 1/3, 0 over bins 2 wide.
+  EXPECT_NEAR(*r.wasserstein, 22.0 / 3, 1e-12);
   EXPECT_TRUE(r.top_shifts.empty());
-}
-
-TEST_F(Compare, WassersteinOfOppositeEndsIsTheSpanLessOneBin) {
+  // All the mass at opposite ends of one grid: the span less one bin.
   Counts first(10, 0), last(10, 0);
   first[0] = 5;
   last[9] = 7;
-  add("size", {{"side", "a"}}, first);
-  add("size", {{"side", "b"}}, last);
-  add("size", {{"side", "c"}}, first);
-  EXPECT_DOUBLE_EQ(*compare("size", "a", "b").wasserstein, 10.0 * 9 / 10);
-  EXPECT_EQ(*compare("size", "a", "c").wasserstein, 0.0);
+  add("size", {{"side", "first"}}, first);
+  add("size", {{"side", "last"}}, last);
+  EXPECT_DOUBLE_EQ(*compare("size", "first", "last").wasserstein, 9.0);
+  EXPECT_EQ(*compare("size", "first", "first").wasserstein, 0.0);
 }
 
 TEST_F(Compare, SufficientSamplesNeedThirtyOnEachSide) {
@@ -211,16 +196,6 @@ TEST_F(Compare, SufficientSamplesNeedThirtyOnEachSide) {
     add("tone", {{"side", name + "b"}}, {0, c.b});
     EXPECT_EQ(compare("tone", name + "a", name + "b").sufficient_samples, c.sufficient) << name;
   }
-}
-
-TEST_F(Compare, IntervalMarginShrinksWithTheEffectiveSampleSize) {
-  // Totals 100 and 100 give an effective size of 50.
-  add("tone", {{"side", "a"}}, {50, 50});
-  add("tone", {{"side", "b"}}, {59, 41});
-  const CompareResult r = compare("tone", "a", "b");
-  const double margin = 1.96 * std::sqrt(r.jsd * (1 - r.jsd) / 50);
-  EXPECT_EQ(r.jsd_ci_low, 0.0);
-  EXPECT_NEAR(r.jsd_ci_high, r.jsd + margin, 1e-15);
 }
 
 TEST_F(Compare, RefusalsLeaveNothingCached) {
@@ -259,15 +234,11 @@ TEST_F(EngineCompare, VariableComesFromArgumentThenReferenceAThenBThenSchema) {
   EXPECT_EQ(error_of([&] { total("side:a", " ", "tone"); }), "reference cannot be empty");
 }
 
-TEST(EngineWithoutVariables, RefusesWhenNoVariableIsNamedAnywhere) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "quib_query_XXXXXX").string();
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  {
-    auto db = storage::Database::create_with_options(pattern + "/db", false);
-    EXPECT_EQ(error_of([&] { QueryEngine().compare(db, "a:1", "a:2", std::nullopt); }),
-              "no variable available in schema");
-  }
-  std::filesystem::remove_all(pattern);
+using EngineWithoutVariables = testing_db::QueryDbTest;
+
+TEST_F(EngineWithoutVariables, RefusesWhenNoVariableIsNamedAnywhere) {
+  EXPECT_EQ(error_of([&] { QueryEngine().compare(db(), "a:1", "a:2", std::nullopt); }),
+            "no variable available in schema");
 }
 
 }  // namespace

@@ -4,10 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <filesystem>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -15,21 +11,21 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.h"
 #include "ingest/column_mapper.h"
 #include "ingest/pipeline.h"
 #include "ingest/row.h"
-#include "query/engine.h"
 #include "query/parser.h"
-#include "storage/dist_store.h"
-#include "storage/file_format.h"
+#include "query_oracles.h"
+#include "query_test_db.h"
 
 namespace quib::query {
 namespace {
 
-namespace fs = std::filesystem;
 using core::DimensionKey;
 using core::json::Value;
+using testing_db::categorical;
+using testing_db::continuous;
+using testing_db::error_of;
 using Cells = std::vector<std::vector<std::uint64_t>>;
 
 const std::vector<std::string> kColors = {"red", "green", "blue"};
@@ -60,58 +56,14 @@ struct Tally {
   std::uint64_t total = 0;
 };
 
-struct Measures {
-  double mi, nmi, cramers_v;
-};
-
-// The measures straight from their definitions, over shares of `total`.
-Measures direct_measures(const Cells& cells, std::uint64_t total) {
-  const double n = static_cast<double>(total);
-  std::vector<double> rows(cells.size()), cols(cells[0].size());
-  for (std::size_t i = 0; i < cells.size(); ++i) {
-    for (std::size_t j = 0; j < cols.size(); ++j) {
-      rows[i] += static_cast<double>(cells[i][j]);
-      cols[j] += static_cast<double>(cells[i][j]);
-    }
-  }
-  double mi = 0, chi2 = 0, hx = 0, hy = 0;
-  for (std::size_t i = 0; i < cells.size(); ++i) {
-    for (std::size_t j = 0; j < cols.size(); ++j) {
-      const double p = static_cast<double>(cells[i][j]) / n;
-      if (p > 0) mi += p * std::log2(p * n * n / (rows[i] * cols[j]));
-      const double expected = rows[i] * cols[j] / n;
-      if (expected > 0) chi2 += std::pow(static_cast<double>(cells[i][j]) - expected, 2) / expected;
-    }
-  }
-  for (const double r : rows) hx -= r > 0 ? r / n * std::log2(r / n) : 0;
-  for (const double c : cols) hy -= c > 0 ? c / n * std::log2(c / n) : 0;
-  const double k = static_cast<double>(std::min(rows.size(), cols.size()) - 1);
-  const double floor_entropy = std::min(hx, hy);
-  return {mi, floor_entropy > 0 ? std::clamp(mi / floor_entropy, 0.0, 1.0) : 0.0,
-          std::min(1.0, std::sqrt(chi2 / (n * k)))};
+double mi_of(const Cells& cells, std::uint64_t total) {
+  return static_cast<double>(oracle::TableOracle(cells, total).mi);
 }
 
-void expect_measures(double mi, double nmi, double v, const Measures& expected) {
-  EXPECT_NEAR(mi, expected.mi, 1e-12);
-  EXPECT_NEAR(nmi, expected.nmi, 1e-12);
-  EXPECT_NEAR(v, expected.cramers_v, 1e-12);
-}
-
-std::string error_of(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const Error& error) {
-    return error.full();
-  }
-  return "no error";
-}
-
-core::VariableDefinition categorical(std::string name, std::vector<std::string> categories) {
-  return {std::move(name), {core::VariableType::Categorical{std::move(categories), true}}};
-}
-
-core::VariableDefinition continuous(std::string name, std::uint32_t bins, double max) {
-  return {std::move(name), {core::VariableType::Continuous{bins, std::make_pair(0.0, max)}}};
+void expect_measures(double mi, double nmi, double v, const oracle::TableOracle& expected) {
+  EXPECT_NEAR(mi, static_cast<double>(expected.mi), 1e-12);
+  EXPECT_NEAR(nmi, static_cast<double>(expected.nmi), 1e-12);
+  EXPECT_NEAR(v, static_cast<double>(expected.v), 1e-12);
 }
 
 // A database whose stored schema lists the pairs (shape, color), (size, weight) and
@@ -119,46 +71,33 @@ core::VariableDefinition continuous(std::string name, std::uint32_t bins, double
 // {region} for "eu", "us" and "uk" (the same rows as "us", so their measures tie), plus
 // colour-only rows for "solo" (no joint) and "void" (an empty joint); rows under
 // {channel: web, region: eu}.
-class Correlations : public testing::Test {
+class Correlations : public testing_db::QueryDbTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::path(testing::TempDir()) /
-           ("correlations_" +
-            std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  storage::Database create_in(const std::string& name,
-                              std::vector<std::pair<std::string, std::string>> joints) {
-    fs::create_directories(dir_ / name);
-    storage::MetaFile meta;
-    meta.schema.variables = {categorical("color", kColors), categorical("shape", kShapes),
-                             continuous("size", 4, 8.0), continuous("weight", 2, 2.0)};
-    meta.schema.joints = std::move(joints);
-    storage::file_format::write_file((dir_ / name / "meta.edb").string(), meta);
-    return storage::Database::create_with_options((dir_ / name).string(), false);
-  }
-
-  storage::Database filled() {
-    storage::Database db =
-        create_in("db", {{"shape", "color"}, {"size", "weight"}, {"color", "size"}});
-    ingest(db, {}, 50, 0);
-    db.define_dimension({"region", "region", std::nullopt});
-    ingest(db, {{"region", "eu"}}, 90, 1);
-    ingest(db, {{"region", "us"}}, 70, 2);
-    ingest(db, {{"region", "uk"}}, 70, 2);
-    ingest_color_only(db, "solo");
-    ingest_color_only(db, "void");
-    db.ensure_joint_distribution("color", "shape", {{"region", "void"}});
-    db.define_dimension({"channel", "channel", std::nullopt});
-    ingest(db, {{"channel", "web"}, {"region", "eu"}}, 40, 3);
-    return db;
+  storage::Database& filled() {
+    core::Schema schema;
+    schema.variables = {categorical("color", kColors), categorical("shape", kShapes),
+                        continuous("size", 4, {{0.0, 8.0}}),
+                        continuous("weight", 2, {{0.0, 2.0}})};
+    schema.joints = {{"shape", "color"}, {"size", "weight"}, {"color", "size"}};
+    recreate_with(schema);
+    ingest({}, 50, 0);
+    db().define_dimension({"region", "region", std::nullopt});
+    ingest({{"region", "eu"}}, 90, 1);
+    ingest({{"region", "us"}}, 70, 2);
+    ingest({{"region", "uk"}}, 70, 2);
+    for (const char* region : {"solo", "void"}) {
+      ingest::RowTable table;
+      table.add_row(std::vector<std::pair<std::string, Value>>{{"color", Value("red")},
+                                                               {"region", Value(region)}});
+      run(table);
+    }
+    db().ensure_joint_distribution("color", "shape", {{"region", "void"}});
+    db().define_dimension({"channel", "channel", std::nullopt});
+    ingest({{"channel", "web"}, {"region", "eu"}}, 40, 3);
+    return db();
   }
 
-  void ingest(storage::Database& db, const core::DimensionKey& key, std::uint64_t rows,
-              std::uint64_t salt) {
+  void ingest(const core::DimensionKey& key, std::uint64_t rows, std::uint64_t salt) {
     Tally& tally = tallies_[core::canonical_dimension_key(key)];
     ingest::RowTable table;
     for (std::uint64_t i = 0; i < rows; ++i) {
@@ -175,25 +114,16 @@ class Correlations : public testing::Test {
       ++tally.color_size[s.color][s.size];
       ++tally.total;
     }
-    run(db, table);
+    run(table);
   }
 
-  void ingest_color_only(storage::Database& db, const std::string& region) {
-    ingest::RowTable table;
-    const std::vector<std::pair<std::string, Value>> fields = {{"color", Value("red")},
-                                                               {"region", Value(region)}};
-    table.add_row(fields);
-    run(db, table);
-  }
-
-  static void run(storage::Database& db, const ingest::RowTable& table) {
+  void run(const ingest::RowTable& table) {
     ingest::IngestionPipeline::ingest_rows_internal(
-        db, table, ingest::schema_inference::identity_mapping(db.schema()), 10000, false);
+        db(), table, ingest::schema_inference::identity_mapping(db().schema()), 10000, false);
   }
 
   const Tally& tally(const std::string& key) const { return tallies_.at(key); }
 
-  fs::path dir_;
   std::map<std::string, Tally> tallies_;  // by canonical key text
 };
 
@@ -218,7 +148,7 @@ TEST(JointCountTable, EveryJointKindGivesItsRowsOfCounts) {
 // ---- mutual information ----
 
 TEST_F(Correlations, MutualInfoOfEveryJointKindMatchesTheDirectComputation) {
-  storage::Database db = filled();
+  storage::Database& db = filled();
   const std::tuple<const char*, const char*, const char*, const char*, Cells Tally::*> cases[] = {
       {"shape", "color", "region:eu", "region:eu", &Tally::color_shape},
       // Either order of the pair; the reference's variable plays no part.
@@ -228,24 +158,22 @@ TEST_F(Correlations, MutualInfoOfEveryJointKindMatchesTheDirectComputation) {
       {"size", "color", "region:eu/channel:web", "channel:web/region:eu", &Tally::color_size},
   };
   for (const auto& [a, b, reference, key, cells] : cases) {
-    EXPECT_NEAR(mutual_info(db, a, b, reference),
-                direct_measures(tally(key).*cells, tally(key).total).mi, 1e-12)
+    EXPECT_NEAR(mutual_info(db, a, b, reference), mi_of(tally(key).*cells, tally(key).total), 1e-12)
         << reference;
   }
   EXPECT_EQ(mutual_info(db, "color", "shape", "region:void"), 0.0);
-  EXPECT_EQ(QueryEngine().mutual_info(db, "shape", "color", "region:eu"),
-            mutual_info(db, "shape", "color", "region:eu"));
   // Shares are of the stored total even when it exceeds the cells' sum.
   std::get<core::JointContingencyTable>(
       db.get_joint_distribution_mut("color", "shape", {{"region", "us"}})->repr.value)
       .total_count += 30;
   EXPECT_NEAR(mutual_info(db, "color", "shape", "region:us"),
-              direct_measures(tally("region:us").color_shape, tally("region:us").total + 30).mi,
-              1e-12);
+              mi_of(tally("region:us").color_shape, tally("region:us").total + 30), 1e-12);
 }
 
 TEST_F(Correlations, EveryFailureMessage) {
-  const storage::Database db = filled();
+  EXPECT_EQ(error_of([&] { discover_correlations(db(), std::nullopt, 10); }),
+            "no joint distributions defined; call define_joint() first");
+  const storage::Database& db = filled();
   const std::string parse_error = error_of([] { parse_reference("region"); });
   ASSERT_NE(parse_error, "no error");
   const auto undefined = [](std::string a, std::string b) {
@@ -280,8 +208,6 @@ TEST_F(Correlations, EveryFailureMessage) {
       // Every value reads the empty joint at region void.
       {[&] { conditional_mutual_info(db, "shape", "color", "region", {{{"region", "void"}}}); },
        "no joint distributions found across dimension 'region'"},
-      {[&] { discover_correlations(create_in("bare", {}), std::nullopt, 10); },
-       "no joint distributions defined; call define_joint() first"},
   };
   for (const auto& [call, message] : cases) EXPECT_EQ(error_of(call), message);
 }
@@ -289,7 +215,7 @@ TEST_F(Correlations, EveryFailureMessage) {
 // ---- conditional mutual information ----
 
 TEST_F(Correlations, ConditionalWeighsOnlyValuesWithNonEmptyJoints) {
-  const storage::Database db = filled();
+  const storage::Database& db = filled();
   const auto result = conditional_mutual_info(db, "shape", "color", "region", std::nullopt);
   EXPECT_EQ(result.dimension, "region");
   // "solo" has no joint and "void" an empty one: neither is listed nor weighed.
@@ -301,11 +227,11 @@ TEST_F(Correlations, ConditionalWeighsOnlyValuesWithNonEmptyJoints) {
   for (std::size_t i = 0; i < values.size(); ++i) {
     const DimensionMI& row = result.per_value[i];
     const Tally& counts = tally("region:" + values[i]);
-    const Measures expected = direct_measures(counts.color_shape, counts.total);
     EXPECT_EQ(row.value, values[i]);
     EXPECT_EQ(row.total, counts.total);
-    expect_measures(row.mi, row.nmi, row.cramers_v, expected);
-    weighted += static_cast<double>(counts.total) / static_cast<double>(sum) * expected.mi;
+    expect_measures(row.mi, row.nmi, row.cramers_v, {counts.color_shape, counts.total});
+    weighted += static_cast<double>(counts.total) / static_cast<double>(sum) *
+                mi_of(counts.color_shape, counts.total);
   }
   EXPECT_EQ(result.total_samples, sum);
   EXPECT_NEAR(result.cmi, weighted, 1e-12);
@@ -317,16 +243,13 @@ TEST_F(Correlations, ConditionalWeighsOnlyValuesWithNonEmptyJoints) {
   ASSERT_EQ(web.per_value.size(), 1u);
   EXPECT_EQ(web.per_value[0].value, "eu");
   EXPECT_EQ(web.total_samples, counts.total);
-  EXPECT_NEAR(web.cmi, direct_measures(counts.color_size, counts.total).mi, 1e-12);
+  EXPECT_NEAR(web.cmi, mi_of(counts.color_size, counts.total), 1e-12);
   const auto us =
       conditional_mutual_info(db, "color", "size", "region", DimensionKey{{"region", "us"}});
   ASSERT_EQ(us.per_value.size(), 5u);  // eu, solo, uk, us, void, each reading the us joint
   EXPECT_EQ(us.per_value[1].value, "solo");
   EXPECT_EQ(us.total_samples, 5 * tally("region:us").total);
   EXPECT_NEAR(us.cmi, us.per_value[0].mi, 1e-12);
-  EXPECT_EQ(QueryEngine().conditional_mutual_info(db, "color", "size", "region", std::nullopt)
-                .per_value,
-            conditional_mutual_info(db, "color", "size", "region", std::nullopt).per_value);
 }
 
 // ---- correlation discovery ----
@@ -342,8 +265,9 @@ std::vector<VariablePairCorrelation> expected_rows(
                                     std::tuple{"color", "size", &Tally::color_size}}) {
     for (const auto& [slice, key] : slices) {
       const Tally& counts = tallies.at(key);
-      const Measures m = direct_measures(counts.*cells, counts.total);
-      out.push_back({a, b, slice, m.mi, m.nmi, m.cramers_v, counts.total});
+      const oracle::TableOracle m(counts.*cells, counts.total);
+      out.push_back({a, b, slice, static_cast<double>(m.mi), static_cast<double>(m.nmi),
+                     static_cast<double>(m.v), counts.total});
     }
   }
   std::stable_sort(out.begin(), out.end(),
@@ -352,7 +276,7 @@ std::vector<VariablePairCorrelation> expected_rows(
 }
 
 TEST_F(Correlations, ReportsRankEveryMatchingSliceAndCountEveryJointExamined) {
-  const storage::Database db = filled();
+  const storage::Database& db = filled();
   // The pair listed as (shape, color) keeps that order although its joint stores color first;
   // the tied us and uk rows keep storage order without a dimension, value order with one.
   const std::vector<VariablePairCorrelation> every_slice = expected_rows(
@@ -373,9 +297,6 @@ TEST_F(Correlations, ReportsRankEveryMatchingSliceAndCountEveryJointExamined) {
           {"channel", 100, {}, 0},
           {"nowhere", 100, {}, 0},
       };
-  // The engine answers exactly as the operation does.
-  EXPECT_EQ(QueryEngine().discover_correlations(db, "region", 100).pairs,
-            discover_correlations(db, "region", 100).pairs);
   for (const auto& [dimension, limit, rows, examined] : cases) {
     SCOPED_TRACE(std::string(dimension.value_or("-")) + " limit " + std::to_string(limit));
     const CorrelationReport report = discover_correlations(db, dimension, limit);
@@ -386,8 +307,9 @@ TEST_F(Correlations, ReportsRankEveryMatchingSliceAndCountEveryJointExamined) {
       EXPECT_EQ(std::tie(report.pairs[i].var_a, report.pairs[i].var_b, report.pairs[i].slice,
                          report.pairs[i].total),
                 std::tie(rows[i].var_a, rows[i].var_b, rows[i].slice, rows[i].total));
-      expect_measures(report.pairs[i].mi, report.pairs[i].nmi, report.pairs[i].cramers_v,
-                      {rows[i].mi, rows[i].nmi, rows[i].cramers_v});
+      EXPECT_NEAR(report.pairs[i].mi, rows[i].mi, 1e-12);
+      EXPECT_NEAR(report.pairs[i].nmi, rows[i].nmi, 1e-12);
+      EXPECT_NEAR(report.pairs[i].cramers_v, rows[i].cramers_v, 1e-12);
     }
   }
 }

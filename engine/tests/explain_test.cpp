@@ -22,7 +22,7 @@ class ExplainTest : public testing_db::QueryDbTest {
   // and most, shape a little, size not at all; only size and color reach region c.
   void SetUp() override {
     QueryDbTest::SetUp();
-    db().define_variable(testing_db::continuous("size", 4, 0.0, 8.0));
+    db().define_variable(testing_db::continuous("size", 4, {{0.0, 8.0}}));
     db().define_variable(testing_db::categorical("shape", {"round", "square"}));
     for (const char* name : {"color", "hue"}) {
       db().define_variable(testing_db::categorical(name, {"red", "green", "blue"}));

@@ -13,6 +13,7 @@
 #include "math/mutual_info.h"
 #include "math/psi.h"
 #include "math/rebin.h"
+#include "query_oracles.h"
 
 namespace quib::math {
 namespace {
@@ -40,37 +41,6 @@ struct Draw {
 void expect_close(double actual, Real expected) {
   EXPECT_NEAR(actual, static_cast<double>(expected), 1e-12 * std::fabs(expected) + 1e-15);
 }
-
-Real entropy(const Counts& counts, std::uint64_t total) {
-  Real h = 0;
-  for (auto c : counts) h -= c == 0 ? 0 : Real(c) / total * std::log2(Real(c) / total);
-  return h;
-}
-
-// Mutual information, its normalised form and Cramer's V of a rectangular table. Margins are
-// summed column by column; chi-squared is expanded as sum n^2/e - 2 sum n + sum e.
-struct TableOracle {
-  Real mi = 0, nmi = 0, v = 0;
-  TableOracle(const CountTable& t, std::uint64_t n) {
-    Counts rows(t.size()), columns(t[0].size());
-    for (std::size_t j = 0; j < columns.size(); ++j) {
-      for (std::size_t i = 0; i < rows.size(); ++i) rows[i] += t[i][j], columns[j] += t[i][j];
-    }
-    Real squares = 0, observed = 0, expected = 0;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      for (std::size_t j = 0; j < columns.size(); ++j) {
-        const Real cell = t[i][j], e = Real(rows[i]) * columns[j] / n;
-        if (cell != 0) mi += cell / n * std::log2(cell * n / (Real(rows[i]) * columns[j]));
-        if (e != 0) squares += cell * cell / e, observed += cell, expected += e;
-      }
-    }
-    const Real d = std::min(entropy(rows, n), entropy(columns, n));
-    nmi = d <= 0 ? 0 : std::clamp(mi / d, Real(0), Real(1));
-    const std::size_t k = std::min(rows.size(), columns.size()) - 1;
-    const Real chi_squared = squares - 2 * observed + expected;
-    if (k > 0) v = std::min(Real(1), std::sqrt(chi_squared / (Real(n) * k)));
-  }
-};
 
 // H(M) - (H(P) + H(Q)) / 2 with the entropies of shares of one common scale.
 Real jsd_oracle(const Counts& p, const Counts& q, std::uint64_t np, std::uint64_t nq) {
@@ -108,7 +78,7 @@ TEST(MathMeasures, TableMeasuresMatchDirectComputation) {
     const std::uint64_t n = draw.total_over(sum);
     if (n == 0) continue;
     SCOPED_TRACE(round);
-    const TableOracle oracle(table, n);
+    const query::oracle::TableOracle oracle(table, n);
     expect_close(mutual_information(table, n), oracle.mi);
     expect_close(normalized_mutual_information(table, n), oracle.nmi);
     expect_close(cramers_v(table, n), oracle.v);
