@@ -95,7 +95,7 @@ TEST(MathMeasures, SharedMarginsGiveTheMeasuresOfTheTable) {
     const std::uint64_t n = draw.total_over(sum);
     if (n == 0) continue;
     SCOPED_TRACE(round);
-    const TableOracle oracle(table, n);
+    const quib::query::oracle::TableOracle oracle(table, n);
     const TableMargins margins = table_margins(table);
     const MutualInformation together = mutual_information_with_margins(table, margins, n);
     expect_close(together.mi, oracle.mi);

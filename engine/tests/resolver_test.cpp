@@ -24,7 +24,7 @@ class SharedResolution : public testing_db::QueryDbTest {
   void SetUp() override {
     QueryDbTest::SetUp();
     db().define_variable(categorical("color", {"red", "green", "blue"}));
-    db().define_variable(continuous("size", 4, 0.0, 8.0));
+    db().define_variable(continuous("size", 4, std::make_pair(0.0, 8.0)));
     add("color", {{"region", "eu"}, {"year", "2023"}}, {1, 0, 2}, 1);
     add("color", {{"region", "us"}, {"year", "2023"}}, {5, 5, 5});
     add("color", {{"region", "eu"}, {"year", "2024"}, {"shop", "a"}}, {0, 4, 0});
