@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <functional>
-#include <future>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -19,6 +19,8 @@ namespace {
 constexpr std::size_t kBlockRows = 32768;
 // Fewest rows worth a chunk of their own on the pool.
 constexpr std::size_t kRowsPerChunk = 64;
+// Fewest counted rows per shard worth counting the shards of a block on the pool.
+constexpr std::size_t kRowsPerShard = 256;
 
 // The output of the parallel step for one block of rows. Each chunk of rows writes its own key
 // bytes, payload texts and raw-log lines, so workers share nothing but the row results they own.
@@ -210,12 +212,12 @@ namespace batch_updater {
 
 struct BatchWriter::State {
   State(storage::Database& database, const core::Schema& schema)
-      : db(database), plan(schema), merge(plan) {}
+      : db(database), plan(schema), merge(plan, worker_pool::concurrency()) {}
 
   // Rows [begin, end) of a source as batches of `batch_rows` rows. Each batch is resolved,
-  // gathered and logged block by block, then committed, and its stats go to `on_batch`. While
-  // the calling thread gathers and commits one block and a helper thread writes its raw-log
-  // lines, the pool resolves the next block and writes that block's lines in memory.
+  // counted and logged block by block, then committed, and its stats go to `on_batch`. While
+  // the calling thread writes one block's raw-log lines and commits it, the pool counts that
+  // block and resolves the next one, writing that block's lines in memory.
   template <typename Source>
   void run(const Source& source, std::size_t begin, std::size_t end, std::size_t batch_rows,
            const std::function<void(const BatchStats&)>& on_batch) {
@@ -253,16 +255,21 @@ struct BatchWriter::State {
         std::optional<Block> next;
         if (current->end < end) next = block_at(current->end, current->batch_end);
         if (next) resolving = resolve_later(*next, next_id, blocks[1 - slot]);
-        // Lines go out in row order, before any count reaches the database; the counting of the
-        // same rows goes on meanwhile, in this thread's own memory.
-        std::future<void> logging;
+        // Lines go out in row order, before any count reaches the database. The pool counts the
+        // same rows meanwhile, in the merge's own memory, while this thread writes.
         if (raw_log && block.resolved != 0) {
-          logging = std::async(std::launch::async, [this, &block, first_id] {
+          worker_pool::Background counting([&] { count_block(block, stats); });
+          std::exception_ptr log_error;
+          try {
             db.append_raw_lines(first_id, block.lines);
-          });
+          } catch (...) {
+            log_error = std::current_exception();
+          }
+          counting.wait();  // an error of the counting goes first
+          if (log_error) std::rethrow_exception(log_error);
+        } else {
+          count_block(block, stats);
         }
-        gather(block, stats);
-        if (logging.valid()) logging.get();
         if (current->end == current->batch_end) {
           stats.distributions_updated = merge.commit(db);
           on_batch(stats);
@@ -278,25 +285,40 @@ struct BatchWriter::State {
     }
   }
 
-  // The serial walk of one block, in row order.
-  void gather(const ResolvedBlock& block, BatchStats& stats) {
+  // Counts the rows of one block, each shard of keys on a thread of its own walking the block in
+  // row order.
+  void count_block(const ResolvedBlock& block, BatchStats& stats) {
     const std::size_t variables = plan.variables().size();
     const std::size_t joints = plan.joints().size();
-    for (std::size_t i = 0; i < block.rows.size(); ++i) {
+    const std::uint64_t first_row = rows_counted;
+    auto count_row = [&](std::size_t i) {
       const auto& row = block.rows[i];
-      if (!row.resolved) {
-        ++stats.skipped;
-        continue;
+      const BatchMerge::GroupRef group = merge.group_of(block.key_of(row), row.key_hash);
+      merge.count(group, first_row + i, block.codes.data() + i * variables,
+                  block.cells.data() + i * joints);
+    };
+    const std::size_t shards = merge.shards();
+    if (shards == 1 || block.resolved < kRowsPerShard * shards) {
+      for (std::size_t i = 0; i < block.rows.size(); ++i) {
+        if (block.rows[i].resolved) count_row(i);
       }
-      const std::uint32_t group = merge.group_of(block.key_of(row), row.key_hash);
-      merge.count(group, block.codes.data() + i * variables, block.cells.data() + i * joints);
-      ++stats.processed;
+    } else {
+      worker_pool::for_each_chunk(shards, shards, [&](std::size_t shard, std::size_t, std::size_t) {
+        for (std::size_t i = 0; i < block.rows.size(); ++i) {
+          const auto& row = block.rows[i];
+          if (row.resolved && merge.shard_of(row.key_hash) == shard) count_row(i);
+        }
+      });
     }
+    rows_counted += block.rows.size();
+    stats.processed += block.resolved;
+    stats.skipped += block.rows.size() - block.resolved;
   }
 
   storage::Database& db;
   const ResolvePlan plan;
   BatchMerge merge;
+  std::uint64_t rows_counted = 0;  // orders the rows of every batch
   ResolvedBlock blocks[2];
   bool finished = false;
 };
