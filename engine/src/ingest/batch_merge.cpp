@@ -188,8 +188,7 @@ BatchMerge::GroupRef BatchMerge::group_of(std::string_view key_bytes, std::size_
     made->wide.resize(names_.size());
     made->joints.resize(plan_.joints().size());
     made->slots.resize(names_.size());
-    reserve_one_more(shard.group_counts);
-    reserve_one_more(shard.group_listed_in);
+    reserve_one_more(shard.states);
   }
   const std::string& bytes = shard.key_bytes.emplace_back(key_bytes);
   UndoOnFailure forget_bytes([&] { shard.key_bytes.pop_back(); });
@@ -200,8 +199,7 @@ BatchMerge::GroupRef BatchMerge::group_of(std::string_view key_bytes, std::size_
     UndoOnFailure forget_key([&] { shard.group_by_key.erase(key_it); });
     shard.groups.push_back(std::move(*made));
     forget_key.dismiss();
-    shard.group_counts.push_back(shard.groups.back().counts.data());  // room reserved
-    shard.group_listed_in.push_back(0);
+    shard.states.push_back(GroupState{shard.groups.back().counts.data()});  // room reserved
   }
   forget_ref.dismiss();
   forget_bytes.dismiss();
@@ -212,14 +210,14 @@ void BatchMerge::count(GroupRef group_ref, std::uint64_t row, const std::uint64_
                        const JointCell* cells) {
   Shard& shard = shards_[group_ref.shard];
   const std::uint32_t group_index = group_ref.index;
-  if (shard.group_listed_in[group_index] != batch_) {
+  GroupState& state = shard.states[group_index];
+  if (state.listed_in != batch_) {
     reserve_one_more(shard.batch_groups);
-    KeyGroup& group = shard.groups[group_index];
-    if (group.carry_owed) carry_over(group);
-    shard.group_listed_in[group_index] = batch_;
+    if (state.carry_owed) carry_over(shard, group_index);
+    state.listed_in = batch_;
     shard.batch_groups.emplace_back(row, group_index);  // room reserved: cannot fail
   }
-  std::uint64_t* const counts = shard.group_counts[group_index];
+  std::uint64_t* const counts = state.counts;
   for (std::size_t v = 0; v < counters_of_variable_.size(); ++v) {
     const std::uint64_t code = codes[v];
     if (code == ResolvePlan::kNoDelta) continue;
@@ -228,7 +226,10 @@ void BatchMerge::count(GroupRef group_ref, std::uint64_t row, const std::uint64_
     const std::uint64_t index = code == ResolvePlan::kUnknown ? 1 : code + 2;
     if (index > counter.limit) throw InternalError("a resolved code outside its variable");
     std::uint64_t* name = counts + counter.offset;
-    name[0] = 1;
+    if (name[0] == 0) {
+      name[0] = 1;
+      ++state.names_counted;
+    }
     if (++name[index] == 1 && counter.wide) {
       WideCells& wide = shard.groups[group_index].wide[counts_of_variable_[v]];
       if (wide.listed < wide.cells.size()) {
@@ -259,12 +260,18 @@ std::uint64_t BatchMerge::commit(storage::Database& db) {
   try {
     order_batch_groups();
     for (const GroupRef g : batch_groups_) {
+      GroupState& state = shards_[g.shard].states[g.index];
+      if (state.names_placed == names_.size()) {
+        singles_found += state.names_counted;
+        continue;
+      }
       KeyGroup& group = group_at(g);
       for (std::size_t c = 0; c < names_.size(); ++c) {
         if (!counted(group, c)) continue;
         Slot& slot = group.slots[c];
         if (slot.position == kNoPosition) {
           slot.position = db.ensure_distribution_position(names_[c], group.key);
+          ++state.names_placed;
         }
         ++singles_found;
       }
@@ -286,6 +293,7 @@ std::uint64_t BatchMerge::commit(storage::Database& db) {
       for (Slot& slot : group_at(g).slots) {
         if (slot.position != kNoPosition && slot.position >= before.distributions) {
           slot.position = kNoPosition;
+          --shards_[g.shard].states[g.index].names_placed;
         }
       }
     }
@@ -304,16 +312,13 @@ std::uint64_t BatchMerge::commit(storage::Database& db) {
   const std::uint64_t now = core::unix_now();
   std::uint64_t touched = 0;
   for (const GroupRef g : batch_groups_) {
-    KeyGroup& group = group_at(g);
-    for (std::size_t c = 0; c < names_.size(); ++c) {
-      if (!counted(group, c)) continue;
-      Slot& slot = group.slots[c];
-      ++slot.batches_owed;
-      slot.last_time = now;
-      ++touched;
+    GroupState& state = shards_[g.shard].states[g.index];
+    state.carry_owed = true;
+    state.committed_at = now;
+    touched += state.names_counted;
+    if (!joints.empty()) {
+      for (CellCounter& cells : group_at(g).joints) cells.clear();
     }
-    group.carry_owed = true;
-    for (CellCounter& cells : group.joints) cells.clear();
   }
   for (Shard& shard : shards_) shard.batch_groups.clear();
   batch_groups_.clear();
@@ -354,9 +359,14 @@ void BatchMerge::for_each_count(const KeyGroup& group, std::size_t c, Fn&& fn) c
   }
 }
 
-void BatchMerge::carry_over(KeyGroup& group) {
+void BatchMerge::carry_over(Shard& shard, std::uint32_t group_index) {
+  KeyGroup& group = shard.groups[group_index];
+  GroupState& state = shard.states[group_index];
   for (std::size_t c = 0; c < names_.size(); ++c) {
     if (!counted(group, c)) continue;
+    Slot& slot = group.slots[c];
+    ++slot.batches_owed;
+    slot.last_time = state.committed_at;
     std::uint64_t* batch = group.counts.data() + offsets_[c];
     std::uint64_t* owed = batch + counters_;
     WideCells& wide = group.wide[c];
@@ -374,7 +384,8 @@ void BatchMerge::carry_over(KeyGroup& group) {
     batch[0] = 0;
     if (wide_[c]) wide = WideCells{};
   }
-  group.carry_owed = false;
+  state.names_counted = 0;
+  state.carry_owed = false;
 }
 
 // Counts reach a distribution as the database adds a count delta: a cell outside the
@@ -453,6 +464,7 @@ void BatchMerge::end_batch() {
         if (wide_[c]) group.wide[c] = WideCells{};
       }
       for (CellCounter& cells : group.joints) cells.clear();
+      shard.states[entry.second].names_counted = 0;
     }
     shard.batch_groups.clear();
   }
@@ -462,8 +474,9 @@ void BatchMerge::end_batch() {
 
 void BatchMerge::settle(storage::Database& db) {
   for (Shard& shard : shards_) {
-    for (KeyGroup& group : shard.groups) {
-      if (group.carry_owed) carry_over(group);
+    for (std::uint32_t g = 0; g < shard.groups.size(); ++g) {
+      if (shard.states[g].carry_owed) carry_over(shard, g);
+      KeyGroup& group = shard.groups[g];
       for (std::size_t c = 0; c < names_.size(); ++c) {
         Slot& slot = group.slots[c];
         if (slot.batches_owed == 0) continue;

@@ -136,7 +136,16 @@ class BatchMerge {
     std::vector<WideCells> wide;        // per variable name, this batch (wide names only)
     std::vector<CellCounter> joints;    // per schema joint pair, this batch
     std::vector<Slot> slots;            // per variable name
-    bool carry_owed = false;            // the batch counters hold a committed batch
+  };
+  // What counting and committing read of a group, close together with its neighbours', so that a
+  // commit need not touch the counters of a key whose distributions are all known.
+  struct GroupState {
+    std::uint64_t* counts = nullptr;  // the group's `counts`, which never move
+    std::uint64_t listed_in = 0;      // the last batch that counted it
+    std::uint64_t committed_at = 0;   // time of the commit whose counts await carrying over
+    std::uint32_t names_counted = 0;  // names with a "counted" flag set
+    std::uint32_t names_placed = 0;   // names whose distribution position is known
+    bool carry_owed = false;          // the batch counters hold a committed batch
   };
   struct KeyRef {
     std::string_view bytes;
@@ -153,8 +162,7 @@ class BatchMerge {
     std::unordered_map<KeyRef, std::uint32_t, KeyRefHash> group_by_bytes;
     std::map<core::DimensionKey, std::uint32_t> group_by_key;
     std::deque<KeyGroup> groups;
-    std::vector<std::uint64_t*> group_counts;    // per group: its `counts`, which never move
-    std::vector<std::uint64_t> group_listed_in;  // per group: the last batch that counted it
+    std::vector<GroupState> states;  // per group
     // Groups of this batch with the row that first counted each, in row order.
     std::vector<std::pair<std::uint64_t, std::uint32_t>> batch_groups;
   };
@@ -176,8 +184,9 @@ class BatchMerge {
   // at joint lookup number `joints`) leaves, after the earlier batches were settled.
   void add_failed_batch(storage::Database& db, std::size_t singles, std::size_t joints);
   void add_joints(storage::Database& db, std::size_t joints);
-  // Moves the batch counters of a committed batch to the owed ones and clears them.
-  void carry_over(KeyGroup& group);
+  // Moves the batch counters of a committed batch to the owed ones, owing a finalisation for
+  // each name they count, and clears them.
+  void carry_over(Shard& shard, std::uint32_t group);
   // The groups of the batch from every shard, in order of their first row.
   void order_batch_groups();
   void end_batch();

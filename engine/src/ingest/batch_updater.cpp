@@ -39,6 +39,7 @@ struct ResolvedBlock {
     std::string payloads;
     std::string lines;  // the raw-log lines of the chunk's counted rows
     std::vector<std::size_t> line_ends;
+    std::vector<std::vector<std::uint32_t>> shard_rows;  // per shard of keys, its counted rows
     std::size_t resolved = 0;
   };
   std::vector<RowResult> rows;
@@ -140,11 +141,13 @@ class TableSource {
   std::vector<std::string> member_keys_;        // per variable slot: "name":
 };
 
-// Resolves rows [first, first + n) of the source into `block`. With the raw log on, the lines
-// of the counted rows are written too, for the record ids from `first_record_id` on.
+// Resolves rows [first, first + n) of the source into `block`, listing the counted rows of each
+// chunk by the shard of `merge` that counts them. With the raw log on, the lines of the counted
+// rows are written too, for the record ids from `first_record_id` on.
 template <typename Source>
-void resolve_block(const ResolvePlan& plan, const Source& source, std::size_t first, std::size_t n,
-                   bool raw_log, std::uint64_t first_record_id, ResolvedBlock& block) {
+void resolve_block(const ResolvePlan& plan, const BatchMerge& merge, const Source& source,
+                   std::size_t first, std::size_t n, bool raw_log, std::uint64_t first_record_id,
+                   ResolvedBlock& block) {
   const std::size_t variables = plan.variables().size();
   const std::size_t joints = plan.joints().size();
   block.rows.assign(n, {});
@@ -159,6 +162,8 @@ void resolve_block(const ResolvePlan& plan, const Source& source, std::size_t fi
     ResolvedBlock::Chunk& chunk = block.chunks[c];
     chunk.keys.clear();
     chunk.payloads.clear();
+    chunk.shard_rows.resize(merge.shards());
+    for (auto& rows : chunk.shard_rows) rows.clear();
     chunk.resolved = 0;
     for (std::size_t i = begin; i < end; ++i) {
       auto& result = block.rows[i];
@@ -174,6 +179,7 @@ void resolve_block(const ResolvePlan& plan, const Source& source, std::size_t fi
       result.key_offset = offset;
       result.key_length = key.size();
       result.key_hash = std::hash<std::string_view>{}(key);
+      chunk.shard_rows[merge.shard_of(result.key_hash)].push_back(static_cast<std::uint32_t>(i));
       if (raw_log) {
         result.payload_offset = chunk.payloads.size();
         cursor.payload(chunk.payloads);
@@ -235,7 +241,8 @@ struct BatchWriter::State {
     auto resolve_later = [&](const Block& block, std::uint64_t first_id, ResolvedBlock& into) {
       return std::make_unique<worker_pool::Background>([this, &source, block, first_id, &into,
                                                         raw_log] {
-        resolve_block(plan, source, block.begin, block.end - block.begin, raw_log, first_id, into);
+        resolve_block(plan, merge, source, block.begin, block.end - block.begin, raw_log, first_id,
+                      into);
       });
     };
     // Record ids run on from block to block; the database checks each block's first one.
@@ -304,9 +311,8 @@ struct BatchWriter::State {
       }
     } else {
       worker_pool::for_each_chunk(shards, shards, [&](std::size_t shard, std::size_t, std::size_t) {
-        for (std::size_t i = 0; i < block.rows.size(); ++i) {
-          const auto& row = block.rows[i];
-          if (row.resolved && merge.shard_of(row.key_hash) == shard) count_row(i);
+        for (std::size_t c = 0; c < block.chunk_count; ++c) {
+          for (const std::uint32_t i : block.chunks[c].shard_rows[shard]) count_row(i);
         }
       });
     }
