@@ -376,10 +376,12 @@ void BatchMerge::carry_over(Shard& shard, std::uint32_t group_index) {
         batch[wide.cells[k]] = 0;
       }
     } else {
-      for (std::size_t index = 1; index < extents_[c] + 2; ++index) {
-        owed[index] += batch[index];
-        batch[index] = 0;
-      }
+      // Bounds and pointers held in locals, so that the two loops vectorise.
+      const std::size_t cells = static_cast<std::size_t>(extents_[c]) + 1;
+      std::uint64_t* const to = owed + 1;
+      const std::uint64_t* const from = batch + 1;
+      for (std::size_t i = 0; i < cells; ++i) to[i] += from[i];
+      std::fill(batch + 1, batch + 1 + cells, 0);
     }
     batch[0] = 0;
     if (wide_[c]) wide = WideCells{};
