@@ -171,6 +171,23 @@ def test_record_keys_are_ordered_and_later_duplicates_win(sample_db):
     assert '"payload":{"amount":1,"label":"second"}' in text
 
 
+def test_record_keys_at_the_same_place_may_differ_from_record_to_record(sample_db):
+    fresh = "".join(["lab", "el"])  # equal to "label", another object
+    records = [
+        {"day": "2024-06-01", "label": "a", "amount": 1},
+        {"amount": 2, "day": "2024-06-01", "label": "b"},
+        {"day": "2024-06-01", "amount": 3},
+        {"day": "2024-06-01", fresh: "c"},
+        {"label": "d", "day": "2024-06-01"},
+    ]
+    with QuibDB.open(sample_db) as db:
+        before = len(raw_lines(sample_db))
+        db.ingest_records(records)
+    payloads = [record["payload"] for record, _ in raw_lines(sample_db)[before:]]
+    assert payloads == [{"amount": 1, "label": "a"}, {"amount": 2, "label": "b"}, {"amount": 3},
+                        {"label": "c"}, {"label": "d"}]
+
+
 def test_dropped_records_count_only_in_total_rows(sample_db):
     records = [
         {"label": "a", "amount": 1.0},  # no dimension column: dropped by mapping

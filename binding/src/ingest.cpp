@@ -104,13 +104,30 @@ ingest::Cell convert_value(ingest::RowTable& table, PyObject* value) {
   throw PythonErrorSet{};
 }
 
+// The column of the key met at each place of the previous dicts: records built alike share their
+// key objects, so the name is read and looked up only when the object differs. Each key object
+// is held, so that no other object can take its address while it is remembered.
+class ColumnsByPlace {
+ public:
+  std::uint32_t column(ingest::RowTable& table, std::size_t place, PyObject* key) {
+    if (place < places_.size() && places_[place].first.get() == key) return places_[place].second;
+    const std::uint32_t id = table.intern(utf8_view(key));
+    if (place >= places_.size()) places_.resize(place + 1);
+    places_[place] = {PyRef::borrow(key), id};
+    return id;
+  }
+
+ private:
+  std::vector<std::pair<PyRef, std::uint32_t>> places_;
+};
+
 // Walks the dict in its own order. A value's conversion can run Python code that changes the
 // dict, so each entry is held by an owned reference and the size is checked before every step.
-void add_dict_row(ingest::RowTable& table, PyObject* dict) {
+void add_dict_row(ingest::RowTable& table, ColumnsByPlace& columns, PyObject* dict) {
   const Py_ssize_t initial_size = PyDict_Size(dict);
   Py_ssize_t remaining = initial_size;
   Py_ssize_t position = 0;
-  for (;;) {
+  for (std::size_t place = 0;; ++place) {
     if (PyDict_Size(dict) != initial_size) dict_changed("dictionary changed size during iteration");
     if (remaining == -1) dict_changed("dictionary keys changed during iteration");
     PyObject* borrowed_key = nullptr;
@@ -123,7 +140,7 @@ void add_dict_row(ingest::RowTable& table, PyObject* dict) {
       raise_not_instance(PyExc_TypeError, key.get(), "str");
       throw PythonErrorSet{};
     }
-    const std::uint32_t column = table.intern(utf8_view(key.get()));
+    const std::uint32_t column = columns.column(table, place, key.get());
     table.put(column, convert_value(table, value.get()));
   }
   table.end_row();
@@ -133,6 +150,7 @@ void add_dict_row(ingest::RowTable& table, PyObject* dict) {
 // length and the current length of the list. Nothing reaches the database before all succeed.
 ingest::RowTable records_to_rows(PyObject* records) {
   ingest::RowTable table;
+  ColumnsByPlace columns;
   const Py_ssize_t initial_length = PyList_GET_SIZE(records);
   for (Py_ssize_t i = 0; i < initial_length && i < PyList_GET_SIZE(records); ++i) {
     PyRef element = list_item(records, i);
@@ -140,7 +158,7 @@ ingest::RowTable records_to_rows(PyObject* records) {
       raise_not_instance(PyExc_TypeError, element.get(), "dict");
       throw PythonErrorSet{};
     }
-    add_dict_row(table, element.get());
+    add_dict_row(table, columns, element.get());
   }
   return table;
 }

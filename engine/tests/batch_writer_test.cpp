@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "ingest/batch_merge.h"
 #include "ingest/batch_updater.h"
 #include "literal_ingest.h"
 #include "storage/dist_index.h"
@@ -98,12 +99,13 @@ class BatchWriterTest : public testing::Test {
     for (const auto& dimension : schema_.dimensions) {
       mapping_.dimensions.emplace(dimension.source_column, dimension.name);
     }
-    for (const Fields& fields : test_rows()) table_.add_row(fields);
+    for (const Fields& fields : rows()) table_.add_row(fields);
     binding_.emplace(mapping_, table_.columns());
     kept_ = column_mapper::kept_rows(table_, *binding_);
     mapped_ = literal::map_rows(table_, *binding_);
   }
   void TearDown() override { fs::remove_all(base_); }
+  virtual std::vector<Fields> rows() const { return test_rows(); }
 
   fs::path dir(const char* name) const { return base_ / name; }
 
@@ -246,6 +248,42 @@ TEST_F(BatchWriterTest, AFailingLookupLeavesWhatCountingPairByPairLeaves) {
   EXPECT_EQ(outcomes[0], "unknown variable 'c'");
   EXPECT_EQ(dump(a), dump(b));
   EXPECT_NE(dump(a).find(" x "), std::string::npos) << "no count of the first lookup stayed";
+}
+
+// Enough rows and keys per run that the keys are counted shard by shard on the pool, with keys
+// first met in an order unrelated to their shards, coming back after runs without them.
+class ManyKeys : public BatchWriterTest {
+ protected:
+  std::vector<Fields> rows() const override {
+    const char* dates[] = {"2024-01-05", "2024-02-01", "2024-03-31", "bad"};
+    std::vector<Fields> rows;
+    for (std::uint64_t i = 0; i < 60000; ++i) {
+      const std::uint64_t region = (i * 7919 + i / 20000 * 13) % (i < 20000 ? 900 : 1200);
+      rows.push_back({{"region", Value("r" + std::to_string(region))},
+                      {"date", Value(dates[(i / 3) % 4])},
+                      {"x", Value(static_cast<double>(i % 97) / 12.0)},
+                      {"c", Value(i % 5 == 0 ? "zz" : (i % 2 == 0 ? "a" : "b"))}});
+    }
+    return rows;
+  }
+};
+
+TEST_F(ManyKeys, CountedShardByShardLeaveTheDatabaseOfTheLiteralRoad) {
+  auto a = create("writer");
+  auto b = create("apply");
+  const auto nothing = [](std::size_t) {};
+  EXPECT_EQ(through_writer(a, 16384, nothing), batch_by_batch(b, 16384, nothing));
+  EXPECT_EQ(dump(a), dump(b));
+  EXPECT_EQ(content_of(dir("writer") / "raw" / "log_000001.raw"),
+            content_of(dir("apply") / "raw" / "log_000001.raw"));
+}
+
+TEST(BatchMergeShards, KeysStayInOneShardWhenADimensionNameRepeats) {
+  core::Schema schema = test_schema();
+  EXPECT_EQ(BatchMerge(ResolvePlan(schema), 8).shards(), 8u);
+  EXPECT_EQ(BatchMerge(ResolvePlan(schema), 0).shards(), 1u);
+  schema.dimensions.push_back({"region", "date", std::nullopt});
+  EXPECT_EQ(BatchMerge(ResolvePlan(schema), 8).shards(), 1u);
 }
 
 }  // namespace

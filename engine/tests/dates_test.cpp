@@ -142,11 +142,20 @@ INSTANTIATE_TEST_SUITE_P(
                     BucketCase{"2024-01-05", "weekly", "2024-W01"},
                     BucketCase{"2020-12-31", "weekly", "2020-W53"},
                     BucketCase{"2024-02-29", "monthly", "2024-02"},
-                    BucketCase{"2024-02-29T00:00:00", "yearly", "2024"}));
+                    BucketCase{"2024-02-29T00:00:00", "yearly", "2024"},
+                    BucketCase{"0999-12-31", "yearly", "0999"},
+                    BucketCase{"0000-02-29", "monthly", "0000-02"},
+                    BucketCase{"2024-01-31", "monthly", "2024-01"},
+                    BucketCase{"2027-01-01", "weekly", "2026-W53"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Unchanged, DateBucketing,
     testing::Values(BucketCase{"2023-02-29", "daily", "2023-02-29"},
+                    BucketCase{"2024-04-31", "monthly", "2024-04-31"},
+                    BucketCase{"2024-13-01", "yearly", "2024-13-01"},
+                    BucketCase{"2024-00-10", "monthly", "2024-00-10"},
+                    BucketCase{"2024-01-00", "monthly", "2024-01-00"},
+                    BucketCase{"2024-1a-01", "monthly", "2024-1a-01"},
                     BucketCase{"2024/01/05", "daily", "2024/01/05"},
                     BucketCase{"05-01-2024", "daily", "05-01-2024"},
                     BucketCase{"2024-01-05 10:20:30", "daily", "2024-01-05 10:20:30"},

@@ -13,6 +13,15 @@ namespace {
 // Names with at most this many cells are walked whole when their counts are added.
 constexpr std::uint64_t kNarrowCells = 64;
 
+// Bytes are a key's only form when no dimension name repeats: with a repeated name, bytes that
+// differ in the overridden value make the same key.
+bool key_bytes_are_canonical(std::span<const ResolvePlan::Dimension> dimensions) {
+  std::vector<std::string_view> names;
+  for (const auto& dimension : dimensions) names.push_back(dimension.name);
+  std::sort(names.begin(), names.end());
+  return std::adjacent_find(names.begin(), names.end()) == names.end();
+}
+
 // Runs `undo` when destroyed before `dismiss`: the rollback of a change that a later step of the
 // same operation failed to complete.
 template <typename Undo>
@@ -123,7 +132,9 @@ void BatchMerge::refuse_beyond_reach(const ResolvePlan::Joint& joint) {
               std::to_string(core::kMaxCountedCells) + " can be counted");
 }
 
-BatchMerge::BatchMerge(const ResolvePlan& plan) : plan_(plan) {
+BatchMerge::BatchMerge(const ResolvePlan& plan, std::size_t shards)
+    : plan_(plan),
+      shards_(key_bytes_are_canonical(plan.dimensions()) ? std::max<std::size_t>(shards, 1) : 1) {
   // Counts are kept per variable name; a name defined twice (possible only in a stored schema)
   // shares one delta, as the database keeps one distribution per name and key. Only the first
   // definition of a name gives deltas, so it fixes the form of the name's counts.
@@ -153,22 +164,22 @@ BatchMerge::BatchMerge(const ResolvePlan& plan) : plan_(plan) {
   }
 }
 
-std::uint32_t BatchMerge::find_group(std::string_view key_bytes, std::size_t hash) const {
-  auto it = group_by_bytes_.find(KeyRef{key_bytes, hash});
-  return it == group_by_bytes_.end() ? kNoGroup : it->second;
-}
-
-std::uint32_t BatchMerge::group_of(std::string_view key_bytes, std::size_t hash) {
-  if (const std::uint32_t found = find_group(key_bytes, hash); found != kNoGroup) return found;
+BatchMerge::GroupRef BatchMerge::group_of(std::string_view key_bytes, std::size_t hash) {
+  const auto shard_index = static_cast<std::uint32_t>(shard_of(hash));
+  Shard& shard = shards_[shard_index];
+  if (auto it = shard.group_by_bytes.find(KeyRef{key_bytes, hash});
+      it != shard.group_by_bytes.end()) {
+    return GroupRef{shard_index, it->second};
+  }
   // New key bytes: find their key. Different bytes can make one key (a name repeated in a stored
   // schema keeps its last value), so groups are per key, not per bytes. A new group is built
   // whole before any container changes, and the changes are undone when a later one fails (an
   // allocation, mostly), so a failure leaves no half-made group behind.
   core::DimensionKey key = core::dimension_key_from_pairs(plan_.key_pairs(key_bytes));
-  auto found_key = group_by_key_.find(key);
-  const bool new_group = found_key == group_by_key_.end();
+  auto found_key = shard.group_by_key.find(key);
+  const bool new_group = found_key == shard.group_by_key.end();
   const std::uint32_t group_index =
-      new_group ? static_cast<std::uint32_t>(groups_.size()) : found_key->second;
+      new_group ? static_cast<std::uint32_t>(shard.groups.size()) : found_key->second;
   std::optional<KeyGroup> made;
   if (new_group) {
     made.emplace();
@@ -177,33 +188,36 @@ std::uint32_t BatchMerge::group_of(std::string_view key_bytes, std::size_t hash)
     made->wide.resize(names_.size());
     made->joints.resize(plan_.joints().size());
     made->slots.resize(names_.size());
-    reserve_one_more(group_counts_);
-    reserve_one_more(group_listed_in_);
+    reserve_one_more(shard.states);
   }
-  const std::string& bytes = key_bytes_.emplace_back(key_bytes);
-  UndoOnFailure forget_bytes([&] { key_bytes_.pop_back(); });
-  group_by_bytes_.emplace(KeyRef{bytes, hash}, group_index);
-  UndoOnFailure forget_ref([&] { group_by_bytes_.erase(KeyRef{bytes, hash}); });
+  const std::string& bytes = shard.key_bytes.emplace_back(key_bytes);
+  UndoOnFailure forget_bytes([&] { shard.key_bytes.pop_back(); });
+  shard.group_by_bytes.emplace(KeyRef{bytes, hash}, group_index);
+  UndoOnFailure forget_ref([&] { shard.group_by_bytes.erase(KeyRef{bytes, hash}); });
   if (new_group) {
-    const auto key_it = group_by_key_.emplace(std::move(key), group_index).first;
-    UndoOnFailure forget_key([&] { group_by_key_.erase(key_it); });
-    groups_.push_back(std::move(*made));
+    const auto key_it = shard.group_by_key.emplace(std::move(key), group_index).first;
+    UndoOnFailure forget_key([&] { shard.group_by_key.erase(key_it); });
+    shard.groups.push_back(std::move(*made));
     forget_key.dismiss();
-    group_counts_.push_back(groups_.back().counts.data());  // room reserved: cannot fail
-    group_listed_in_.push_back(0);
+    shard.states.push_back(GroupState{shard.groups.back().counts.data()});  // room reserved
   }
   forget_ref.dismiss();
   forget_bytes.dismiss();
-  return group_index;
+  return GroupRef{shard_index, group_index};
 }
 
-void BatchMerge::count(std::uint32_t group_index, const std::uint64_t* codes,
+void BatchMerge::count(GroupRef group_ref, std::uint64_t row, const std::uint64_t* codes,
                        const JointCell* cells) {
-  if (group_listed_in_[group_index] != batch_) {
-    group_listed_in_[group_index] = batch_;
-    batch_groups_.push_back(group_index);
+  Shard& shard = shards_[group_ref.shard];
+  const std::uint32_t group_index = group_ref.index;
+  GroupState& state = shard.states[group_index];
+  if (state.listed_in != batch_) {
+    reserve_one_more(shard.batch_groups);
+    if (state.carry_owed) carry_over(shard, group_index);
+    state.listed_in = batch_;
+    shard.batch_groups.emplace_back(row, group_index);  // room reserved: cannot fail
   }
-  std::uint64_t* const counts = group_counts_[group_index];
+  std::uint64_t* const counts = state.counts;
   for (std::size_t v = 0; v < counters_of_variable_.size(); ++v) {
     const std::uint64_t code = codes[v];
     if (code == ResolvePlan::kNoDelta) continue;
@@ -212,9 +226,12 @@ void BatchMerge::count(std::uint32_t group_index, const std::uint64_t* codes,
     const std::uint64_t index = code == ResolvePlan::kUnknown ? 1 : code + 2;
     if (index > counter.limit) throw InternalError("a resolved code outside its variable");
     std::uint64_t* name = counts + counter.offset;
-    name[0] = 1;
+    if (name[0] == 0) {
+      name[0] = 1;
+      ++state.names_counted;
+    }
     if (++name[index] == 1 && counter.wide) {
-      WideCells& wide = groups_[group_index].wide[counts_of_variable_[v]];
+      WideCells& wide = shard.groups[group_index].wide[counts_of_variable_[v]];
       if (wide.listed < wide.cells.size()) {
         wide.cells[wide.listed++] = static_cast<std::uint32_t>(index);
       } else {
@@ -223,7 +240,7 @@ void BatchMerge::count(std::uint32_t group_index, const std::uint64_t* codes,
     }
   }
   if (plan_.joints().empty()) return;
-  KeyGroup& group = groups_[group_index];
+  KeyGroup& group = shard.groups[group_index];
   const auto joints = plan_.joints();
   for (std::size_t j = 0; j < joints.size(); ++j) {
     if (cells[j].first == ResolvePlan::kNoCell) continue;
@@ -241,20 +258,27 @@ std::uint64_t BatchMerge::commit(storage::Database& db) {
   bool all_singles_found = false;
   const storage::Database::Mark before = db.mark();
   try {
-    for (const std::uint32_t g : batch_groups_) {
-      KeyGroup& group = groups_[g];
+    order_batch_groups();
+    for (const GroupRef g : batch_groups_) {
+      GroupState& state = shards_[g.shard].states[g.index];
+      if (state.names_placed == names_.size()) {
+        singles_found += state.names_counted;
+        continue;
+      }
+      KeyGroup& group = group_at(g);
       for (std::size_t c = 0; c < names_.size(); ++c) {
         if (!counted(group, c)) continue;
         Slot& slot = group.slots[c];
         if (slot.position == kNoPosition) {
           slot.position = db.ensure_distribution_position(names_[c], group.key);
+          ++state.names_placed;
         }
         ++singles_found;
       }
     }
     all_singles_found = true;
-    for (const std::uint32_t g : batch_groups_) {
-      KeyGroup& group = groups_[g];
+    for (const GroupRef g : batch_groups_) {
+      const KeyGroup& group = group_at(g);
       for (std::size_t j = 0; j < joints.size(); ++j) {
         if (group.joints[j].empty()) continue;
         db.ensure_joint_distribution(joints[j].a, joints[j].b, group.key);
@@ -265,10 +289,11 @@ std::uint64_t BatchMerge::commit(storage::Database& db) {
     // Out of memory while creating distributions: the batch leaves nothing behind, not even
     // the distributions it created before.
     db.rollback(before);
-    for (const std::uint32_t g : batch_groups_) {
-      for (Slot& slot : groups_[g].slots) {
+    for (const GroupRef g : batch_groups_) {
+      for (Slot& slot : group_at(g).slots) {
         if (slot.position != kNoPosition && slot.position >= before.distributions) {
           slot.position = kNoPosition;
+          --shards_[g.shard].states[g.index].names_placed;
         }
       }
     }
@@ -281,23 +306,44 @@ std::uint64_t BatchMerge::commit(storage::Database& db) {
     end_batch();
     throw;
   }
-  // Steps 2 and 3: joint cells now, the rest owed.
+  // Steps 2 and 3: joint cells now, the rest owed. The batch counters become owed where they
+  // are: the group's next count, or `settle`, carries them over.
   add_joints(db, joints_found);
   const std::uint64_t now = core::unix_now();
   std::uint64_t touched = 0;
-  for (const std::uint32_t g : batch_groups_) {
-    KeyGroup& group = groups_[g];
-    for (std::size_t c = 0; c < names_.size(); ++c) {
-      if (!counted(group, c)) continue;
-      Slot& slot = group.slots[c];
-      ++slot.batches_owed;
-      slot.last_time = now;
-      carry_over(group, c);
-      ++touched;
+  for (const GroupRef g : batch_groups_) {
+    GroupState& state = shards_[g.shard].states[g.index];
+    state.carry_owed = true;
+    state.committed_at = now;
+    touched += state.names_counted;
+    if (!joints.empty()) {
+      for (CellCounter& cells : group_at(g).joints) cells.clear();
     }
   }
-  end_batch();
+  for (Shard& shard : shards_) shard.batch_groups.clear();
+  batch_groups_.clear();
+  ++batch_;
   return touched;
+}
+
+void BatchMerge::order_batch_groups() {
+  std::size_t groups = 0;
+  for (const Shard& shard : shards_) groups += shard.batch_groups.size();
+  order_.clear();
+  order_.reserve(groups);
+  batch_groups_.clear();
+  batch_groups_.reserve(groups);
+  for (std::uint32_t s = 0; s < shards_.size(); ++s) {
+    for (const auto& [row, index] : shards_[s].batch_groups) {
+      order_.push_back({row, GroupRef{s, index}});
+    }
+  }
+  // Each shard lists its groups in row order already; with one shard there is nothing to sort.
+  if (shards_.size() > 1) {
+    std::sort(order_.begin(), order_.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+  }
+  for (const auto& entry : order_) batch_groups_.push_back(entry.second);
 }
 
 template <typename Fn>
@@ -313,23 +359,35 @@ void BatchMerge::for_each_count(const KeyGroup& group, std::size_t c, Fn&& fn) c
   }
 }
 
-void BatchMerge::carry_over(KeyGroup& group, std::size_t c) {
-  std::uint64_t* batch = group.counts.data() + offsets_[c];
-  std::uint64_t* owed = batch + counters_;
-  WideCells& wide = group.wide[c];
-  if (wide_[c] && wide.listed != WideCells::kManyCells) {
-    for (std::size_t k = 0; k < wide.listed; ++k) {
-      owed[wide.cells[k]] += batch[wide.cells[k]];
-      batch[wide.cells[k]] = 0;
+void BatchMerge::carry_over(Shard& shard, std::uint32_t group_index) {
+  KeyGroup& group = shard.groups[group_index];
+  GroupState& state = shard.states[group_index];
+  for (std::size_t c = 0; c < names_.size(); ++c) {
+    if (!counted(group, c)) continue;
+    Slot& slot = group.slots[c];
+    ++slot.batches_owed;
+    slot.last_time = state.committed_at;
+    std::uint64_t* batch = group.counts.data() + offsets_[c];
+    std::uint64_t* owed = batch + counters_;
+    WideCells& wide = group.wide[c];
+    if (wide_[c] && wide.listed != WideCells::kManyCells) {
+      for (std::size_t k = 0; k < wide.listed; ++k) {
+        owed[wide.cells[k]] += batch[wide.cells[k]];
+        batch[wide.cells[k]] = 0;
+      }
+    } else {
+      // Bounds and pointers held in locals, so that the two loops vectorise.
+      const std::size_t cells = static_cast<std::size_t>(extents_[c]) + 1;
+      std::uint64_t* const to = owed + 1;
+      const std::uint64_t* const from = batch + 1;
+      for (std::size_t i = 0; i < cells; ++i) to[i] += from[i];
+      std::fill(batch + 1, batch + 1 + cells, 0);
     }
-  } else {
-    for (std::size_t index = 1; index < extents_[c] + 2; ++index) {
-      owed[index] += batch[index];
-      batch[index] = 0;
-    }
+    batch[0] = 0;
+    if (wide_[c]) wide = WideCells{};
   }
-  batch[0] = 0;
-  if (wide_[c]) wide = WideCells{};
+  state.names_counted = 0;
+  state.carry_owed = false;
 }
 
 // Counts reach a distribution as the database adds a count delta: a cell outside the
@@ -366,8 +424,8 @@ void BatchMerge::add_to_distribution(storage::Database& db, const KeyGroup& grou
 }
 
 void BatchMerge::add_failed_batch(storage::Database& db, std::size_t singles, std::size_t joints) {
-  for (const std::uint32_t g : batch_groups_) {
-    const KeyGroup& group = groups_[g];
+  for (const GroupRef g : batch_groups_) {
+    const KeyGroup& group = group_at(g);
     for (std::size_t c = 0; c < names_.size() && singles > 0; ++c) {
       if (!counted(group, c)) continue;
       --singles;
@@ -379,8 +437,8 @@ void BatchMerge::add_failed_batch(storage::Database& db, std::size_t singles, st
 
 void BatchMerge::add_joints(storage::Database& db, std::size_t joints_wanted) {
   const auto joints = plan_.joints();
-  for (const std::uint32_t g : batch_groups_) {
-    const KeyGroup& group = groups_[g];
+  for (const GroupRef g : batch_groups_) {
+    const KeyGroup& group = group_at(g);
     for (std::size_t j = 0; j < joints.size() && joints_wanted > 0; ++j) {
       if (group.joints[j].empty()) continue;
       --joints_wanted;
@@ -395,31 +453,41 @@ void BatchMerge::add_joints(storage::Database& db, std::size_t joints_wanted) {
   }
 }
 
+// The batch's counts are dropped; the groups of every shard are walked, as the ordered list may
+// not have been made.
 void BatchMerge::end_batch() {
-  for (const std::uint32_t g : batch_groups_) {
-    KeyGroup& group = groups_[g];
-    for (std::size_t c = 0; c < names_.size(); ++c) {
-      if (!counted(group, c)) continue;
-      std::uint64_t* name = group.counts.data() + offsets_[c];
-      std::fill(name, name + extents_[c] + 2, 0);
-      if (wide_[c]) group.wide[c] = WideCells{};
+  for (Shard& shard : shards_) {
+    for (const auto& entry : shard.batch_groups) {
+      KeyGroup& group = shard.groups[entry.second];
+      for (std::size_t c = 0; c < names_.size(); ++c) {
+        if (!counted(group, c)) continue;
+        std::uint64_t* name = group.counts.data() + offsets_[c];
+        std::fill(name, name + extents_[c] + 2, 0);
+        if (wide_[c]) group.wide[c] = WideCells{};
+      }
+      for (CellCounter& cells : group.joints) cells.clear();
+      shard.states[entry.second].names_counted = 0;
     }
-    for (CellCounter& cells : group.joints) cells.clear();
+    shard.batch_groups.clear();
   }
   batch_groups_.clear();
   ++batch_;
 }
 
 void BatchMerge::settle(storage::Database& db) {
-  for (KeyGroup& group : groups_) {
-    for (std::size_t c = 0; c < names_.size(); ++c) {
-      Slot& slot = group.slots[c];
-      if (slot.batches_owed == 0) continue;
-      std::uint64_t* owed = group.counts.data() + counters_ + offsets_[c];
-      add_to_distribution(db, group, c, owed, false);
-      std::fill(owed, owed + extents_[c] + 2, 0);
-      db.finalize_distribution_at(slot.position, slot.last_time, slot.batches_owed);
-      slot.batches_owed = 0;
+  for (Shard& shard : shards_) {
+    for (std::uint32_t g = 0; g < shard.groups.size(); ++g) {
+      if (shard.states[g].carry_owed) carry_over(shard, g);
+      KeyGroup& group = shard.groups[g];
+      for (std::size_t c = 0; c < names_.size(); ++c) {
+        Slot& slot = group.slots[c];
+        if (slot.batches_owed == 0) continue;
+        std::uint64_t* owed = group.counts.data() + counters_ + offsets_[c];
+        add_to_distribution(db, group, c, owed, false);
+        std::fill(owed, owed + extents_[c] + 2, 0);
+        db.finalize_distribution_at(slot.position, slot.last_time, slot.batches_owed);
+        slot.batches_owed = 0;
+      }
     }
   }
 }

@@ -3,7 +3,9 @@
 //
 // One `BatchMerge` serves every batch of one ingest call, so what it learns about a dimension key
 // (its group, where each of its distributions sits in the database) is looked up once per call,
-// not once per batch. Each batch, in the database's order:
+// not once per batch. The keys are split into shards by a hash of their bytes, each shard with
+// its own groups, so that one thread per shard can count a batch; which key's rows come first
+// is still the batch's row order. Each batch, in the database's order:
 //   1. every distribution the batch counts is found, or created, in order of the key's first row
 //      in the batch and, within a key, in the order of the schema's variables; then every joint
 //      distribution the same way;
@@ -72,12 +74,31 @@ class CellCounter {
 
 class BatchMerge {
  public:
-  explicit BatchMerge(const ResolvePlan& plan);
+  // A group of one shard.
+  struct GroupRef {
+    std::uint32_t shard = 0;
+    std::uint32_t index = 0;
+  };
 
-  // The group of key bytes, created when new. `hash` is std::hash of the bytes.
-  std::uint32_t group_of(std::string_view key_bytes, std::size_t hash);
+  // Keys are spread over `shards` shards (0 counts as 1), or kept in one when different key
+  // bytes can make one key.
+  BatchMerge(const ResolvePlan& plan, std::size_t shards);
+
+  std::size_t shards() const { return shards_.size(); }
+  // The shard of key bytes whose std::hash is `hash`.
+  std::size_t shard_of(std::size_t hash) const {
+    // The high bits of a multiplied hash: the unordered maps use the low ones.
+    const std::uint64_t mixed = (static_cast<std::uint64_t>(hash) * 0x9E3779B97F4A7C15u) >> 32;
+    return static_cast<std::size_t>((mixed * shards_.size()) >> 32);
+  }
+
+  // The group of key bytes, created when new. `hash` is std::hash of the bytes. Calls for keys
+  // of different shards, and `count` calls for groups of different shards, may run at once.
+  GroupRef group_of(std::string_view key_bytes, std::size_t hash);
   // Counts one resolved row of the current batch: one code per plan variable, one cell per joint.
-  void count(std::uint32_t group, const std::uint64_t* codes, const JointCell* cells);
+  // `row` orders the rows of a batch; each shard must see its rows in increasing order.
+  void count(GroupRef group, std::uint64_t row, const std::uint64_t* codes,
+             const JointCell* cells);
 
   // Ends the batch of the rows counted since the last commit; returns the number of distinct
   // (variable, key) pairs counted. The first database error ends it.
@@ -87,16 +108,15 @@ class BatchMerge {
 
  private:
   static constexpr std::size_t kNoPosition = ~std::size_t{0};
-  static constexpr std::uint32_t kNoGroup = ~std::uint32_t{0};
 
   void refuse_beyond_reach(const ResolvePlan::Variable& variable);
   void refuse_beyond_reach(const ResolvePlan::Joint& joint);
-  // The group of key bytes seen before, or kNoGroup.
-  std::uint32_t find_group(std::string_view key_bytes, std::size_t hash) const;
 
   // The counters of one key lie end to end, per variable name a "counted in this batch" flag,
   // the unknown bucket and one counter per cell: first those of the current batch, then those
-  // owed by earlier batches, so that a row touches one small block. For a wide name (many cells)
+  // owed by earlier batches, so that a row touches one small block. A commit leaves a batch's
+  // counters where they are; the key's first count in a later batch (on the thread of its
+  // shard) or `settle` carries them over to the owed ones. For a wide name (many cells)
   // the batch counters that went from zero to one are also listed while they are few, so that a
   // wide histogram hit by a few rows is carried over and cleared in a few steps.
   struct WideCells {
@@ -117,6 +137,16 @@ class BatchMerge {
     std::vector<CellCounter> joints;    // per schema joint pair, this batch
     std::vector<Slot> slots;            // per variable name
   };
+  // What counting and committing read of a group, close together with its neighbours', so that a
+  // commit need not touch the counters of a key whose distributions are all known.
+  struct GroupState {
+    std::uint64_t* counts = nullptr;  // the group's `counts`, which never move
+    std::uint64_t listed_in = 0;      // the last batch that counted it
+    std::uint64_t committed_at = 0;   // time of the commit whose counts await carrying over
+    std::uint32_t names_counted = 0;  // names with a "counted" flag set
+    std::uint32_t names_placed = 0;   // names whose distribution position is known
+    bool carry_owed = false;          // the batch counters hold a committed batch
+  };
   struct KeyRef {
     std::string_view bytes;
     std::size_t hash = 0;
@@ -126,6 +156,19 @@ class BatchMerge {
     std::size_t operator()(const KeyRef& key) const noexcept { return key.hash; }
   };
 
+  // The groups of the keys of one shard, and which of them the current batch counts.
+  struct alignas(64) Shard {
+    std::deque<std::string> key_bytes;  // stable storage for the map's views
+    std::unordered_map<KeyRef, std::uint32_t, KeyRefHash> group_by_bytes;
+    std::map<core::DimensionKey, std::uint32_t> group_by_key;
+    std::deque<KeyGroup> groups;
+    std::vector<GroupState> states;  // per group
+    // Groups of this batch with the row that first counted each, in row order.
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> batch_groups;
+  };
+
+  KeyGroup& group_at(GroupRef ref) { return shards_[ref.shard].groups[ref.index]; }
+  const KeyGroup& group_at(GroupRef ref) const { return shards_[ref.shard].groups[ref.index]; }
   bool counted(const KeyGroup& group, std::size_t c) const {
     return group.counts[offsets_[c]] != 0;
   }
@@ -141,8 +184,11 @@ class BatchMerge {
   // at joint lookup number `joints`) leaves, after the earlier batches were settled.
   void add_failed_batch(storage::Database& db, std::size_t singles, std::size_t joints);
   void add_joints(storage::Database& db, std::size_t joints);
-  // Moves the batch counters of name `c` to the owed ones and clears the batch counters.
-  void carry_over(KeyGroup& group, std::size_t c);
+  // Moves the batch counters of a committed batch to the owed ones, owing a finalisation for
+  // each name they count, and clears them.
+  void carry_over(Shard& shard, std::uint32_t group);
+  // The groups of the batch from every shard, in order of their first row.
+  void order_batch_groups();
   void end_batch();
 
   const ResolvePlan& plan_;
@@ -161,15 +207,10 @@ class BatchMerge {
   };
   std::vector<VariableCounter> counters_of_variable_;
 
-  std::deque<std::string> key_bytes_;  // stable storage for the map's views
-  std::unordered_map<KeyRef, std::uint32_t, KeyRefHash> group_by_bytes_;
-  std::map<core::DimensionKey, std::uint32_t> group_by_key_;
-  std::deque<KeyGroup> groups_;
-  std::vector<std::uint64_t*> group_counts_;     // per group: its `counts`, which never move
-  std::vector<std::uint64_t> group_listed_in_;   // per group: the last batch that counted it
-
+  std::vector<Shard> shards_;
   std::uint64_t batch_ = 1;
-  std::vector<std::uint32_t> batch_groups_;  // groups of this batch, in order of first row
+  std::vector<GroupRef> batch_groups_;  // groups of this batch, in order of first row
+  std::vector<std::pair<std::uint64_t, GroupRef>> order_;  // room for ordering them
 };
 
 }  // namespace quib::ingest

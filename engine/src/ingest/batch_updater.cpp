@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <functional>
-#include <future>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -19,6 +19,8 @@ namespace {
 constexpr std::size_t kBlockRows = 32768;
 // Fewest rows worth a chunk of their own on the pool.
 constexpr std::size_t kRowsPerChunk = 64;
+// Fewest counted rows per shard worth counting the shards of a block on the pool.
+constexpr std::size_t kRowsPerShard = 256;
 
 // The output of the parallel step for one block of rows. Each chunk of rows writes its own key
 // bytes, payload texts and raw-log lines, so workers share nothing but the row results they own.
@@ -37,6 +39,7 @@ struct ResolvedBlock {
     std::string payloads;
     std::string lines;  // the raw-log lines of the chunk's counted rows
     std::vector<std::size_t> line_ends;
+    std::vector<std::vector<std::uint32_t>> shard_rows;  // per shard of keys, its counted rows
     std::size_t resolved = 0;
   };
   std::vector<RowResult> rows;
@@ -138,11 +141,13 @@ class TableSource {
   std::vector<std::string> member_keys_;        // per variable slot: "name":
 };
 
-// Resolves rows [first, first + n) of the source into `block`. With the raw log on, the lines
-// of the counted rows are written too, for the record ids from `first_record_id` on.
+// Resolves rows [first, first + n) of the source into `block`, listing the counted rows of each
+// chunk by the shard of `merge` that counts them. With the raw log on, the lines of the counted
+// rows are written too, for the record ids from `first_record_id` on.
 template <typename Source>
-void resolve_block(const ResolvePlan& plan, const Source& source, std::size_t first, std::size_t n,
-                   bool raw_log, std::uint64_t first_record_id, ResolvedBlock& block) {
+void resolve_block(const ResolvePlan& plan, const BatchMerge& merge, const Source& source,
+                   std::size_t first, std::size_t n, bool raw_log, std::uint64_t first_record_id,
+                   ResolvedBlock& block) {
   const std::size_t variables = plan.variables().size();
   const std::size_t joints = plan.joints().size();
   block.rows.assign(n, {});
@@ -157,6 +162,8 @@ void resolve_block(const ResolvePlan& plan, const Source& source, std::size_t fi
     ResolvedBlock::Chunk& chunk = block.chunks[c];
     chunk.keys.clear();
     chunk.payloads.clear();
+    chunk.shard_rows.resize(merge.shards());
+    for (auto& rows : chunk.shard_rows) rows.clear();
     chunk.resolved = 0;
     for (std::size_t i = begin; i < end; ++i) {
       auto& result = block.rows[i];
@@ -172,6 +179,7 @@ void resolve_block(const ResolvePlan& plan, const Source& source, std::size_t fi
       result.key_offset = offset;
       result.key_length = key.size();
       result.key_hash = std::hash<std::string_view>{}(key);
+      chunk.shard_rows[merge.shard_of(result.key_hash)].push_back(static_cast<std::uint32_t>(i));
       if (raw_log) {
         result.payload_offset = chunk.payloads.size();
         cursor.payload(chunk.payloads);
@@ -210,12 +218,12 @@ namespace batch_updater {
 
 struct BatchWriter::State {
   State(storage::Database& database, const core::Schema& schema)
-      : db(database), plan(schema), merge(plan) {}
+      : db(database), plan(schema), merge(plan, worker_pool::concurrency()) {}
 
   // Rows [begin, end) of a source as batches of `batch_rows` rows. Each batch is resolved,
-  // gathered and logged block by block, then committed, and its stats go to `on_batch`. While
-  // the calling thread gathers and commits one block and a helper thread writes its raw-log
-  // lines, the pool resolves the next block and writes that block's lines in memory.
+  // counted and logged block by block, then committed, and its stats go to `on_batch`. While
+  // the calling thread writes one block's raw-log lines and commits it, the pool counts that
+  // block and resolves the next one, writing that block's lines in memory.
   template <typename Source>
   void run(const Source& source, std::size_t begin, std::size_t end, std::size_t batch_rows,
            const std::function<void(const BatchStats&)>& on_batch) {
@@ -233,7 +241,8 @@ struct BatchWriter::State {
     auto resolve_later = [&](const Block& block, std::uint64_t first_id, ResolvedBlock& into) {
       return std::make_unique<worker_pool::Background>([this, &source, block, first_id, &into,
                                                         raw_log] {
-        resolve_block(plan, source, block.begin, block.end - block.begin, raw_log, first_id, into);
+        resolve_block(plan, merge, source, block.begin, block.end - block.begin, raw_log, first_id,
+                      into);
       });
     };
     // Record ids run on from block to block; the database checks each block's first one.
@@ -253,16 +262,21 @@ struct BatchWriter::State {
         std::optional<Block> next;
         if (current->end < end) next = block_at(current->end, current->batch_end);
         if (next) resolving = resolve_later(*next, next_id, blocks[1 - slot]);
-        // Lines go out in row order, before any count reaches the database; the counting of the
-        // same rows goes on meanwhile, in this thread's own memory.
-        std::future<void> logging;
+        // Lines go out in row order, before any count reaches the database. The pool counts the
+        // same rows meanwhile, in the merge's own memory, while this thread writes.
         if (raw_log && block.resolved != 0) {
-          logging = std::async(std::launch::async, [this, &block, first_id] {
+          worker_pool::Background counting([&] { count_block(block, stats); });
+          std::exception_ptr log_error;
+          try {
             db.append_raw_lines(first_id, block.lines);
-          });
+          } catch (...) {
+            log_error = std::current_exception();
+          }
+          counting.wait();  // an error of the counting goes first
+          if (log_error) std::rethrow_exception(log_error);
+        } else {
+          count_block(block, stats);
         }
-        gather(block, stats);
-        if (logging.valid()) logging.get();
         if (current->end == current->batch_end) {
           stats.distributions_updated = merge.commit(db);
           on_batch(stats);
@@ -278,25 +292,39 @@ struct BatchWriter::State {
     }
   }
 
-  // The serial walk of one block, in row order.
-  void gather(const ResolvedBlock& block, BatchStats& stats) {
+  // Counts the rows of one block, each shard of keys on a thread of its own walking the block in
+  // row order.
+  void count_block(const ResolvedBlock& block, BatchStats& stats) {
     const std::size_t variables = plan.variables().size();
     const std::size_t joints = plan.joints().size();
-    for (std::size_t i = 0; i < block.rows.size(); ++i) {
+    const std::uint64_t first_row = rows_counted;
+    auto count_row = [&](std::size_t i) {
       const auto& row = block.rows[i];
-      if (!row.resolved) {
-        ++stats.skipped;
-        continue;
+      const BatchMerge::GroupRef group = merge.group_of(block.key_of(row), row.key_hash);
+      merge.count(group, first_row + i, block.codes.data() + i * variables,
+                  block.cells.data() + i * joints);
+    };
+    const std::size_t shards = merge.shards();
+    if (shards == 1 || block.resolved < kRowsPerShard * shards) {
+      for (std::size_t i = 0; i < block.rows.size(); ++i) {
+        if (block.rows[i].resolved) count_row(i);
       }
-      const std::uint32_t group = merge.group_of(block.key_of(row), row.key_hash);
-      merge.count(group, block.codes.data() + i * variables, block.cells.data() + i * joints);
-      ++stats.processed;
+    } else {
+      worker_pool::for_each_chunk(shards, shards, [&](std::size_t shard, std::size_t, std::size_t) {
+        for (std::size_t c = 0; c < block.chunk_count; ++c) {
+          for (const std::uint32_t i : block.chunks[c].shard_rows[shard]) count_row(i);
+        }
+      });
     }
+    rows_counted += block.rows.size();
+    stats.processed += block.resolved;
+    stats.skipped += block.rows.size() - block.resolved;
   }
 
   storage::Database& db;
   const ResolvePlan plan;
   BatchMerge merge;
+  std::uint64_t rows_counted = 0;  // orders the rows of every batch
   ResolvedBlock blocks[2];
   bool finished = false;
 };

@@ -83,6 +83,28 @@ std::optional<CivilDate> read_date_part(Reader& reader) {
   return CivilDate{year, static_cast<unsigned>(month), static_cast<unsigned>(day)};
 }
 
+// Exactly "YYYY-MM-DD", the form nearly every date column holds, read without the lenient
+// reader; the text then already holds each part at its padded width.
+std::optional<CivilDate> read_plain_date(std::string_view text) {
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
+  auto number = [&](std::size_t at, std::size_t width) -> std::optional<std::int64_t> {
+    std::int64_t value = 0;
+    for (std::size_t i = at; i < at + width; ++i) {
+      if (!is_digit(text[i])) return std::nullopt;
+      value = value * 10 + (text[i] - '0');
+    }
+    return value;
+  };
+  const auto year = number(0, 4);
+  const auto month = number(5, 2);
+  const auto day = number(8, 2);
+  if (!year || !month || !day || *month < 1 || *month > 12 || *day < 1 ||
+      *day > static_cast<std::int64_t>(days_in_month(*year, static_cast<unsigned>(*month)))) {
+    return std::nullopt;
+  }
+  return CivilDate{*year, static_cast<unsigned>(*month), static_cast<unsigned>(*day)};
+}
+
 std::optional<CivilDate> read_date_time(std::string_view text) {
   Reader reader(text);
   auto date = read_date_part(reader);
@@ -202,7 +224,14 @@ void append_normalized(std::string& out, std::string_view value, Granularity gra
     out += value;
     return;
   }
-  const std::optional<CivilDate> date = parse_lenient_date(value);
+  std::optional<CivilDate> date = read_plain_date(value);
+  if (date && granularity != Granularity::Weekly) {
+    out += value.substr(0, granularity == Granularity::Daily     ? 10
+                           : granularity == Granularity::Monthly ? 7
+                                                                 : 4);
+    return;
+  }
+  if (!date) date = parse_lenient_date(value);
   if (!date) {
     out += value;
     return;
