@@ -14,8 +14,6 @@ from quib_engine import QuibDB, QuibError
 
 from conftest import write_csv
 
-pytestmark = pytest.mark.skipif(not hasattr(QuibDB, "query"), reason="no query language yet")
-
 REGIONS = ["north", "south", "east", "west", "central", "coast"]
 CHANNELS = ["web", "store", "phone"]
 TIERS = ["gold", "silver", "bronze"]

@@ -8,8 +8,6 @@ from quib_engine import QueryResult, QuibDB, QuibError
 
 from conftest import write_csv
 
-pytestmark = pytest.mark.skipif(not hasattr(QuibDB, "query"), reason="no query language yet")
-
 
 def test_stats_table(sample_db):
     with QuibDB.open(sample_db, "ro") as db:
