@@ -1,6 +1,7 @@
 #include "ingest/batch_updater.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <deque>
@@ -320,9 +321,8 @@ class ApplyBatch : public testing::Test {
  protected:
   void SetUp() override {
     dir_ = std::filesystem::path(testing::TempDir()) /
-           ("batch_updater_" + std::string(testing::UnitTest::GetInstance()
-                                               ->current_test_info()
-                                               ->name()));
+           ("batch_updater_" + std::to_string(::getpid()) + "_" +
+            std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
     std::filesystem::remove_all(dir_);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }

@@ -1,6 +1,7 @@
 #include "ingest/pipeline.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -25,7 +26,7 @@ class Pipeline : public testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::path(testing::TempDir()) /
-           ("pipeline_" +
+           ("pipeline_" + std::to_string(::getpid()) + "_" +
             std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
     // Parameterised names hold slashes.
     std::string flat = dir_.string();
