@@ -499,6 +499,31 @@ TEST_F(DatabaseTest, CorruptSnapshotsOpenEmptyButCorruptRecordsFailTheOpen) {
   EXPECT_NO_THROW(Database::open(path_, true));
 }
 
+TEST_F(DatabaseTest, AFileWhoseDistributionIdsRepeatIsRefusedInBothModes) {
+  {
+    Database db = filled();
+    increment_distribution(db, "color", {{"region", "n"}}, categories({{category(0), 1}}));
+    increment_distribution(db, "color", {{"region", "s"}}, categories({{category(1), 1}}));
+    db.flush();
+  }
+  const std::string file = path_ + "/distributions.edb";
+  auto stored = file_format::read_file<DistributionFile>(file);
+  ASSERT_GE(stored.distributions.size(), 2u);
+  for (auto& distribution : stored.distributions) distribution.id = 7;
+  file_format::write_file(file, stored);
+  for (bool read_write : {true, false}) {
+    try {
+      Database::open(path_, read_write);
+      ADD_FAILURE() << "repeated ids, yet the open succeeded";
+    } catch (const Error& error) {
+      EXPECT_STREQ(error.what(), ("distribution id 7 appears more than once in " + file).c_str());
+    }
+  }
+  stored.distributions.back().id = 8;  // the failed opens released the lock
+  file_format::write_file(file, stored);
+  EXPECT_NO_THROW(Database::open(path_, true));
+}
+
 class OlderContainerTest : public DatabaseTest,
                            public ::testing::WithParamInterface<std::uint32_t> {};
 

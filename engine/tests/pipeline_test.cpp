@@ -1,7 +1,10 @@
 #include "ingest/pipeline.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cmath>
 #include <cstdlib>
@@ -262,6 +265,106 @@ TEST_F(Pipeline, ReadOnlyDatabaseRefusesTheFirstNewDefinition) {
             "database opened in read-only mode");
   EXPECT_TRUE(db.schema().variables.empty());
 }
+
+// ---- a failed call leaves nothing behind ----
+
+// Appends past `limit` bytes of any file fail (EFBIG) while it lives, as a full disk would.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t limit) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = limit;
+    ::setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+// 500 rows over ten shops, with a column the first file lacks.
+std::string shops_csv(int shops, bool extra) {
+  std::string csv = extra ? "shop,v,label,extra\n" : "shop,v,label\n";
+  for (int i = 0; i < 500; ++i) {
+    csv += "s" + std::to_string(i % shops) + "," + std::to_string(i % 37) + ".5," +
+           (i % 3 == 0 ? "x" : "y");
+    if (extra) csv += "," + std::to_string(i % 11);
+    csv += '\n';
+  }
+  return csv;
+}
+
+std::map<std::string, core::DistributionObject> by_key(const storage::Database& db) {
+  std::map<std::string, core::DistributionObject> out;
+  for (const auto& d : db.distributions()) {
+    out.emplace(d.variable + "|" + core::canonical_dimension_key(d.dimension_key), d);
+  }
+  return out;
+}
+
+class FailedIngest : public Pipeline, public testing::WithParamInterface<bool> {
+ protected:
+  // The second ingest: the file in batches of 100 rows, or the same rows as records.
+  IngestReport second(storage::Database& db, const std::string& path) {
+    if (GetParam()) return IngestionPipeline::ingest_file_auto(db, path, InferConfig{}, 100, false);
+    return IngestionPipeline::ingest_records(db, IngestionPipeline::read_rows(path));
+  }
+  std::uintmax_t log_size() const { return fs::file_size(dir_ / "db" / "raw" / "log_000001.raw"); }
+};
+
+TEST_P(FailedIngest, LeavesTheDatabaseAsBeforeAndARetryCountsOnce) {
+  const std::string first = write("first.csv", shops_csv(5, false));
+  const std::string more = write("more.csv", shops_csv(10, true));
+  // The ingests without a fault, for the size of the second one's log lines and the counts.
+  std::map<std::string, core::DistributionObject> expected;
+  std::uintmax_t second_log = 0;
+  {
+    auto db = create();
+    IngestionPipeline::ingest_file_auto(db, first, InferConfig{}, 100, false);
+    const auto before = log_size();
+    second(db, more);
+    second_log = log_size() - before;
+    expected = by_key(db);
+  }
+  fs::remove_all(dir_ / "db");
+
+  auto db = create();
+  IngestionPipeline::ingest_file_auto(db, first, InferConfig{}, 100, false);
+  const storage::DistributionFile file = db.dist_file();
+  const core::Schema schema = db.schema();
+  const storage::DistIndex index = db.index();
+  const auto shops = db.dimension_values("shop");
+  const std::uint64_t next_record = db.meta().next_raw_record_id;
+  {
+    // The log fills up half-way through the second ingest (its third batch for the file).
+    const FileSizeLimit limit(log_size() + second_log / 2);
+    EXPECT_NE(error_of([&] { second(db, more); }).find("File too large"), std::string::npos);
+  }
+  EXPECT_EQ(db.dist_file(), file);
+  EXPECT_EQ(db.schema(), schema);
+  EXPECT_EQ(db.index(), index);
+  EXPECT_EQ(db.dimension_values("shop"), shops);
+  EXPECT_EQ(db.meta().next_distribution_id, file.distributions.size() + 1);
+  EXPECT_GT(db.meta().next_raw_record_id, next_record);  // ids never go back
+
+  db.flush();
+  { auto closed = std::move(db); }
+  auto reopened = storage::Database::open(db_path(), true);
+  EXPECT_EQ(reopened.dist_file(), file);
+  second(reopened, more);
+  const auto got = by_key(reopened);
+  ASSERT_EQ(got.size(), expected.size());
+  for (const auto& [key, distribution] : expected) {
+    const auto& retried = got.at(key);
+    EXPECT_EQ(retried.repr, distribution.repr) << key;
+    EXPECT_EQ(retried.sample_count, distribution.sample_count) << key;
+    EXPECT_EQ(retried.version, distribution.version) << key;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FileAndRecords, FailedIngest, testing::Bool());
 
 // ---- end to end: a generated file against counts computed here ----
 

@@ -69,6 +69,7 @@ IngestReport IngestionPipeline::ingest_file_auto(storage::Database& db, std::str
                                                  bool show_progress) {
   const RowTable rows = read_rows(path);
   const core::Schema inferred = schema_inference::infer_schema(rows, config);
+  storage::Database::Change change(db);
   // Names already defined keep their definitions, whatever the sample suggests.
   for (const auto& variable : inferred.variables) {
     if (db.schema().find_variable(variable.name) == nullptr) db.define_variable(variable);
@@ -77,7 +78,9 @@ IngestReport IngestionPipeline::ingest_file_auto(storage::Database& db, std::str
     if (db.schema().find_dimension(dimension.name) == nullptr) db.define_dimension(dimension);
   }
   const IngestMapping mapping = schema_inference::identity_mapping(db.schema());
-  return ingest_rows_internal(db, rows, mapping, batch_size, show_progress);
+  const IngestReport report = ingest_rows_internal(db, rows, mapping, batch_size, show_progress);
+  change.keep();
+  return report;
 }
 
 IngestReport IngestionPipeline::ingest_records(storage::Database& db, const RowTable& records) {
@@ -85,8 +88,10 @@ IngestReport IngestionPipeline::ingest_records(storage::Database& db, const RowT
   const IngestMapping mapping = schema_inference::identity_mapping(schema);
   const ColumnBinding binding(mapping, records.columns());
   const KeptRows kept = column_mapper::kept_rows(records, binding);
+  storage::Database::Change change(db);
   const BatchStats stats = batch_updater::apply_batch(db, schema, records, binding, kept);
   db.flush();
+  change.keep();
   return IngestReport{records.size(), stats.processed, stats.skipped, stats.distributions_updated,
                       0};
 }
@@ -106,6 +111,7 @@ IngestReport IngestionPipeline::ingest_rows_internal(storage::Database& db, cons
   report.total_rows = kept.size();
   const std::size_t run = static_cast<std::size_t>(
       std::min<std::uint64_t>(std::max<std::uint64_t>(batch_size, 1), kept.size() + 1));
+  storage::Database::Change change(db);
   batch_updater::BatchWriter writer(db, schema);
   writer.apply_runs(rows, binding, kept, run, [&](const BatchStats& stats) {
     report.processed_rows += stats.processed;
@@ -115,6 +121,7 @@ IngestReport IngestionPipeline::ingest_rows_internal(storage::Database& db, cons
   });
   writer.finish();
   db.flush();
+  change.keep();
   report.elapsed_ms = static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                             started)

@@ -4,8 +4,10 @@
 // flushes once and reports; a records ingest does the same from the mapping on for rows that
 // the caller built.
 //
-// Everything but the per-row resolution inside a batch runs on the calling thread. Nothing is
-// rolled back: a failure keeps the definitions and batches made before it in memory, unflushed.
+// Everything but the per-row resolution inside a batch runs on the calling thread. A call lands
+// whole or not at all: one that fails, its final flush included, leaves the database in memory
+// as it was before the call (definitions too), so that no later flush writes part of it. The
+// raw-log lines it appended stay, and their record ids are not handed out again.
 #pragma once
 
 #include <cstdint>

@@ -116,6 +116,7 @@ Database Database::open(const std::string& path, bool read_write) {
   const std::string dist_path = join_path(path, "distributions.edb");
   db.dist_file_ = read_write ? file_format::read_file<DistributionFile>(dist_path)
                              : file_format::read_file_mmap(dist_path);
+  db.rebuild_lookups(dist_path);
 
   // The index and the snapshots are not vital: an unreadable file falls back quietly. Flush
   // replaces the files in an order where each is derivable from those before it, so whatever a
@@ -154,7 +155,6 @@ Database Database::open(const std::string& path, bool read_write) {
   }
   db.root_ = path;
   db.writable_ = read_write;
-  db.rebuild_lookups();
   adopt_stored_categories(db.meta_.schema, db.dist_file_.distributions, db.positions_by_variable_);
   return db;
 }
@@ -185,20 +185,23 @@ void Database::define_dimension(core::DimensionDefinition definition) {
   }
 }
 
-void Database::rebuild_lookups() {
+void Database::rebuild_lookups(const std::string& dist_path) {
   position_by_id_.clear();
   position_by_id_.reserve(dist_file_.distributions.size());
   for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) {
-    position_by_id_.try_emplace(dist_file_.distributions[i].id, i);
+    // Everything that caches or looks up by id takes an id for one distribution; the system
+    // never writes a file where two share one, so such a file was made or damaged outside.
+    const std::uint64_t id = dist_file_.distributions[i].id;
+    if (!position_by_id_.try_emplace(id, i).second) {
+      throw Error("distribution id " + std::to_string(id) + " appears more than once in " +
+                  dist_path);
+    }
   }
   positions_by_variable_.clear();
   for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) {
     positions_by_variable_[dist_file_.distributions[i].variable].push_back(i);
   }
-  values_by_dimension_.clear();
-  for (const auto& distribution : dist_file_.distributions) {
-    note_dimension_values(distribution.dimension_key);
-  }
+  rebuild_dimension_values();
   joint_positions_.clear();
   for (std::size_t i = 0; i < dist_file_.joints.size(); ++i) {
     const auto& joint = dist_file_.joints[i];
@@ -273,8 +276,11 @@ void Database::rollback(const Mark& mark) {
       if (positions.empty()) positions_by_variable_.erase(by_variable);
     }
   }
+  const bool removed = distributions.size() > mark.distributions;
   distributions.erase(distributions.begin() + static_cast<std::ptrdiff_t>(mark.distributions),
                       distributions.end());
+  // Values are only ever added to this lookup, so it is made again when a key goes.
+  if (removed) rebuild_dimension_values();
   auto& joints = dist_file_.joints;
   for (std::size_t i = joints.size(); i-- > mark.joints;) {
     const auto& joint = joints[i];
@@ -292,9 +298,48 @@ void Database::rollback(const Mark& mark) {
   index_ = rebuild_index(distributions);
 }
 
+void Database::begin_change() {
+  if (change_depth_++ > 0) return;
+  change_.emplace();
+  change_->mark = mark();
+  change_->variables = meta_.schema.variables.size();
+  change_->dimensions = meta_.schema.dimensions.size();
+}
+
+void Database::end_change() {
+  if (change_depth_ == 0 || --change_depth_ > 0) return;
+  change_.reset();
+}
+
+void Database::undo_change() {
+  if (change_depth_ == 0 || --change_depth_ > 0) return;
+  OpenChange change = std::move(*change_);
+  change_.reset();
+  for (auto& [position, original] : change.distributions) {
+    dist_file_.distributions[position] = std::move(original);
+  }
+  for (auto& [position, original] : change.joints) {
+    dist_file_.joints[position] = std::move(original);
+  }
+  rollback(change.mark);
+  meta_.schema.variables.resize(change.variables);
+  meta_.schema.dimensions.resize(change.dimensions);
+}
+
+void Database::keep_original_distribution(std::size_t position) {
+  if (change_ && position < change_->mark.distributions) {
+    change_->distributions.try_emplace(position, dist_file_.distributions[position]);
+  }
+}
+
+core::DistributionObject& Database::distribution_at(std::size_t position) {
+  keep_original_distribution(position);
+  return dist_file_.distributions[position];
+}
+
 void Database::finalize_distribution_at(std::size_t position, std::uint64_t now,
                                         std::uint64_t batches) {
-  auto& distribution = dist_file_.distributions[position];
+  auto& distribution = distribution_at(position);
   distribution.sample_count = distribution.repr.total_count();
   distribution.entropy = core::entropy(distribution.repr);
   distribution.last_updated = now;
@@ -345,7 +390,11 @@ core::JointDistributionObject* Database::get_joint_distribution_mut(
     std::string_view a, std::string_view b, const core::DimensionKey& key) {
   const auto [x, y] = byte_order(a, b);
   const std::size_t position = joint_position(x, y, key);
-  return position == kNoPosition ? nullptr : &dist_file_.joints[position];
+  if (position == kNoPosition) return nullptr;
+  if (change_ && position < change_->mark.joints) {
+    change_->joints.try_emplace(position, dist_file_.joints[position]);
+  }
+  return &dist_file_.joints[position];
 }
 
 const core::DistributionObject* Database::find_distribution_by_reference(
@@ -370,6 +419,13 @@ std::span<const std::size_t> Database::positions_of_variable(std::string_view va
 std::set<std::string> Database::dimension_values(std::string_view dimension) const {
   auto found = values_by_dimension_.find(dimension);
   return found == values_by_dimension_.end() ? std::set<std::string>() : found->second;
+}
+
+void Database::rebuild_dimension_values() {
+  values_by_dimension_.clear();
+  for (const auto& distribution : dist_file_.distributions) {
+    note_dimension_values(distribution.dimension_key);
+  }
 }
 
 void Database::note_dimension_values(const core::DimensionKey& key) {

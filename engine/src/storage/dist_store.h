@@ -84,9 +84,7 @@ class Database {
   // A position stays valid for the life of this `Database`.
   std::size_t ensure_distribution_position(std::string_view variable,
                                            const core::DimensionKey& key);
-  core::DistributionObject& distribution_at(std::size_t position) {
-    return dist_file_.distributions[position];
-  }
+  core::DistributionObject& distribution_at(std::size_t position);
   // Brings the distribution at `position` up to date after `batches` batches counted it, the
   // last at `now`: sample count and entropy from its counts, `last_updated` = now, and the
   // version raised once per batch.
@@ -107,6 +105,34 @@ class Database {
   };
   Mark mark() const;
   void rollback(const Mark& mark);
+
+  // An ingest call lands whole or not at all. Between `begin_change` and `end_change`, the first
+  // change to a distribution or joint distribution that existed at `begin_change` keeps a copy
+  // of it, so that `undo_change` puts the database back in memory exactly as it was:
+  // definitions, distributions and joint distributions created, counts, entropies, versions,
+  // times, the index and the id counters. Raw-log lines already appended stay, and record ids
+  // never go back. Calls nest; only the outermost begin, end or undo acts.
+  void begin_change();
+  void end_change();
+  void undo_change();
+  // Begins a change and undoes it when destroyed before `keep`.
+  class Change {
+   public:
+    explicit Change(Database& db) : db_(db) { db_.begin_change(); }
+    Change(const Change&) = delete;
+    Change& operator=(const Change&) = delete;
+    ~Change() {
+      if (!kept_) db_.undo_change();
+    }
+    void keep() {
+      db_.end_change();
+      kept_ = true;
+    }
+
+   private:
+    Database& db_;
+    bool kept_ = false;
+  };
   // Appends lines that writers rendered with `append_raw_line_text`, for the record ids from
   // `first_record_id` on, which must be the next record id. Without a raw log nothing happens
   // and no id is taken; on failure the lines before the failing one stay and the failing one
@@ -177,8 +203,11 @@ class Database {
   std::size_t joint_position(std::string_view x, std::string_view y,
                              const core::DimensionKey& key) const;
   void check_writable() const;
-  void rebuild_lookups();
+  void keep_original_distribution(std::size_t position);
+  // Fails when two distributions of the file at `dist_path` share an id.
+  void rebuild_lookups(const std::string& dist_path);
   void note_dimension_values(const core::DimensionKey& key);
+  void rebuild_dimension_values();
 
   std::string root_;
   MetaFile meta_;
@@ -189,7 +218,19 @@ class Database {
   std::optional<DatabaseLock> lock_;
   bool writable_ = false;
 
-  // id -> position of the first distribution with that id.
+  // What `undo_change` restores: the database at the outermost `begin_change`, as the mark, the
+  // schema's lengths and a copy of each older distribution or joint before its first change.
+  struct OpenChange {
+    Mark mark;
+    std::size_t variables = 0;
+    std::size_t dimensions = 0;
+    std::unordered_map<std::size_t, core::DistributionObject> distributions;
+    std::unordered_map<std::size_t, core::JointDistributionObject> joints;
+  };
+  std::optional<OpenChange> change_;
+  std::size_t change_depth_ = 0;
+
+  // id -> position of the distribution with that id.
   std::unordered_map<std::uint64_t, std::size_t> position_by_id_;
   // variable name -> positions of its distributions in storage order.
   std::map<std::string, std::vector<std::size_t>, std::less<>> positions_by_variable_;
