@@ -104,10 +104,12 @@ test-summary:
 	    sed 's/^/    /' | tail -n 200; fi; \
 	done; exit $$failed
 
-# Builds a fresh database from the sample data in examples/ and prints what it holds.
+# Builds fresh databases from the sample data in examples/ and prints what they hold: the
+# quickstart, then a database whose schema is written before its first ingest.
 demo: install
-	rm -rf demo_db demo_db_by_region
+	rm -rf demo_db demo_db_by_region demo_schema_db
 	$(PYTHON) examples/quickstart.py demo_db
+	$(PYTHON) examples/stored_schema.py demo_schema_db
 
 # The ingestion benchmark (bench/README.md); ROWS=1000000 times one file size.
 bench: install
