@@ -57,6 +57,34 @@ void sort_ascending(std::vector<Entry>& entries, Key key) {
   });
 }
 
+// The positions 0..count-1 of the first `n` entries in the stable order that `before` (a strict
+// weak order on positions) gives, first first: what a stable sort of every entry followed by a
+// cut to `n` leaves, but with memory and time for `n` entries, so that a table that keeps a few
+// of millions of values builds only the rows it keeps.
+template <typename Before>
+std::vector<std::size_t> first_positions(std::size_t count, std::size_t n, Before before) {
+  // Equal keys fall back to the position, which makes the order total and the heap stable.
+  auto ranks_before = [&](std::size_t x, std::size_t y) {
+    return before(x, y) || (!before(y, x) && x < y);
+  };
+  std::vector<std::size_t> kept;
+  kept.reserve(std::min(count, n));
+  if (n == 0) return kept;
+  // A heap whose top is the last of the kept entries, the one a better newcomer replaces.
+  for (std::size_t i = 0; i < count; ++i) {
+    if (kept.size() < n) {
+      kept.push_back(i);
+      std::push_heap(kept.begin(), kept.end(), ranks_before);
+    } else if (ranks_before(i, kept.front())) {
+      std::pop_heap(kept.begin(), kept.end(), ranks_before);
+      kept.back() = i;
+      std::push_heap(kept.begin(), kept.end(), ranks_before);
+    }
+  }
+  std::sort_heap(kept.begin(), kept.end(), ranks_before);
+  return kept;
+}
+
 // "{name}:{value}", the form of one pair of a reference text.
 void append_pair(std::string& out, std::string_view name, std::string_view value);
 
