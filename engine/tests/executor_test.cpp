@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -281,6 +282,32 @@ TEST_F(Executor, ShowTopAndBottomKeepTheStableOrderOfTheCounts) {
         EXPECT_EQ(run(text).rows, expected) << text;
       }
     }
+  }
+}
+
+TEST_F(Executor, SumsOfHugeCountsStopAtTheTopOfU64) {
+  core::Schema schema;
+  schema.variables = {categorical("color", {"red", "green"}), categorical("size", {"s", "l"})};
+  schema.dimensions = {{"region", "region", std::nullopt}, {"channel", "channel", std::nullopt}};
+  schema.joints = {{"color", "size"}};
+  recreate_with(schema);
+  constexpr std::uint64_t kHalf = std::uint64_t{1} << 63;
+  add("color", {{"region", "eu"}, {"channel", "web"}}, {kHalf, 1});
+  add("color", {{"region", "eu"}, {"channel", "shop"}}, {kHalf, 0});
+  add("color", {{"region", "us"}}, {1, 1});
+  put_joint({{"region", "eu"}}, {{kHalf, 1}, {0, 0}});
+  put_joint({{"region", "us"}}, {{kHalf, 0}, {0, 1}});
+  const std::string top = "18446744073709551615";
+  const std::tuple<const char*, std::size_t, Row> cases[] = {
+      {"STATS", 1, {"Total samples", top}},
+      {"CMI color size GIVEN region", 1, {"Total samples", top, "", ""}},
+      // region:eu is the roll-up of both channels.
+      {"COMPARE color BETWEEN region:eu AND region:us", 7, {"Samples", top + " vs 2"}},
+  };
+  for (const auto& [text, index, row] : cases) {
+    const Rows rows = run(text).rows;
+    ASSERT_GT(rows.size(), index) << text;
+    EXPECT_EQ(rows[index], row) << text;
   }
 }
 
