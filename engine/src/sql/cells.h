@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -57,32 +58,44 @@ void sort_ascending(std::vector<Entry>& entries, Key key) {
   });
 }
 
-// The positions 0..count-1 of the first `n` entries in the stable order that `before` (a strict
-// weak order on positions) gives, first first: what a stable sort of every entry followed by a
-// cut to `n` leaves, but with memory and time for `n` entries, so that a table that keeps a few
-// of millions of values builds only the rows it keeps.
-template <typename Before>
-std::vector<std::size_t> first_positions(std::size_t count, std::size_t n, Before before) {
-  // Equal keys fall back to the position, which makes the order total and the heap stable.
-  auto ranks_before = [&](std::size_t x, std::size_t y) {
-    return before(x, y) || (!before(y, x) && x < y);
+// The positions 0..count-1 of the first `n` entries by `key(position)`, greatest or smallest
+// first under the order of `sort_descending` / `sort_ascending`, equal keys in position order:
+// what a stable sort of every entry followed by a cut to `n` leaves, but with memory for `n`
+// entries, so that a table that keeps a few of millions of values builds only the rows it keeps.
+template <typename Key>
+std::vector<std::size_t> first_positions(std::size_t count, std::size_t n, bool greatest_first,
+                                         Key key) {
+  struct Ranked {
+    std::invoke_result_t<Key&, std::size_t> value;
+    std::size_t position;
   };
-  std::vector<std::size_t> kept;
+  // The position breaks ties, which makes the order total and the selection stable.
+  auto ranks_before = [greatest_first](const Ranked& x, const Ranked& y) {
+    const auto order = std::strong_order(x.value, y.value);
+    if (order != 0) return greatest_first ? order > 0 : order < 0;
+    return x.position < y.position;
+  };
+  std::vector<Ranked> kept;
   kept.reserve(std::min(count, n));
-  if (n == 0) return kept;
-  // A heap whose top is the last of the kept entries, the one a better newcomer replaces.
-  for (std::size_t i = 0; i < count; ++i) {
-    if (kept.size() < n) {
-      kept.push_back(i);
-      std::push_heap(kept.begin(), kept.end(), ranks_before);
-    } else if (ranks_before(i, kept.front())) {
-      std::pop_heap(kept.begin(), kept.end(), ranks_before);
-      kept.back() = i;
-      std::push_heap(kept.begin(), kept.end(), ranks_before);
+  if (n != 0) {
+    // A heap whose top is the last of the kept entries, the one a better newcomer replaces.
+    for (std::size_t i = 0; i < count; ++i) {
+      Ranked entry{key(i), i};
+      if (kept.size() < n) {
+        kept.push_back(entry);
+        std::push_heap(kept.begin(), kept.end(), ranks_before);
+      } else if (ranks_before(entry, kept.front())) {
+        std::pop_heap(kept.begin(), kept.end(), ranks_before);
+        kept.back() = entry;
+        std::push_heap(kept.begin(), kept.end(), ranks_before);
+      }
     }
+    std::sort_heap(kept.begin(), kept.end(), ranks_before);
   }
-  std::sort_heap(kept.begin(), kept.end(), ranks_before);
-  return kept;
+  std::vector<std::size_t> positions;
+  positions.reserve(kept.size());
+  for (const Ranked& entry : kept) positions.push_back(entry.position);
+  return positions;
 }
 
 // "{name}:{value}", the form of one pair of a reference text.

@@ -115,10 +115,8 @@ void append_value_rows(const ValueRows& values, const Statement::Show& statement
   const auto n = static_cast<std::size_t>(
       std::min<std::uint64_t>(greatest_first ? *statement.top : *statement.bottom,
                               std::numeric_limits<std::size_t>::max()));
-  const auto kept = cells::first_positions(values.size(), n, [&](std::size_t x, std::size_t y) {
-    const auto order = std::strong_order(values.probability(x), values.probability(y));
-    return greatest_first ? order > 0 : order < 0;
-  });
+  const auto kept = cells::first_positions(
+      values.size(), n, greatest_first, [&](std::size_t i) { return values.probability(i); });
   rows.reserve(rows.size() + kept.size());
   for (const std::size_t i : kept) rows.push_back(values.row(i));
 }
