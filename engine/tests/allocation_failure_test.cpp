@@ -4,46 +4,23 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "allocation_probe.h"
 #include "core/error.h"
 #include "ingest/pipeline.h"
 #include "storage/dist_index.h"
 #include "storage/dist_store.h"
 
-namespace {
-
-// When armed, the countdown-th allocation of at least `threshold` bytes fails.
-std::atomic<long> g_countdown{0};
-std::atomic<std::size_t> g_threshold{0};
-std::atomic<bool> g_fired{false};
-
-void* allocate(std::size_t size) {
-  if (size >= g_threshold.load(std::memory_order_relaxed) &&
-      g_countdown.load(std::memory_order_relaxed) > 0 && g_countdown.fetch_sub(1) == 1) {
-    g_fired = true;
-    throw std::bad_alloc();
-  }
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
-
 namespace quib::ingest {
 namespace {
+
+using allocation_probe::g_countdown;
+using allocation_probe::g_fired;
+using allocation_probe::g_threshold;
 
 namespace fs = std::filesystem;
 using core::json::Value;

@@ -6,10 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "query/engine.h"
@@ -247,6 +250,65 @@ TEST_F(Executor, ShowTopAndBottomOrderStablyByProbability) {
   EXPECT_EQ(values("SHOW c AT r:empty")[0], (Row{"a", "     0  0.0000  "}));
   // The unknown bucket has no row but counts in the total.
   EXPECT_EQ(values("SHOW c AT r:y")[0], (Row{"a", "     1  0.2500  ##########"}));
+}
+
+// The kept rows are those of the whole table, in the order of a stable sort of the counts.
+TEST_F(Executor, ShowTopAndBottomKeepTheStableOrderOfTheCounts) {
+  letters({"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l"});
+  db().define_variable(continuous("h", 12, {{0.0, 1.0}}));
+  const Counts counts = {3, 1, 3, 0, 2, 1, 3, 0, 2, 2, 1, 0};
+  add("c", {{"r", "x"}}, counts);
+  add("h", {{"r", "x"}}, counts);
+  std::vector<std::size_t> greatest_first(counts.size());
+  for (std::size_t i = 0; i < counts.size(); ++i) greatest_first[i] = i;
+  std::vector<std::size_t> smallest_first = greatest_first;
+  std::stable_sort(greatest_first.begin(), greatest_first.end(),
+                   [&](std::size_t x, std::size_t y) { return counts[x] > counts[y]; });
+  std::stable_sort(smallest_first.begin(), smallest_first.end(),
+                   [&](std::size_t x, std::size_t y) { return counts[x] < counts[y]; });
+  for (const char* variable : {"c", "h"}) {
+    const Rows all = run(std::string("SHOW ") + variable + " AT r:x").rows;
+    ASSERT_EQ(all.size(), 4 + counts.size());
+    for (const std::uint64_t n : {0ull, 1ull, 2ull, 3ull, 4ull, 7ull, 11ull, 12ull, 13ull,
+                                  18446744073709551615ull}) {
+      for (const auto& [word, order] : {std::pair{"TOP", &greatest_first},
+                                        std::pair{"BOTTOM", &smallest_first}}) {
+        const std::string text =
+            std::string("SHOW ") + variable + " AT r:x " + word + " " + std::to_string(n);
+        Rows expected(all.begin(), all.begin() + 4);
+        for (std::size_t k = 0; k < std::min<std::uint64_t>(n, counts.size()); ++k) {
+          expected.push_back(all[4 + (*order)[k]]);
+        }
+        EXPECT_EQ(run(text).rows, expected) << text;
+      }
+    }
+  }
+}
+
+TEST_F(Executor, SumsOfHugeCountsStopAtTheTopOfU64) {
+  core::Schema schema;
+  schema.variables = {categorical("color", {"red", "green"}), categorical("size", {"s", "l"})};
+  schema.dimensions = {{"region", "region", std::nullopt}, {"channel", "channel", std::nullopt}};
+  schema.joints = {{"color", "size"}};
+  recreate_with(schema);
+  constexpr std::uint64_t kHalf = std::uint64_t{1} << 63;
+  add("color", {{"region", "eu"}, {"channel", "web"}}, {kHalf, 1});
+  add("color", {{"region", "eu"}, {"channel", "shop"}}, {kHalf, 0});
+  add("color", {{"region", "us"}}, {1, 1});
+  put_joint({{"region", "eu"}}, {{kHalf, 1}, {0, 0}});
+  put_joint({{"region", "us"}}, {{kHalf, 0}, {0, 1}});
+  const std::string top = "18446744073709551615";
+  const std::tuple<const char*, std::size_t, Row> cases[] = {
+      {"STATS", 1, {"Total samples", top}},
+      {"CMI color size GIVEN region", 1, {"Total samples", top, "", ""}},
+      // region:eu is the roll-up of both channels.
+      {"COMPARE color BETWEEN region:eu AND region:us", 7, {"Samples", top + " vs 2"}},
+  };
+  for (const auto& [text, index, row] : cases) {
+    const Rows rows = run(text).rows;
+    ASSERT_GT(rows.size(), index) << text;
+    EXPECT_EQ(rows[index], row) << text;
+  }
 }
 
 TEST_F(Executor, RankOrdersByStoredEntropyWithoutSumming) {

@@ -2,11 +2,13 @@
 // grammar by which input texts read as numbers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 
 #include "core/number_text.h"
 
@@ -81,6 +83,31 @@ INSTANTIATE_TEST_SUITE_P(
                     FixedCase{1e20, 1, "100000000000000000000.0"},
                     FixedCase{kNaN, 4, "NaN"}, FixedCase{kInf, 4, "inf"},
                     FixedCase{-kInf, 2, "-inf"}));
+
+TEST(FixedForm, WritesTheWholeWidthAndLongFractions) {
+  constexpr double kLargest = std::numeric_limits<double>::max();
+  const std::string largest = fixed(-kLargest, 40);
+  EXPECT_EQ(largest.size(), 1 + 309 + 1 + 40u);
+  EXPECT_EQ(largest.substr(0, 17), "-1797693134862315");
+  EXPECT_EQ(largest.substr(310), "." + std::string(40, '0'));
+  EXPECT_EQ(fixed(0.1, 40), "0.1000000000000000055511151231257827021182");
+}
+
+// A cell of a held result table is one of these texts, so spare capacity multiplies by the
+// number of cells.
+TEST(FixedForm, TextsKeepNoSpareCapacity) {
+  const std::string texts[] = {fixed(0.5, 4),           fixed(1.0 / 3.0, 6),
+                               fixed_signed(-0.25, 4),  percent(12.345, 1),
+                               fixed(123456789.0, 2),   plain(0.1),
+                               json_float(1e300),       fixed(-1e300, 2)};
+  for (const std::string& text : texts) {
+    EXPECT_LE(text.capacity(), std::max<std::size_t>(15, 2 * text.size())) << text;
+  }
+  std::string cell = "contrib=";
+  append_fixed(cell, 0.0625, 4);
+  EXPECT_EQ(cell, "contrib=0.0625");
+  EXPECT_LE(cell.capacity(), 2 * cell.size());
+}
 
 TEST(SignedFixedForm, AlwaysWritesTheSign) {
   EXPECT_EQ(fixed_signed(0.0, 4), "+0.0000");

@@ -1,10 +1,11 @@
 #include "core/number_text.h"
 
-#include <charconv>
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 
 #include "core/error.h"
 
@@ -153,13 +154,24 @@ void append_plain_signed(std::string& out, std::int64_t value) { append_to_chars
 
 void append_fixed(std::string& out, double value, int precision) {
   if (append_special(out, value, false)) return;
-  // Sign, the 309 integer digits of the largest double, the point and the fraction.
-  const std::size_t start = out.size();
-  out.resize(start + 312 + static_cast<std::size_t>(precision));
-  auto [end, ec] = std::to_chars(out.data() + start, out.data() + out.size(), value,
-                                 std::chars_format::fixed, precision);
+  if (precision < 0) throw InternalError("negative fixed precision");
+  // Sign, the 309 integer digits of the largest double, the point and the fraction. The digits
+  // are written aside and only they are appended: growing `out` to this bound and cutting it
+  // back would leave every short number holding hundreds of bytes of capacity.
+  constexpr int kStackPrecision = 32;
+  constexpr std::size_t kWholeDigits = 312;
+  char stack[kWholeDigits + kStackPrecision];
+  std::unique_ptr<char[]> heap;
+  char* text = stack;
+  std::size_t size = sizeof stack;
+  if (precision > kStackPrecision) {
+    size = kWholeDigits + static_cast<std::size_t>(precision);
+    heap = std::make_unique_for_overwrite<char[]>(size);
+    text = heap.get();
+  }
+  auto [end, ec] = std::to_chars(text, text + size, value, std::chars_format::fixed, precision);
   if (ec != std::errc()) throw InternalError("fixed float text does not fit");
-  out.resize(static_cast<std::size_t>(end - out.data()));
+  out.append(text, end);
 }
 
 void append_fixed_signed(std::string& out, double value, int precision) {

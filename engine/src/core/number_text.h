@@ -8,7 +8,8 @@
 // to even. Outside JSON the special values read "NaN", "inf" and "-inf"; a negative zero keeps
 // its sign in every form.
 //
-// Every writing function appends to `out` and allocates nothing beyond growing it.
+// Every writing function appends to `out` only the characters it writes, and allocates nothing
+// beyond growing it (a fixed form of more than 32 fraction digits also takes a scratch buffer).
 #pragma once
 
 #include <concepts>

@@ -143,7 +143,7 @@ CondMutualInfoResult conditional_mutual_info(const storage::Database& db, std::s
     if (joint == nullptr || joint->repr.total_count() == 0) continue;
     const JointMeasures m = measure(*joint);
     result.per_value.push_back({value, m.mi, m.nmi, m.cramers_v, m.total});
-    result.total_samples += m.total;
+    result.total_samples = core::saturating_add(result.total_samples, m.total);
   }
   if (result.per_value.empty()) {
     throw Error(

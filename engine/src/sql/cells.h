@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -55,6 +56,46 @@ void sort_ascending(std::vector<Entry>& entries, Key key) {
   std::stable_sort(entries.begin(), entries.end(), [&](const Entry& x, const Entry& y) {
     return std::strong_order(key(x), key(y)) < 0;
   });
+}
+
+// The positions 0..count-1 of the first `n` entries by `key(position)`, greatest or smallest
+// first under the order of `sort_descending` / `sort_ascending`, equal keys in position order:
+// what a stable sort of every entry followed by a cut to `n` leaves, but with memory for `n`
+// entries, so that a table that keeps a few of millions of values builds only the rows it keeps.
+template <typename Key>
+std::vector<std::size_t> first_positions(std::size_t count, std::size_t n, bool greatest_first,
+                                         Key key) {
+  struct Ranked {
+    std::invoke_result_t<Key&, std::size_t> value;
+    std::size_t position;
+  };
+  // The position breaks ties, which makes the order total and the selection stable.
+  auto ranks_before = [greatest_first](const Ranked& x, const Ranked& y) {
+    const auto order = std::strong_order(x.value, y.value);
+    if (order != 0) return greatest_first ? order > 0 : order < 0;
+    return x.position < y.position;
+  };
+  std::vector<Ranked> kept;
+  kept.reserve(std::min(count, n));
+  if (n != 0) {
+    // A heap whose top is the last of the kept entries, the one a better newcomer replaces.
+    for (std::size_t i = 0; i < count; ++i) {
+      Ranked entry{key(i), i};
+      if (kept.size() < n) {
+        kept.push_back(entry);
+        std::push_heap(kept.begin(), kept.end(), ranks_before);
+      } else if (ranks_before(entry, kept.front())) {
+        std::pop_heap(kept.begin(), kept.end(), ranks_before);
+        kept.back() = entry;
+        std::push_heap(kept.begin(), kept.end(), ranks_before);
+      }
+    }
+    std::sort_heap(kept.begin(), kept.end(), ranks_before);
+  }
+  std::vector<std::size_t> positions;
+  positions.reserve(kept.size());
+  for (const Ranked& entry : kept) positions.push_back(entry.position);
+  return positions;
 }
 
 // "{name}:{value}", the form of one pair of a reference text.

@@ -1,7 +1,10 @@
 // The statements that show one distribution (SHOW), order a dimension's values by entropy
 // (RANK) and measure the information between variables (MI, CMI, CORRELATIONS).
 #include <algorithm>
+#include <compare>
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -35,12 +38,6 @@ constexpr std::size_t kRankBarLongest = 64 * 8;
 constexpr double kStrongMi = 0.3;
 constexpr double kModerateMi = 0.1;
 
-// One value row of SHOW with the probability that TOP and BOTTOM order it by.
-struct ShowEntry {
-  double probability;
-  cells::Row row;
-};
-
 // "{:6}  {:.4}  {}" of a count, its probability and the bar; an empty bar leaves the two
 // separating blanks at the end.
 std::string count_cell(std::uint64_t count, double probability) {
@@ -57,11 +54,19 @@ double share(std::uint64_t count, std::uint64_t total) {
   return total == 0 ? 0.0 : static_cast<double>(count) / static_cast<double>(total);
 }
 
-void add_value_rows(const core::ReprHistogram& histogram, std::vector<ShowEntry>& entries) {
-  const std::size_t n = histogram.bin_counts.size();
-  const double width = (histogram.max - histogram.min) / static_cast<double>(n);
-  entries.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
+// The value rows of a histogram, one per bin, each formatted only when asked for.
+struct HistogramRows {
+  const core::ReprHistogram& histogram;
+  double width;
+
+  explicit HistogramRows(const core::ReprHistogram& repr)
+      : histogram(repr),
+        width((repr.max - repr.min) / static_cast<double>(repr.bin_counts.size())) {}
+  std::size_t size() const { return histogram.bin_counts.size(); }
+  double probability(std::size_t i) const {
+    return share(histogram.bin_counts[i], histogram.total_count);
+  }
+  cells::Row row(std::size_t i) const {
     const double lo = width * static_cast<double>(i) + histogram.min;
     const double hi = width + lo;
     std::string bin = "[";
@@ -69,21 +74,51 @@ void add_value_rows(const core::ReprHistogram& histogram, std::vector<ShowEntry>
     bin.append(", ");
     number_text::append_fixed(bin, hi, 2);
     bin.push_back(')');
-    const double p = share(histogram.bin_counts[i], histogram.total_count);
-    entries.push_back({p, cells::row(std::move(bin), count_cell(histogram.bin_counts[i], p))});
+    return cells::row(std::move(bin), count_cell(histogram.bin_counts[i], probability(i)));
   }
+};
+
+// The value rows of a categorical distribution, one per named category. The unknown bucket has
+// no row of its own; it is part of the total, so the shown probabilities may sum to less than 1.
+struct CategoricalRows {
+  const core::ReprCategorical& categorical;
+
+  explicit CategoricalRows(const core::ReprCategorical& repr) : categorical(repr) {}
+  std::size_t size() const {
+    return std::min(categorical.categories.size(), categorical.counts.size());
+  }
+  double probability(std::size_t i) const {
+    return share(categorical.counts[i], categorical.total_count);
+  }
+  cells::Row row(std::size_t i) const {
+    return cells::row(categorical.categories[i],
+                      count_cell(categorical.counts[i], probability(i)));
+  }
+};
+
+HistogramRows value_rows(const core::ReprHistogram& histogram) { return HistogramRows(histogram); }
+CategoricalRows value_rows(const core::ReprCategorical& categorical) {
+  return CategoricalRows(categorical);
 }
 
-void add_value_rows(const core::ReprCategorical& categorical, std::vector<ShowEntry>& entries) {
-  // The unknown bucket has no row of its own; it is part of the total, so the shown
-  // probabilities may sum to less than 1.
-  const std::size_t n = std::min(categorical.categories.size(), categorical.counts.size());
-  entries.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double p = share(categorical.counts[i], categorical.total_count);
-    entries.push_back(
-        {p, cells::row(categorical.categories[i], count_cell(categorical.counts[i], p))});
+// Every value row in stored order; with TOP greatest probability first and with BOTTOM smallest
+// first, equal probabilities in stored order either way. Only the rows kept are formatted.
+template <typename ValueRows>
+void append_value_rows(const ValueRows& values, const Statement::Show& statement,
+                       std::vector<cells::Row>& rows) {
+  if (!statement.top && !statement.bottom) {
+    rows.reserve(rows.size() + values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) rows.push_back(values.row(i));
+    return;
   }
+  const bool greatest_first = statement.top.has_value();
+  const auto n = static_cast<std::size_t>(
+      std::min<std::uint64_t>(greatest_first ? *statement.top : *statement.bottom,
+                              std::numeric_limits<std::size_t>::max()));
+  const auto kept = cells::first_positions(
+      values.size(), n, greatest_first, [&](std::size_t i) { return values.probability(i); });
+  rows.reserve(rows.size() + kept.size());
+  for (const std::size_t i : kept) rows.push_back(values.row(i));
 }
 
 bool key_holds(const core::DimensionKey& key, const DimRef& pair) {
@@ -103,27 +138,16 @@ QueryResult exec_show(const storage::Database& db, const Statement::Show& statem
       db.find_distribution(statement.variable, core::dimension_key_from_pairs(std::move(pairs)));
   if (distribution == nullptr) throw Error("distribution not found");
 
-  std::vector<ShowEntry> entries;
-  std::visit([&](const auto& repr) { add_value_rows(repr, entries); }, distribution->repr.value);
-  if (statement.top) {
-    cells::sort_descending(entries, [](const ShowEntry& entry) { return entry.probability; });
-    if (*statement.top < entries.size()) entries.resize(*statement.top);
-  } else if (statement.bottom) {
-    // Ascending with equal probabilities in stored order, which is what sorting greatest first
-    // and then smallest first, both stably, leaves.
-    cells::sort_ascending(entries, [](const ShowEntry& entry) { return entry.probability; });
-    if (*statement.bottom < entries.size()) entries.resize(*statement.bottom);
-  }
-
   QueryResult result;
   result.columns = {"Category/Bin", "Count / Prob"};
   auto& rows = result.rows;
-  rows.reserve(4 + entries.size());
+  rows.reserve(4);
   rows.push_back(cells::row("Entropy", cells::fixed(distribution->entropy, 4, " bits")));
   rows.push_back(cells::row("Samples", cells::count(distribution->sample_count)));
   rows.push_back(cells::row("Version", cells::count(distribution->version)));
   rows.push_back(cells::row("", ""));
-  for (auto& entry : entries) rows.push_back(std::move(entry.row));
+  std::visit([&](const auto& repr) { append_value_rows(value_rows(repr), statement, rows); },
+             distribution->repr.value);
   return result;
 }
 

@@ -440,7 +440,7 @@ DatabaseStats Database::stats() const {
   DatabaseStats stats;
   stats.distributions = dist_file_.distributions.size();
   for (const auto& distribution : dist_file_.distributions) {
-    stats.total_samples += distribution.sample_count;
+    stats.total_samples = core::saturating_add(stats.total_samples, distribution.sample_count);
   }
   stats.variables = meta_.schema.variables.size();
   stats.dimensions = meta_.schema.dimensions.size();
