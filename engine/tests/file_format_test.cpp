@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 
 #include "sample_records.h"
 #include "storage/codec.h"
@@ -124,6 +125,32 @@ TYPED_TEST(FileRecordTest, EveryVersionReadsBack) {
   const Bytes second(padded.begin() + static_cast<std::ptrdiff_t>(half), padded.end());
   const Bytes two_frames = concat(concat(header(3), zstd_frame(first)), zstd_frame(second));
   EXPECT_EQ(deserialize_bytes<TypeParam>(two_frames, "x"), sample<TypeParam>());
+}
+
+// Encoding goes into the compressor a chunk at a time; the frame is still the one that the whole
+// encoding fed in at once gives, with texts and counts across every chunk boundary.
+TEST_F(FileFormatTest, ARecordOfManyChunksIsWrittenAsTheFrameOfItsWholeEncoding) {
+  DistIndex index;
+  for (std::uint64_t i = 0; i < 40000; ++i) {
+    index.by_key["v|k:" + std::to_string(i * 7919) + std::string(i % 13, 'x')] = i;
+  }
+  index.by_key[std::string(600000, 'y')] = 1;  // one text longer than a chunk
+  const Bytes encoded = codec::encode(index);
+  ASSERT_GT(encoded.size(), std::size_t{1} << 20);
+
+  std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> cctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
+  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, 3);
+  Bytes whole(ZSTD_compressBound(encoded.size()) + 64);
+  ZSTD_inBuffer in{encoded.data(), encoded.size(), 0};
+  ZSTD_outBuffer out{whole.data(), whole.size(), 0};
+  while (in.pos < in.size) ZSTD_compressStream2(cctx.get(), &out, &in, ZSTD_e_continue);
+  while (ZSTD_compressStream2(cctx.get(), &out, &in, ZSTD_e_end) != 0) {
+  }
+  whole.resize(out.pos);
+
+  const std::string file = path("dist_index.edb");
+  write_file(file, index);
+  EXPECT_EQ(slurp(file), concat(header(3), whole));
 }
 
 // A record whose decoded bytes exactly fill the decompression buffer must not look cut short.

@@ -90,7 +90,52 @@ std::string Reader::get_text() {
 
 namespace {
 
-// ---- Encoding: one function per record, run once to count and once to write. ----
+// Fills a buffer of a fixed size and hands it to the sink whenever the next value would not fit.
+class ChunkWriter {
+ public:
+  explicit ChunkWriter(ByteSink& sink) : sink_(sink), buffer_(kChunk) {}
+  void put_u8(std::uint8_t value) {
+    room(1);
+    buffer_[used_++] = value;
+  }
+  void put_u32(std::uint32_t value) {
+    room(4);
+    encode_fixed32(buffer_.data() + used_, value);
+    used_ += 4;
+  }
+  void put_u64(std::uint64_t value) {
+    room(8);
+    encode_fixed64(buffer_.data() + used_, value);
+    used_ += 8;
+  }
+  void put_f64(double value) { put_u64(std::bit_cast<std::uint64_t>(value)); }
+  void put_bytes(std::string_view bytes) {
+    while (!bytes.empty()) {
+      room(1);
+      const std::size_t n = std::min(bytes.size(), kChunk - used_);
+      std::memcpy(buffer_.data() + used_, bytes.data(), n);
+      used_ += n;
+      bytes.remove_prefix(n);
+    }
+  }
+  void flush() {
+    if (used_ != 0) sink_.write({buffer_.data(), used_});
+    used_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kChunk = std::size_t{1} << 18;
+  void room(std::size_t n) {
+    if (kChunk - used_ < n) flush();
+  }
+
+  ByteSink& sink_;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t used_ = 0;
+};
+
+
+// ---- Encoding: one function per record. ----
 
 template <typename Out>
 void put_text(Out& out, std::string_view text) {
@@ -511,16 +556,22 @@ void read(Reader& in, SnapshotStore& store) {
 }  // namespace
 
 template <typename Record>
-std::vector<std::uint8_t> encode(const Record& record) {
-  LengthCounter counter;
-  put(counter, record);
-  std::vector<std::uint8_t> bytes(counter.length());
-  BufferWriter writer(bytes.data());
+void encode_to(const Record& record, ByteSink& sink) {
+  ChunkWriter writer(sink);
   put(writer, record);
-  if (writer.position() != bytes.data() + bytes.size()) {
-    throw InternalError("encoded length differs from the counted length");
-  }
-  return bytes;
+  writer.flush();
+}
+
+template <typename Record>
+std::vector<std::uint8_t> encode(const Record& record) {
+  struct Collect final : ByteSink {
+    std::vector<std::uint8_t> bytes;
+    void write(std::span<const std::uint8_t> chunk) override {
+      bytes.insert(bytes.end(), chunk.begin(), chunk.end());
+    }
+  } collect;
+  encode_to(record, collect);
+  return std::move(collect.bytes);
 }
 
 template <typename Record>
@@ -540,6 +591,7 @@ Record decode(ByteSource& source) {
 }
 
 #define QUIB_CODEC_INSTANTIATE(Record)                              \
+  template void encode_to<Record>(const Record&, ByteSink&);        \
   template std::vector<std::uint8_t> encode<Record>(const Record&); \
   template Record decode<Record>(std::span<const std::uint8_t>);    \
   template Record decode<Record>(ByteSource&);

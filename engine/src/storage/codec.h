@@ -2,8 +2,7 @@
 //
 // Numbers are fixed-width little-endian, lengths and counts u64, enumeration variants a u32 index,
 // optional values and bools one byte; there are no field names, tags or padding, so a reader must
-// know which record it expects. Encoding measures the exact length first and fills one buffer of
-// that size. Decoding trusts nothing it reads: every refusal is a `quib::Error` with a stable
+// know which record it expects. Encoding goes out in chunks of a fixed size. Decoding trusts nothing it reads: every refusal is a `quib::Error` with a stable
 // message, and a stored count never reserves more than 1 MiB up front, so a damaged count ends in
 // the end-of-input error rather than a huge allocation. Decoded records own all their bytes.
 #pragma once
@@ -46,42 +45,11 @@ inline std::uint64_t decode_fixed64(const std::uint8_t* src) {
   return value;
 }
 
-// Counts the bytes an encoding will take; the first of the two encoding passes.
-class LengthCounter {
+// Where an encoding delivers its bytes, a chunk at a time, in order.
+class ByteSink {
  public:
-  void put_u8(std::uint8_t) { length_ += 1; }
-  void put_u32(std::uint32_t) { length_ += 4; }
-  void put_u64(std::uint64_t) { length_ += 8; }
-  void put_f64(double) { length_ += 8; }
-  void put_bytes(std::string_view bytes) { length_ += bytes.size(); }
-  std::size_t length() const { return length_; }
-
- private:
-  std::size_t length_ = 0;
-};
-
-// Writes into a buffer already sized by a `LengthCounter` pass over the same record.
-class BufferWriter {
- public:
-  explicit BufferWriter(std::uint8_t* dst) : pos_(dst) {}
-  void put_u8(std::uint8_t value) { *pos_++ = value; }
-  void put_u32(std::uint32_t value) {
-    encode_fixed32(pos_, value);
-    pos_ += 4;
-  }
-  void put_u64(std::uint64_t value) {
-    encode_fixed64(pos_, value);
-    pos_ += 8;
-  }
-  void put_f64(double value) { put_u64(std::bit_cast<std::uint64_t>(value)); }
-  void put_bytes(std::string_view bytes) {
-    if (!bytes.empty()) std::memcpy(pos_, bytes.data(), bytes.size());
-    pos_ += bytes.size();
-  }
-  const std::uint8_t* position() const { return pos_; }
-
- private:
-  std::uint8_t* pos_;
+  virtual ~ByteSink() = default;
+  virtual void write(std::span<const std::uint8_t> bytes) = 0;
 };
 
 // Where a `Reader` gets more bytes once it has read all it was given: a stream that produces the
@@ -140,8 +108,12 @@ inline std::size_t bounded_reservation(std::uint64_t count, std::size_t element_
 
 // ---- Records. ----
 
-// The encoded bytes of a record, built with one allocation of the exact length. Defined for the
-// four file records and every record nested in them.
+// Encodes `record` into `sink` through one buffer of a fixed size, so that the memory an
+// encoding takes does not grow with the record. Defined for the four file records and every
+// record nested in them.
+template <typename Record>
+void encode_to(const Record& record, ByteSink& sink);
+// The encoded bytes of a record as one buffer.
 template <typename Record>
 std::vector<std::uint8_t> encode(const Record& record);
 

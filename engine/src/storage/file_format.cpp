@@ -33,34 +33,42 @@ void check_zstd(std::size_t code) {
   if (ZSTD_isError(code)) throw Error(ZSTD_getErrorName(code));
 }
 
-// Appends one zstd frame of `input` to `out`. The whole input goes in with ZSTD_e_continue before
-// the frame is ended, so the stream never learns the input size: the frame header then carries
-// no content size, and the default parameters add no checksum.
-void append_zstd_frame(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> input) {
-  std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> cctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
-  if (!cctx) throw Error("failed to create a compression context");
-  check_zstd(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, kCompressionLevel));
+// Compresses what it is given into one zstd frame appended to `out`. Everything goes in with
+// ZSTD_e_continue before the frame is ended, so the stream never learns the input size: the
+// frame header then carries no content size, and the default parameters add no checksum. Only
+// the compressed frame is held, never the whole input.
+class ZstdFrameSink final : public codec::ByteSink {
+ public:
+  explicit ZstdFrameSink(std::vector<std::uint8_t>& out)
+      : cctx_(ZSTD_createCCtx(), ZSTD_freeCCtx), out_(out), written_(out.size()) {
+    if (!cctx_) throw Error("failed to create a compression context");
+    check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_compressionLevel, kCompressionLevel));
+  }
+  void write(std::span<const std::uint8_t> bytes) override { run(bytes, ZSTD_e_continue); }
+  void finish() {
+    run({}, ZSTD_e_end);
+    out_.resize(written_);
+  }
 
-  // The output grows as the frame does: room for the whole input's bound would, for a large
-  // record, double the memory that flush takes over the record's own.
-  std::size_t written = out.size();
-  out.resize(written + ZSTD_CStreamOutSize());
-  ZSTD_inBuffer in{input.data(), input.size(), 0};
-  auto run = [&](ZSTD_EndDirective directive) {
+ private:
+  void run(std::span<const std::uint8_t> input, ZSTD_EndDirective directive) {
+    ZSTD_inBuffer in{input.data(), input.size(), 0};
     for (;;) {
-      if (written == out.size()) out.resize(out.size() + ZSTD_CStreamOutSize());
-      ZSTD_outBuffer dst{out.data(), out.size(), written};
-      const std::size_t pending = ZSTD_compressStream2(cctx.get(), &dst, &in, directive);
+      // The output grows as the frame does.
+      if (written_ == out_.size()) out_.resize(out_.size() + ZSTD_CStreamOutSize());
+      ZSTD_outBuffer dst{out_.data(), out_.size(), written_};
+      const std::size_t pending = ZSTD_compressStream2(cctx_.get(), &dst, &in, directive);
       check_zstd(pending);
-      written = dst.pos;
+      written_ = dst.pos;
       const bool done = directive == ZSTD_e_end ? pending == 0 : in.pos == in.size;
       if (done) return;
     }
-  };
-  run(ZSTD_e_continue);
-  run(ZSTD_e_end);
-  out.resize(written);
-}
+  }
+
+  std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> cctx_;
+  std::vector<std::uint8_t>& out_;
+  std::size_t written_;
+};
 
 // A zstd failure while a record is read from the stream. Not a `quib::Error`, so that the
 // decoder's "deserialize" context never wraps it: it surfaces as a decompression error.
@@ -144,11 +152,17 @@ Record decode_frames(std::span<const std::uint8_t> payload, const std::string& p
   }
 }
 
-std::vector<std::uint8_t> container_bytes(std::span<const std::uint8_t> encoded) {
+// The container of `record`: the header, then the record encoded straight into the compressor.
+template <typename Record>
+std::vector<std::uint8_t> container_bytes(const Record& record) {
   std::vector<std::uint8_t> file(kMagic, kMagic + 4);
   file.resize(kHeaderSize);
   codec::encode_fixed32(file.data() + 4, kWrittenVersion);
-  with_context("zstd compress", [&] { append_zstd_frame(file, encoded); });
+  with_context("zstd compress", [&] {
+    ZstdFrameSink frame(file);
+    codec::encode_to(record, frame);
+    frame.finish();
+  });
   return file;
 }
 
@@ -177,8 +191,7 @@ class Mapping {
 
 template <typename Record>
 void write_file(const std::string& path, const Record& record) {
-  const std::vector<std::uint8_t> encoded = codec::encode(record);
-  const std::vector<std::uint8_t> file = container_bytes(encoded);
+  const std::vector<std::uint8_t> file = container_bytes(record);
   const std::string_view bytes(reinterpret_cast<const char*>(file.data()), file.size());
   with_context([&] { return "write file " + path; }, [&] { core::replace_file(path, bytes); });
 }
