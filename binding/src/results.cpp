@@ -36,7 +36,8 @@ PyRef py_uint(std::uint64_t value) {
   return number;
 }
 
-PyRef py_list_of_str(const std::vector<std::string>& texts) {
+template <typename Texts>
+PyRef py_list_of_str(const Texts& texts) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   if (!list) throw PythonErrorSet{};
   for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -93,7 +94,7 @@ PyObject* query_result_to_dicts(PyObject* self, PyObject*) {
     for (const auto& title : table.columns) keys.push_back(py_str(title));
     PyRef list(PyList_New(0));
     if (!list) throw PythonErrorSet{};
-    for (const auto& row : table.rows) {
+    for (const sql::ResultRows::Row row : table.rows) {
       PyRef dict(PyDict_New());
       if (!dict) throw PythonErrorSet{};
       const std::size_t shown = std::min(row.size(), keys.size());

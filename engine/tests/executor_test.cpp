@@ -210,6 +210,21 @@ TEST_F(Executor, PairwiseShowsADashOnTheDiagonalAndNearestLeavesTheTargetOut) {
   }
 }
 
+// A held result keeps about the bytes of its text, not a string object per cell.
+TEST_F(Executor, AHeldResultTakesAtMostThreeTimesItsCsvText) {
+  letters({"x", "y", "z"});
+  db().define_dimension({"r", "r", std::nullopt});
+  for (int i = 0; i < 300; ++i) {
+    const std::uint64_t n = static_cast<std::uint64_t>(i);
+    add("c", {{"r", "v" + std::to_string(i)}}, {1 + n % 7, 1 + n % 5, 1 + n % 3});
+  }
+  for (const char* text : {"PAIRWISE r ON c", "COMPARE c ACROSS r", "RANK c BY ENTROPY OVER r"}) {
+    const QueryResult result = run(text);
+    ASSERT_GT(result.rows.size(), 250u) << text;
+    EXPECT_LE(result.rows.capacity_bytes(), 3 * result.to_csv().size()) << text;
+  }
+}
+
 TEST_F(Executor, CountsThatContradictTheirTotalGiveBoundedBars) {
   letters({"a", "b"});
   add("c", {{"r", "x"}}, {1, 0});
@@ -337,7 +352,7 @@ TEST_F(Executor, InformationStatementsOnKeysThatAreNotPlainSlices) {
   EXPECT_EQ(by_variable.rows[1][0], "Strength");
   // The joint under the empty key is the slice "all".
   Row slices;
-  for (const auto& row : run("CORRELATIONS").rows) slices.push_back(row[1]);
+  for (const auto& row : run("CORRELATIONS").rows) slices.emplace_back(row[1]);
   std::sort(slices.begin(), slices.end());
   EXPECT_EQ(slices, (Row{"all", "region:eu", "region:us"}));
 }

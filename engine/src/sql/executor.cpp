@@ -19,7 +19,10 @@ QueryResult query(const storage::Database& db, const query::QueryEngine& engine,
   } catch (const Error& error) {
     throw Error("parse error: " + error.full());
   }
-  return executor::execute(db, engine, statement);
+  QueryResult result = executor::execute(db, engine, statement);
+  // A result may be held long after the statement: it keeps no room that growing left over.
+  result.rows.shrink_to_fit();
+  return result;
 }
 
 namespace executor {

@@ -105,7 +105,7 @@ CategoricalRows value_rows(const core::ReprCategorical& categorical) {
 // first, equal probabilities in stored order either way. Only the rows kept are formatted.
 template <typename ValueRows>
 void append_value_rows(const ValueRows& values, const Statement::Show& statement,
-                       std::vector<cells::Row>& rows) {
+                       ResultRows& rows) {
   if (!statement.top && !statement.bottom) {
     rows.reserve(rows.size() + values.size());
     for (std::size_t i = 0; i < values.size(); ++i) rows.push_back(values.row(i));

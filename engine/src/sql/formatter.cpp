@@ -75,8 +75,8 @@ void append_padded(std::string& out, std::string_view text, std::size_t width) {
   if (chars < width) out.append(width - chars, ' ');
 }
 
-void append_cells(std::string& out, const std::vector<std::string>& cells,
-                  const std::vector<std::size_t>& widths) {
+template <typename Cells>
+void append_cells(std::string& out, const Cells& cells, const std::vector<std::size_t>& widths) {
   const std::size_t shown = std::min(cells.size(), widths.size());
   for (std::size_t i = 0; i < shown; ++i) {
     if (i > 0) out.append("  ");
@@ -87,6 +87,58 @@ void append_cells(std::string& out, const std::vector<std::string>& cells,
 
 }  // namespace
 
+ResultRows::Row::operator std::vector<std::string>() const {
+  std::vector<std::string> cells;
+  cells.reserve(size());
+  for (std::size_t i = 0; i < size(); ++i) cells.emplace_back((*this)[i]);
+  return cells;
+}
+
+bool ResultRows::Row::operator==(const std::vector<std::string>& cells) const {
+  if (cells.size() != size()) return false;
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    if ((*this)[i] != cells[i]) return false;
+  }
+  return true;
+}
+
+ResultRows::ResultRows(std::initializer_list<std::vector<std::string>> rows) {
+  for (const auto& row : rows) push_back(row);
+}
+
+void ResultRows::push_back(const std::vector<std::string>& cells) {
+  for (const std::string& cell : cells) {
+    text_ += cell;
+    cell_ends_.push_back(text_.size());
+  }
+  row_ends_.push_back(cell_ends_.size());
+}
+
+void ResultRows::shrink_to_fit() {
+  text_.shrink_to_fit();
+  cell_ends_.shrink_to_fit();
+  row_ends_.shrink_to_fit();
+}
+
+std::size_t ResultRows::capacity_bytes() const {
+  return text_.capacity() + sizeof(std::uint64_t) * (cell_ends_.capacity() + row_ends_.capacity());
+}
+
+ResultRows::operator std::vector<std::vector<std::string>>() const {
+  std::vector<std::vector<std::string>> rows;
+  rows.reserve(size());
+  for (const Row row : *this) rows.push_back(row);
+  return rows;
+}
+
+bool ResultRows::operator==(const std::vector<std::vector<std::string>>& rows) const {
+  if (rows.size() != size()) return false;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (!((*this)[i] == rows[i])) return false;
+  }
+  return true;
+}
+
 std::string QueryResult::to_csv() const {
   std::string out;
   for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -94,7 +146,7 @@ std::string QueryResult::to_csv() const {
     formatter::append_csv_field(out, columns[i]);
   }
   out.push_back('\n');
-  for (const auto& row : rows) {
+  for (const ResultRows::Row row : rows) {
     for (std::size_t i = 0; i < row.size(); ++i) {
       if (i > 0) out.push_back(',');
       formatter::append_csv_field(out, row[i]);
@@ -107,7 +159,7 @@ std::string QueryResult::to_csv() const {
 std::string QueryResult::to_json() const {
   std::string out = "[\n";
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    const auto& row = rows[r];
+    const ResultRows::Row row = rows[r];
     out.append("  {");
     for (std::size_t i = 0; i < row.size(); ++i) {
       if (i > 0) out.append(", ");
@@ -130,7 +182,7 @@ void QueryResult::write_table(std::string& out) const {
   std::vector<std::size_t> widths;
   widths.reserve(columns.size());
   for (const auto& title : columns) widths.push_back(title.size());
-  for (const auto& row : rows) {
+  for (const ResultRows::Row row : rows) {
     const std::size_t shown = std::min(row.size(), widths.size());
     for (std::size_t i = 0; i < shown; ++i) widths[i] = std::max(widths[i], row[i].size());
   }
@@ -141,7 +193,7 @@ void QueryResult::write_table(std::string& out) const {
     for (std::size_t k = 0; k < widths[i]; ++k) out.append("\xE2\x94\x80");
   }
   out.push_back('\n');
-  for (const auto& row : rows) append_cells(out, row, widths);
+  for (const ResultRows::Row row : rows) append_cells(out, row, widths);
 }
 
 std::string QueryResult::to_table() const {
