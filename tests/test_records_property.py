@@ -78,7 +78,7 @@ def stats_of(path):
 def test_any_records_ingest_or_fail_cleanly(bases, base):
     before = stats_of(bases[base])
 
-    @hypothesis.settings(max_examples=120, deadline=None, database=None)
+    @hypothesis.settings(max_examples=40, deadline=None, database=None)
     @hypothesis.given(
         st.one_of(st.lists(RECORDS, max_size=4), st.tuples(RECORDS), RECORDS, st.none())
     )
