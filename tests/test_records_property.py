@@ -33,7 +33,7 @@ SCALARS = st.one_of(
     st.text(st.characters(exclude_categories=()), max_size=8),
     st.builds(Text, st.text(max_size=4)),
     st.builds(Number, st.integers(min_value=-5, max_value=5)),
-    st.sampled_from(["2024-05-01", "2023-03-01T10:00:00", "a", "b", "12.5", "nan"]),
+    st.sampled_from(["2024-05-01", "2023-03-01T10:00:00", "a", "b", "12.5", "nan", "\ud800x"]),
 )
 KEYS = st.one_of(
     st.sampled_from(["day", "label", "amount", "other"]),
