@@ -33,8 +33,8 @@ setup:
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; fi
-	@for py in $(PYTHONS); do $$py -c 'import pytest, scikit_build_core' 2>/dev/null || \
-	  $$py -m pip install -q pytest scikit-build-core; done
+	@for py in $(PYTHONS); do $$py -c 'import pytest, hypothesis, scikit_build_core' 2>/dev/null || \
+	  $$py -m pip install -q pytest hypothesis scikit-build-core; done
 
 build: setup
 	cmake -S . -B build $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release

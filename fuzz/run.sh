@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Runs every fuzz target for FUZZ_SECONDS (default 60) each, a few at a time, from seeds written
 # by the targets themselves plus the inputs kept in fuzz/corpus/<target>/ and fuzz/regressions/.
-# Prints one line per target and a total; exits non-zero when any target found something.
+# Prints one line per target and a total; exits non-zero when any target found something. The
+# targets that build databases write under TMPDIR, a tmpfs (/dev/shm) unless TMPDIR says otherwise.
 # Usage: fuzz/run.sh <build dir> [targets...]
 set -u
 build=$1
 shift
 seconds=${FUZZ_SECONDS:-60}
 jobs=${FUZZ_JOBS:-4}
+[ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && export TMPDIR=/dev/shm
 here=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
@@ -31,7 +33,7 @@ run_one() {
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$work/log" | grep -o '[0-9]*$')
   corpus=$(ls "$work/corpus" | wc -l)
   findings=$(ls "$work/artifacts" | wc -l)
-  printf '%-11s %10s runs  corpus %6s  findings %s  exit %s\n' \
+  printf '%-16s %10s runs  corpus %6s  findings %s  exit %s\n' \
     "$target" "${runs:-?}" "$corpus" "$findings" "$status"
   if [ "$findings" != 0 ] || [ "$status" != 0 ]; then
     grep -m3 -E 'ERROR|SUMMARY|==[0-9]+==' "$work/log" | sed 's/^/    /'

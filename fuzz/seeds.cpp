@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include "storage/json_form.h"
 #include "storage/raw_log.h"
 #include "../engine/tests/sample_records.h"
+#include "store_targets.h"
 
 namespace quib::fuzz {
 namespace {
@@ -63,19 +65,24 @@ void codec_seeds(SeedWriter& out) {
   });
 }
 
-// Written files (one zstd frame), the uncompressed version 0 and the JSON form of each record.
+// A record as written (one zstd frame), uncompressed (version 0) and in JSON form.
+template <typename Record>
+std::array<std::string, 3> file_forms(const Record& record) {
+  const std::string path =
+      fs::temp_directory_path() / ("quib_seed_" + std::to_string(getpid()) + ".edb");
+  storage::file_format::write_file(path, record);
+  std::array<std::string, 3> forms{
+      file_text(path),
+      std::string("QUIB\0\0\0\0", 8) + std::string(text_of(storage::codec::encode(record))),
+      storage::json_form::to_json(record)};
+  fs::remove(path);
+  return forms;
+}
+
 void container_seeds(SeedWriter& out) {
-  const std::string dir = fs::temp_directory_path() / ("quib_seeds_" + std::to_string(getpid()));
-  fs::create_directories(dir);
   each_record([&](char type, const auto& record) {
-    const std::string path = dir + "/record.edb";
-    storage::file_format::write_file(path, record);
-    out.put_record(type, file_text(path));
-    std::string version0("QUIB\0\0\0\0", 8);
-    out.put_record(type, version0 + std::string(text_of(storage::codec::encode(record))));
-    out.put_record(type, storage::json_form::to_json(record));
+    for (const std::string& form : file_forms(record)) out.put_record(type, form);
   });
-  fs::remove_all(dir);
 }
 
 void json_seeds(SeedWriter& out) {
@@ -120,6 +127,77 @@ void query_seeds(SeedWriter& out) {
   }
 }
 
+// The sales rows, a blank line, then statements of every kind over their names.
+void executor_seeds(SeedWriter& out) {
+  std::string statements;
+  for (const char* text :
+       {"STATS", "SCHEMA", "DIMENSIONS region", "SHOW category AT region:north TOP 2",
+        "SHOW price AT region:south", "COMPARE price BETWEEN region:north AND region:south",
+        "COMPARE category ACROSS region WHERE date:2025-01-03 LIMIT 5",
+        "EXPLAIN region:north VS region:west", "PAIRWISE region ON price USING psi",
+        "NEAREST region:north ON region", "RANK category BY ENTROPY OVER region",
+        "MI category, price AT region:north", "CMI category, units GIVEN region",
+        "CORRELATIONS LIMIT 5", "TRACK price OVER date", "EXPORT STATS AS JSON",
+        "EXPORT SHOW category AT region:west TOP 1 AS CSV"}) {
+    statements += std::string(text) + "\n";
+    if (statements.size() > 60) {
+      out.put(std::string(kSalesHead) + std::string(kStatementsSeparator) + statements);
+      statements.clear();
+    }
+  }
+  out.put(std::string(kSalesHead) + std::string(kStatementsSeparator) + statements);
+  out.put("[not csv\n\nSTATS");
+}
+
+// The files of one database, joined, in each form of `file_forms`.
+template <typename... Records>
+void put_database(SeedWriter& out, const Records&... records) {
+  std::array<std::string, 3> joined;
+  auto add = [&](const auto& record) {
+    const std::array<std::string, 3> forms = file_forms(record);
+    for (std::size_t i = 0; i < forms.size(); ++i) {
+      if (!joined[i].empty()) joined[i] += kFileSeparator;
+      joined[i] += forms[i];
+    }
+  };
+  (add(records), ...);
+  for (const std::string& database : joined) out.put(database);
+}
+
+void database_seeds(SeedWriter& out) {
+  put_database(out, storage::samples::sample_meta(), storage::samples::sample_distributions(),
+               storage::samples::sample_index(), storage::samples::sample_snapshots());
+  put_database(out, storage::MetaFile{}, storage::DistributionFile{});
+}
+
+void raw_log_seeds(SeedWriter& out) {
+  std::string lines;
+  for (std::uint64_t id = 1; id <= 3; ++id) {
+    storage::append_raw_line_text(lines, id, "{\"region\":\"north\",\"price\":11.9}");
+  }
+  out.put(lines);
+  out.put(lines + "{\"payload\":{\"a\":1},\"record");
+  out.put(lines + "{\"payload\":1,\"record_id\":18446744073709551615}\n");
+  out.put("");
+}
+
+void dates_numbers_seeds(SeedWriter& out) {
+  for (const char* text :
+       {"2025-01-03", "2025/02/14T23:59:60", " 2024- 2- 29T1:2:3", "+12345-06-30", "-0001-12-31",
+        "2021-01-01", "1e300", "-0", "0.0000001", "NaN", "-Infinity", "1.7976931348623157e308",
+        "4.9e-324", ".5e-3"}) {
+    out.put(text);
+  }
+}
+
+// A selector byte (reader and limits), then rows.
+void schema_inference_seeds(SeedWriter& out) {
+  out.put(std::string(1, '\x52') + std::string(kSalesHead));
+  out.put(std::string(1, '\x03') + "year,n\n1999,1\n2100,x\n,2.5\n");
+  out.put(std::string(1, '\x21') +
+          "{\"date\":\"2025-01-03\",\"price\":11.9,\"tags\":[1]}\n{\"price\":\"7\",\"y\":1900}\n");
+}
+
 }  // namespace
 
 void write_seeds(const std::string& name, const std::string& dir) {
@@ -130,6 +208,11 @@ void write_seeds(const std::string& name, const std::string& dir) {
   if (name == "csv") csv_seeds(out);
   if (name == "json_lines") json_lines_seeds(out);
   if (name == "reference" || name == "sql") query_seeds(out);
+  if (name == "executor") executor_seeds(out);
+  if (name == "database") database_seeds(out);
+  if (name == "raw_log") raw_log_seeds(out);
+  if (name == "dates_numbers") dates_numbers_seeds(out);
+  if (name == "schema_inference") schema_inference_seeds(out);
 }
 
 }  // namespace quib::fuzz

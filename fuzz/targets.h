@@ -26,28 +26,10 @@
 #include "sql/tokenizer.h"
 #include "storage/codec.h"
 #include "storage/file_format.h"
+#include "store_targets.h"
+#include "support.h"
 
 namespace quib::fuzz {
-
-using Bytes = std::span<const std::uint8_t>;
-
-// A broken property: abort, so that the fuzzer records the input.
-inline void require(bool holds) {
-  if (!holds) std::abort();
-}
-
-inline std::string_view as_text(Bytes bytes) {
-  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
-// Runs `read` and swallows the one failure a reader may report.
-template <typename Read>
-void tolerate_errors(Read&& read) {
-  try {
-    read();
-  } catch (const Error&) {
-  }
-}
 
 // The first byte picks the record, the rest is its input.
 template <typename Visit>
@@ -130,7 +112,9 @@ inline constexpr Target kTargets[] = {
     {"codec", codec_target},         {"container", container_target},
     {"json", json_target},           {"csv", csv_target},
     {"json_lines", json_lines_target}, {"reference", reference_target},
-    {"sql", sql_target},
+    {"sql", sql_target},             {"executor", executor_target},
+    {"database", database_target},   {"raw_log", raw_log_target},
+    {"dates_numbers", dates_numbers_target}, {"schema_inference", schema_inference_target},
 };
 
 }  // namespace quib::fuzz
