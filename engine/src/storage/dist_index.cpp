@@ -26,6 +26,7 @@ void DistIndex::insert(std::string_view variable, const core::DimensionKey& dime
 
 DistIndex rebuild_index(const std::vector<core::DistributionObject>& distributions) {
   DistIndex index;
+  index.by_key.reserve(distributions.size());
   for (const auto& distribution : distributions) {
     index.insert(distribution.variable, distribution.dimension_key, distribution.id);
   }

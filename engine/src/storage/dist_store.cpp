@@ -120,17 +120,10 @@ Database Database::open(const std::string& path, bool read_write) {
 
   // The index and the snapshots are not vital: an unreadable file falls back quietly. Flush
   // replaces the files in an order where each is derivable from those before it, so whatever a
-  // crash or a full disk cut short is repaired here: an index that does not map exactly the
-  // stored distributions is rebuilt, and counters never hand out an id already stored.
-  const std::string index_path = join_path(path, "dist_index.edb");
+  // crash or a full disk cut short is repaired here, and counters never hand out an id already
+  // stored. The index is always made from the distributions: a stored index that maps them
+  // exactly holds the same entries, and any other would be replaced, so it is not read at all.
   db.index_ = rebuild_index(db.dist_file_.distributions);
-  if (path_exists(index_path)) {
-    try {
-      DistIndex stored = file_format::read_file<DistIndex>(index_path);
-      if (stored == db.index_) db.index_ = std::move(stored);
-    } catch (const Error&) {
-    }
-  }
   db.meta_.next_distribution_id =
       std::max(db.meta_.next_distribution_id, past_highest_id(db.dist_file_.distributions));
   db.meta_.next_joint_id = std::max(db.meta_.next_joint_id, past_highest_id(db.dist_file_.joints));
