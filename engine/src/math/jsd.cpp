@@ -27,4 +27,26 @@ double jsd(std::span<const std::uint64_t> p, std::span<const std::uint64_t> q,
   return std::clamp(0.5 * a + 0.5 * b, 0.0, 1.0);
 }
 
+double jsd_contribution(double p_a, double p_b) {
+  const double m = (p_a + p_b) * 0.5;
+  double contribution = 0.0;
+  if (m > 0) {
+    const double ta = p_a > 0 ? p_a * 0.5 * std::log2(p_a / m) : 0.0;
+    const double tb = p_b > 0 ? p_b * 0.5 * std::log2(p_b / m) : 0.0;
+    contribution = ta + tb;
+  }
+  return contribution;
+}
+
+JsdInterval jsd_confidence_interval(double jsd, std::uint64_t na, std::uint64_t nb) {
+  const double divisor =
+      na == 0 && nb == 0 ? 1.0 : static_cast<double>(na) + static_cast<double>(nb);
+  const double n_eff = static_cast<double>(na) * static_cast<double>(nb) / divisor;
+  double margin = 0.0;
+  if (n_eff > 0) {
+    margin = 1.96 * std::sqrt(std::fmax(jsd, 1e-12) * std::fmax(1 - jsd, 1e-12) / n_eff);
+  }
+  return {std::fmax(jsd - margin, 0.0), std::fmin(jsd + margin, 1.0)};
+}
+
 }  // namespace quib::math

@@ -14,4 +14,16 @@ namespace quib::math {
 double jsd(std::span<const std::uint64_t> p, std::span<const std::uint64_t> q,
            std::uint64_t total_p, std::uint64_t total_q);
 
+// One cell's part of the divergence from the shares of its two sides: half of each side's
+// p * log2(p / m), m the mean of the two shares; 0.0 when both shares are zero.
+double jsd_contribution(double share_p, double share_q);
+
+// The 95% confidence interval of a divergence measured on two samples of these totals, from the
+// normal approximation over the effective sample size, clipped to [0, 1].
+struct JsdInterval {
+  double low = 0.0;
+  double high = 0.0;
+};
+JsdInterval jsd_confidence_interval(double jsd, std::uint64_t total_p, std::uint64_t total_q);
+
 }  // namespace quib::math

@@ -13,9 +13,12 @@
 
 #include "core/distribution.h"
 #include "core/error.h"
+#include "math/hellinger.h"
 #include "math/jsd.h"
 #include "math/kl_divergence.h"
+#include "math/psi.h"
 #include "math/rebin.h"
+#include "math/wasserstein.h"
 #include "query/cache.h"
 #include "query/planner.h"
 #include "query/resolver.h"
@@ -50,47 +53,10 @@ std::vector<CategoryShift> category_shifts(const std::vector<std::string>& categ
   for (std::size_t k = 0; k < categories.size(); ++k) {
     const double p_a = share(a[k], na);
     const double p_b = share(b[k], nb);
-    const double m = (p_a + p_b) * 0.5;
-    double contribution = 0.0;
-    if (m > 0) {
-      const double ta = p_a > 0 ? p_a * 0.5 * std::log2(p_a / m) : 0.0;
-      const double tb = p_b > 0 ? p_b * 0.5 * std::log2(p_b / m) : 0.0;
-      contribution = ta + tb;
-    }
-    shifts.push_back({categories[k], p_a, p_b, p_b - p_a, contribution});
+    shifts.push_back({categories[k], p_a, p_b, p_b - p_a, math::jsd_contribution(p_a, p_b)});
   }
   sort_shifts(shifts);
   return shifts;
-}
-
-double hellinger(Counts a, Counts b, std::uint64_t na, std::uint64_t nb) {
-  if (na == 0 && nb == 0) return 0.0;
-  if (na == 0 || nb == 0) return 1.0;
-  const double total_a = static_cast<double>(na);
-  const double total_b = static_cast<double>(nb);
-  double sum = -0.0;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const double d = std::sqrt(static_cast<double>(a[i]) / total_a) -
-                     std::sqrt(static_cast<double>(b[i]) / total_b);
-    sum += d * d;
-  }
-  return std::sqrt(0.5 * sum);
-}
-
-// Earth mover's distance between two histograms on one grid of bins of `width`.
-double wasserstein(Counts a, Counts b, std::uint64_t na, std::uint64_t nb, double width) {
-  if (na == 0 || nb == 0) return 0.0;
-  const double total_a = static_cast<double>(na);
-  const double total_b = static_cast<double>(nb);
-  double cumulative_a = 0.0;
-  double cumulative_b = 0.0;
-  double distance = 0.0;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    cumulative_a += static_cast<double>(a[i]) / total_a;
-    cumulative_b += static_cast<double>(b[i]) / total_b;
-    distance += width * std::fabs(cumulative_a - cumulative_b);
-  }
-  return distance;
 }
 
 // Every measure that both kinds share, over two count vectors of one length; the entropies are
@@ -102,20 +68,11 @@ void fill_measures(CompareResult& result, Counts a, Counts b, std::uint64_t na, 
   result.kl_ba = math::kl_divergence(b, a, nb, na);
   result.entropy_a = entropy_a;
   result.entropy_b = entropy_b;
-  result.hellinger = hellinger(a, b, na, nb);
-  // The index is both divergences by the same smoothed rule, zero when either total is.
-  result.psi = result.kl_ab + result.kl_ba;
-
-  const double divisor =
-      na == 0 && nb == 0 ? 1.0 : static_cast<double>(na) + static_cast<double>(nb);
-  const double n_eff = static_cast<double>(na) * static_cast<double>(nb) / divisor;
-  double margin = 0.0;
-  if (n_eff > 0) {
-    margin = 1.96 * std::sqrt(std::fmax(result.jsd, 1e-12) *
-                              std::fmax(1 - result.jsd, 1e-12) / n_eff);
-  }
-  result.jsd_ci_low = std::fmax(result.jsd - margin, 0.0);
-  result.jsd_ci_high = std::fmin(result.jsd + margin, 1.0);
+  result.hellinger = math::hellinger(a, b, na, nb);
+  result.psi = math::psi_of_divergences(result.kl_ab, result.kl_ba);
+  const math::JsdInterval interval = math::jsd_confidence_interval(result.jsd, na, nb);
+  result.jsd_ci_low = interval.low;
+  result.jsd_ci_high = interval.high;
   result.sufficient_samples = na >= 30 && nb >= 30;
   result.total_a = na;
   result.total_b = nb;
@@ -149,8 +106,8 @@ CompareResult compare_histograms(const ResolvedSide& a, const ResolvedSide& b) {
   CompareResult result;
   fill_measures(result, ra.bin_counts, rb.bin_counts, ra.total_count, rb.total_count,
                 rebinned_a->entropy, rebinned_b->entropy);
-  result.wasserstein = wasserstein(ra.bin_counts, rb.bin_counts, ra.total_count, rb.total_count,
-                                   (hi - lo) / static_cast<double>(bins));
+  result.wasserstein = math::wasserstein(ra.bin_counts, rb.bin_counts, ra.total_count,
+                                         rb.total_count, (hi - lo) / static_cast<double>(bins));
   return result;
 }
 
