@@ -9,6 +9,7 @@
 #include <random>
 
 #include "core/number_text.h"
+#include "number_forms.h"
 
 namespace quib::core::number_text {
 namespace {

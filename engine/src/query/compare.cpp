@@ -31,10 +31,6 @@ using Counts = std::span<const std::uint64_t>;
 using Histogram = core::DistributionRepr::Histogram;
 using Categorical = core::DistributionRepr::Categorical;
 
-double share(std::uint64_t count, std::uint64_t total) {
-  return total == 0 ? 0.0 : static_cast<double>(count) / static_cast<double>(total);
-}
-
 // Largest |delta| first under the total order of doubles; |x| has no sign bit, so the total
 // order of two such values is the order of their bit patterns.
 void sort_shifts(std::vector<CategoryShift>& shifts) {
@@ -51,8 +47,8 @@ std::vector<CategoryShift> category_shifts(const std::vector<std::string>& categ
   if (na == 0 && nb == 0) return shifts;
   shifts.reserve(categories.size());
   for (std::size_t k = 0; k < categories.size(); ++k) {
-    const double p_a = share(a[k], na);
-    const double p_b = share(b[k], nb);
+    const double p_a = core::share(a[k], na);
+    const double p_b = core::share(b[k], nb);
     shifts.push_back({categories[k], p_a, p_b, p_b - p_a, math::jsd_contribution(p_a, p_b)});
   }
   sort_shifts(shifts);

@@ -1,31 +1,18 @@
 // Pairwise: one variable compared between every two values of a dimension, as a symmetric
 // matrix of distances.
-#include <algorithm>
 #include <cstddef>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/ascii_text.h"
 #include "query/compare.h"
 #include "query/engine.h"
 #include "query/resolver.h"
 #include "storage/dist_store.h"
 
 namespace quib::query {
-namespace {
-
-// The metric names are ASCII, so a locale-free comparison is both enough and exact.
-bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_name) {
-  if (text.size() != lower_name.size()) return false;
-  return std::equal(text.begin(), text.end(), lower_name.begin(), [](char c, char expected) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return c == expected;
-  });
-}
-
-}  // namespace
-
 PairwiseResult QueryEngine::pairwise(const storage::Database& db, std::string_view dimension,
                                      std::string_view variable, std::string_view metric) const {
   const std::set<std::string> values = db.dimension_values(dimension);
@@ -33,7 +20,7 @@ PairwiseResult QueryEngine::pairwise(const storage::Database& db, std::string_vi
   result.values.assign(values.begin(), values.end());
   const std::size_t n = result.values.size();
   result.matrix.assign(n, std::vector<double>(n, 0.0));
-  const bool wasserstein = equals_ignoring_ascii_case(metric, "wasserstein");
+  const bool wasserstein = core::equals_ignoring_ascii_case(metric, "wasserstein");
   const std::string name(dimension);
   SideResolver sides(db);
   for (std::size_t i = 0; i < n; ++i) {

@@ -6,7 +6,7 @@
 // Contract: a resolver lives for one statement over a database that does not change meanwhile
 // (it keeps pointers into it). Every answer equals resolving afresh: the same members in storage
 // order, the same counts, and a side that resolves to nothing fails each time it is asked, with
-// the message of `resolve_distribution`. One thread at a time.
+// the not-found message of `rolled_up_members`. One thread at a time.
 #pragma once
 
 #include <cstddef>
@@ -47,7 +47,7 @@ class ResolvedSide {
   const core::DistributionObject& first() const { return *resolved_.members.front(); }
   // The stored counts when one object holds them, else their roll-up (summed on first use).
   const core::DistributionRepr& counts() const;
-  // As `resolve_distribution` gives them: stored for an exact hit, else from the counts.
+  // The stored figures for an exact hit, else those of the counts.
   std::uint64_t sample_count() const;
   double entropy() const;
   // The counts rebinned onto `bins` bins over [min, max] (`math::rebin_histogram`), null when
