@@ -10,12 +10,7 @@ namespace quib::sql {
 
 QueryResult query(const storage::Database& db, const query::QueryEngine& engine,
                   std::string_view text) {
-  Statement statement;
-  try {
-    statement = parser::parse(text);
-  } catch (const Error& error) {
-    throw Error("parse error: " + error.full());
-  }
+  const Statement statement = with_context("parse error", [&] { return parser::parse(text); });
   return executor::execute(db, engine, statement);
 }
 
