@@ -8,15 +8,19 @@
 #include <cstdint>
 #include <span>
 
+#include "math/shares.h"
+
 namespace quib::math {
 
 // +0.0 when both totals are zero; -0.0 when no share on either side is positive.
 double jsd(std::span<const std::uint64_t> p, std::span<const std::uint64_t> q,
            std::uint64_t total_p, std::uint64_t total_q);
 
-// One cell's part of the divergence from the shares of its two sides: half of each side's
-// p * log2(p / m), m the mean of the two shares; 0.0 when both shares are zero.
-double jsd_contribution(double share_p, double share_q);
+// The same over shares computed beforehand (`shares.h`); with room for one value per cell,
+// `contributions` receives each cell's part of the divergence: half of each side's
+// p * log2(p / m), m the mean of the two shares, 0.0 when both shares are zero. Each cell's
+// logarithms are taken once for both.
+double jsd(const ShareTerms& p, const ShareTerms& q, std::span<double> contributions = {});
 
 // The 95% confidence interval of a divergence measured on two samples of these totals, from the
 // normal approximation over the effective sample size, clipped to [0, 1].

@@ -8,10 +8,14 @@
 #include <cstdint>
 #include <span>
 
+#include "math/shares.h"
+
 namespace quib::math {
 
 // 0.0 when either total is zero.
 double wasserstein(std::span<const std::uint64_t> p, std::span<const std::uint64_t> q,
                    std::uint64_t total_p, std::uint64_t total_q, double width);
+// The same over shares computed beforehand (`shares.h`).
+double wasserstein(const ShareTerms& p, const ShareTerms& q, double width);
 
 }  // namespace quib::math

@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "core/distribution.h"
+#include "math/rebin.h"
+#include "math/shares.h"
 #include "query/cache.h"
 #include "query/parser.h"
 #include "query/planner.h"
@@ -30,10 +32,20 @@ class Database;
 
 namespace quib::query {
 
-// A side's counts on another grid, with their entropy (which every histogram compare needs).
+// A side's counts on another grid, with their entropy and shares (which every histogram compare
+// needs).
 struct RebinnedCounts {
   core::DistributionRepr repr;
   double entropy = 0.0;
+  math::ShareTerms terms;
+};
+
+// A categorical side's counts on its own categories in byte order, each name once, as a compare
+// with a side of the same category list aligns them; with their entropy and shares.
+struct OwnCategories {
+  math::AlignedCategories aligned;
+  double entropy = 0.0;
+  math::ShareTerms terms;
 };
 
 class ResolvedSide {
@@ -54,6 +66,8 @@ class ResolvedSide {
   // that yields nothing. The last grid asked for is kept, so a side compared with many others
   // of one variable is rebinned once.
   const RebinnedCounts* rebinned(std::uint64_t bins, double min, double max) const;
+  // The counts of a categorical side on its own categories (computed on first use).
+  const OwnCategories& own_categories() const;
 
  private:
   struct Rebinned {
@@ -67,6 +81,7 @@ class ResolvedSide {
   std::vector<MemberVersion> versions_;
   mutable std::optional<core::DistributionRepr> rolled_up_;
   mutable std::optional<Rebinned> rebinned_;
+  mutable std::optional<OwnCategories> own_categories_;
 };
 
 class SideResolver {
