@@ -149,6 +149,11 @@ CompareResult execute_compare(SideResolver& sides, QueryCache& cache, std::strin
                               const DimensionMap& a, const DimensionMap& b) {
   const ResolvedSide& side_a = sides.resolve(variable, a);
   const ResolvedSide& side_b = sides.resolve(variable, b);
+  return compare_sides(side_a, side_b, cache);
+}
+
+CompareResult compare_sides(const ResolvedSide& side_a, const ResolvedSide& side_b,
+                            QueryCache& cache) {
   // Keyed by every member, so a roll-up and its first member never share an entry, and counts
   // reaching any member of either side give a new key.
   CompareCacheKey key{side_a.versions(), side_b.versions()};

@@ -57,7 +57,7 @@ CompareResult QueryEngine::compare(const storage::Database& db, std::string_view
 
 AcrossResult QueryEngine::compare_across(const storage::Database& db,
                                          std::span<const std::string> references,
-                                         std::optional<std::string_view> variable) const {
+                                         std::string_view variable) const {
   // A reference that does not parse makes every pair with it a failed compare.
   std::vector<std::optional<QueryReference>> parsed;
   parsed.reserve(references.size());
@@ -71,13 +71,16 @@ AcrossResult QueryEngine::compare_across(const storage::Database& db,
   AcrossResult result;
   const std::size_t n = parsed.size();
   result.pairs.reserve(n < 2 ? 0 : n * (n - 1) / 2);
-  SideResolver sides(db);
+  SideResolver resolver(db);
+  SliceSides sides(resolver, variable, n);
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t j = i + 1; j < n; ++j) {
       std::optional<CompareResult>& compared = result.pairs.emplace_back();
       try {
         if (parsed[i] && parsed[j]) {
-          compared = compare_references(sides, *cache_, *parsed[i], *parsed[j], variable);
+          const ResolvedSide& side_i = sides.at(i, parsed[i]->dimensions);
+          const ResolvedSide& side_j = sides.at(j, parsed[j]->dimensions);
+          compared = compare_sides(side_i, side_j, *cache_);
         }
       } catch (const Error&) {
         // A pair that cannot be compared has no result and the others go on.
@@ -99,10 +102,12 @@ NearestResult QueryEngine::nearest(const storage::Database& db, std::string_view
   NearestResult result;
   result.nearest.reserve(candidates.size());
   SideResolver sides(db);
+  const ResolvedSide* target_side = nullptr;
   for (std::size_t k = 0; k < candidates.size(); ++k) {
     const QueryReference other = parse_reference(candidates[k]);
-    const CompareResult compared =
-        compare_references(sides, *cache_, reference, other, variable);
+    if (target_side == nullptr) target_side = &sides.resolve(variable, reference.dimensions);
+    const ResolvedSide& candidate_side = sides.resolve(variable, other.dimensions);
+    const CompareResult compared = compare_sides(*target_side, candidate_side, *cache_);
     result.nearest.push_back({k, nearest_distance(compared, metric)});
   }
   // Under the total order of doubles, with equal distances in candidate order.

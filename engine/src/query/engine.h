@@ -37,10 +37,10 @@ class QueryEngine {
                         std::string_view reference_b,
                         std::optional<std::string_view> variable) const;
 
-  // Compares one variable, chosen per pair as `compare` chooses it, between every two of
-  // `references`; each reference is read once.
+  // Compares `variable` between every two of `references`; each reference is read and resolved
+  // once.
   AcrossResult compare_across(const storage::Database& db, std::span<const std::string> references,
-                              std::optional<std::string_view> variable) const;
+                              std::string_view variable) const;
 
   // The `limit` candidates nearest to `target` by `metric` ("hellinger", "psi", else the JSD;
   // ASCII case ignored), each compared on the target's variable, else the schema's first. Fails

@@ -22,12 +22,16 @@ PairwiseResult QueryEngine::pairwise(const storage::Database& db, std::string_vi
   result.matrix.assign(n, std::vector<double>(n, 0.0));
   const bool wasserstein = core::equals_ignoring_ascii_case(metric, "wasserstein");
   const std::string name(dimension);
-  SideResolver sides(db);
+  std::vector<DimensionMap> slices;
+  slices.reserve(n);
+  for (const std::string& value : result.values) slices.push_back({{name, value}});
+  SideResolver resolver(db);
+  SliceSides sides(resolver, variable, n);
   for (std::size_t i = 0; i < n; ++i) {
-    const DimensionMap side_i{{name, result.values[i]}};
     for (std::size_t j = i + 1; j < n; ++j) {
-      const DimensionMap side_j{{name, result.values[j]}};
-      const CompareResult compared = execute_compare(sides, *cache_, variable, side_i, side_j);
+      const ResolvedSide& side_i = sides.at(i, slices[i]);
+      const ResolvedSide& side_j = sides.at(j, slices[j]);
+      const CompareResult compared = compare_sides(side_i, side_j, *cache_);
       const double cell =
           wasserstein && compared.wasserstein ? *compared.wasserstein : compared.jsd;
       result.matrix[i][j] = cell;

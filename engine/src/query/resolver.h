@@ -139,4 +139,23 @@ class SideResolver {
   std::map<std::string, VariableState, std::less<>> variables_;
 };
 
+// The sides of one variable at a list of slices, each resolved when first asked for: a statement
+// that compares every two of them looks each one up once, in the order it first needs them, so
+// its failures come in the order of resolving afresh. A side that fails is asked again next time.
+class SliceSides {
+ public:
+  SliceSides(SideResolver& sides, std::string_view variable, std::size_t count)
+      : sides_(sides), variable_(variable), resolved_(count, nullptr) {}
+
+  const ResolvedSide& at(std::size_t k, const DimensionMap& dimensions) {
+    if (resolved_[k] == nullptr) resolved_[k] = &sides_.resolve(variable_, dimensions);
+    return *resolved_[k];
+  }
+
+ private:
+  SideResolver& sides_;
+  std::string_view variable_;
+  std::vector<const ResolvedSide*> resolved_;
+};
+
 }  // namespace quib::query

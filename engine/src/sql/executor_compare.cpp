@@ -129,7 +129,7 @@ QueryResult exec_compare_across(const storage::Database& db, const query::QueryE
     references.push_back(build_ref_string({statement.dimension, value}, statement.where_clause));
   }
   const query::AcrossResult across =
-      engine.compare_across(db, references, std::string_view(statement.variable));
+      engine.compare_across(db, references, statement.variable);
 
   // Each row keeps its JSD as the cell shows it, read back, because that rounded figure is what
   // orders the table.
