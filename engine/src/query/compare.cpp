@@ -32,27 +32,26 @@ using Histogram = core::DistributionRepr::Histogram;
 using Categorical = core::DistributionRepr::Categorical;
 
 // Largest |delta| first under the total order of doubles; |x| has no sign bit, so the total
-// order of two such values is the order of their bit patterns.
-void sort_shifts(std::vector<CategoryShift>& shifts) {
-  auto magnitude = [](const CategoryShift& shift) {
-    return std::bit_cast<std::uint64_t>(std::fabs(shift.delta));
-  };
-  std::stable_sort(shifts.begin(), shifts.end(),
-                   [&](const auto& x, const auto& y) { return magnitude(x) > magnitude(y); });
-}
-
+// order of two such values is the order of their bit patterns. The positions are ordered first,
+// so that each category's name is copied once, straight into its place.
 std::vector<CategoryShift> category_shifts(const std::vector<std::string>& categories,
                                            const math::ShareTerms& a, const math::ShareTerms& b,
                                            std::span<const double> contributions) {
   std::vector<CategoryShift> shifts;
   if (a.total == 0 && b.total == 0) return shifts;
-  shifts.reserve(categories.size());
+  std::vector<std::pair<std::uint64_t, std::size_t>> order;  // (magnitude, position)
+  order.reserve(categories.size());
   for (std::size_t k = 0; k < categories.size(); ++k) {
+    order.emplace_back(std::bit_cast<std::uint64_t>(std::fabs(b.shares[k] - a.shares[k])), k);
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& x, const auto& y) { return x.first > y.first; });
+  shifts.reserve(categories.size());
+  for (const auto& [magnitude, k] : order) {
     const double p_a = a.shares[k];
     const double p_b = b.shares[k];
     shifts.push_back({categories[k], p_a, p_b, p_b - p_a, contributions[k]});
   }
-  sort_shifts(shifts);
   return shifts;
 }
 
