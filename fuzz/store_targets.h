@@ -29,6 +29,8 @@
 #include "ingest/dates.h"
 #include "ingest/json_reader.h"
 #include "ingest/pipeline.h"
+#include "../engine/tests/date_forms.h"
+#include "../engine/tests/number_forms.h"
 #include "ingest/schema_inference.h"
 #include "query/engine.h"
 #include "sql/executor.h"

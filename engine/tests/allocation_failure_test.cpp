@@ -14,6 +14,7 @@
 #include "ingest/pipeline.h"
 #include "storage/dist_index.h"
 #include "storage/dist_store.h"
+#include "row_building.h"
 
 namespace quib::ingest {
 namespace {
@@ -61,7 +62,7 @@ class AllocationFailure : public ::testing::Test {
           {"round", Value(numbered("", static_cast<std::size_t>(round)))},
           {"c", Value(numbered("c", i * 7))},
           {"x", Value(0.05 * static_cast<double>(i % 20))}};
-      table.add_row(fields);
+      add_row(table, fields);
     }
     return table;
   }

@@ -16,6 +16,7 @@
 #include "core/error.h"
 #include "literal_ingest.h"
 #include "ingest/schema_inference.h"
+#include "row_building.h"
 
 namespace quib::ingest {
 namespace {
@@ -44,7 +45,7 @@ class Rows {
   Rows(const core::Schema& schema, const std::vector<Fields>& rows,
        std::optional<IngestMapping> mapping = std::nullopt)
       : mapping_(mapping ? std::move(*mapping) : schema_inference::identity_mapping(schema)) {
-    for (const Fields& fields : rows) table_.add_row(fields);
+    for (const Fields& fields : rows) add_row(table_, fields);
     binding_.emplace(mapping_, table_.columns());
     kept_ = column_mapper::kept_rows(table_, *binding_);
     mapped_ = literal::map_rows(table_, *binding_);

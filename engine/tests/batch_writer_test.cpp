@@ -19,6 +19,7 @@
 #include "literal_ingest.h"
 #include "storage/dist_index.h"
 #include "storage/file_format.h"
+#include "row_building.h"
 
 namespace quib::ingest {
 namespace {
@@ -99,7 +100,7 @@ class BatchWriterTest : public testing::Test {
     for (const auto& dimension : schema_.dimensions) {
       mapping_.dimensions.emplace(dimension.source_column, dimension.name);
     }
-    for (const Fields& fields : rows()) table_.add_row(fields);
+    for (const Fields& fields : rows()) add_row(table_, fields);
     binding_.emplace(mapping_, table_.columns());
     kept_ = column_mapper::kept_rows(table_, *binding_);
     mapped_ = literal::map_rows(table_, *binding_);

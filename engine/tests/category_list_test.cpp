@@ -14,6 +14,7 @@
 #include "storage/codec.h"
 #include "storage/dist_store.h"
 #include "storage/json_form.h"
+#include "store_lookups.h"
 
 namespace quib::storage {
 namespace {
@@ -120,7 +121,7 @@ TEST_F(SharedCategoriesTest, DistributionsShareTheirVariablesListAfterCreateAndR
     }
     if (read_write) {
       const std::uint64_t id = db.ensure_distribution("color", {{"r", "nz"}});
-      EXPECT_TRUE(categories_of(*db.distribution_by_id(id)).shares_names_with(color));
+      EXPECT_TRUE(categories_of(*distribution_by_id(db, id)).shares_names_with(color));
     }
   }
 }

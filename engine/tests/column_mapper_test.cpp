@@ -9,6 +9,7 @@
 #include "ingest/csv_reader.h"
 #include "literal_ingest.h"
 #include "ingest/schema_inference.h"
+#include "row_building.h"
 
 namespace quib::ingest {
 namespace {
@@ -54,7 +55,7 @@ std::vector<literal::MappedRow> map_rows(const RowTable& table, const ColumnBind
 // A table of rows built from (column, value) lists, for mapping tests.
 struct Table {
   RowTable table;
-  void add(const std::vector<std::pair<std::string, Value>>& fields) { table.add_row(fields); }
+  void add(const std::vector<std::pair<std::string, Value>>& fields) { add_row(table, fields); }
   Row row(std::size_t i) { return table.row(i, scratch); }
   RowScratch scratch;
 };

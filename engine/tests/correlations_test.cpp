@@ -17,6 +17,7 @@
 #include "query/parser.h"
 #include "query_oracles.h"
 #include "query_test_db.h"
+#include "row_building.h"
 
 namespace quib::query {
 namespace {
@@ -87,8 +88,8 @@ class Correlations : public testing_db::QueryDbTest {
     ingest({{"region", "uk"}}, 70, 2);
     for (const char* region : {"solo", "void"}) {
       ingest::RowTable table;
-      table.add_row(std::vector<std::pair<std::string, Value>>{{"color", Value("red")},
-                                                               {"region", Value(region)}});
+      add_row(table, std::vector<std::pair<std::string, Value>>{{"color", Value("red")},
+                                                                {"region", Value(region)}});
       run(table);
     }
     db().ensure_joint_distribution("color", "shape", {{"region", "void"}});
@@ -108,7 +109,7 @@ class Correlations : public testing_db::QueryDbTest {
           {"size", Value(2.0 * static_cast<double>(s.size) + 1.0)},
           {"weight", Value(static_cast<double>(s.weight) + 0.5)}};
       for (const auto& [name, value] : key) fields.emplace_back(name, Value(value));
-      table.add_row(fields);
+      add_row(table, fields);
       ++tally.color_shape[s.color][s.shape];
       ++tally.size_weight[s.size][s.weight];
       ++tally.color_size[s.color][s.size];

@@ -2,6 +2,7 @@
 #include "ingest/dates.h"
 
 #include "core/unicode_text.h"
+#include "date_forms.h"
 
 #include <gtest/gtest.h>
 

@@ -24,6 +24,7 @@
 #include "literal_store.h"
 #include "storage/codec.h"
 #include "storage/dist_store.h"
+#include "store_lookups.h"
 
 namespace quib::storage {
 namespace {
@@ -261,8 +262,8 @@ TEST_F(DatabaseTest, DistributionsAndJointsCountIdsSeparately) {
   EXPECT_EQ(db.joints().at(0).id, 1u);
   EXPECT_EQ(db.meta().next_distribution_id, 3u);
   EXPECT_EQ(db.meta().next_joint_id, 2u);
-  EXPECT_EQ(db.distribution_by_id(2)->variable, "size");
-  EXPECT_EQ(db.distribution_by_id(3), nullptr);
+  EXPECT_EQ(distribution_by_id(db, 2)->variable, "size");
+  EXPECT_EQ(distribution_by_id(db, 3), nullptr);
 }
 
 TEST_F(DatabaseTest, JointsAreFoundWithTheNamesInEitherOrder) {
@@ -344,11 +345,11 @@ TEST_F(DatabaseTest, ReferenceLookupTakesTheFirstDistributionHoldingEveryPair) {
   db.ensure_distribution("color", {{"region", "us"}, {"year", "2024"}});
   db.ensure_distribution("color", {{"region", "eu"}, {"year", "2024"}});
   db.ensure_distribution("color", {{"region", "eu"}, {"year", "2025"}});
-  EXPECT_EQ(db.find_distribution_by_reference("color", {})->id, 2u);
-  EXPECT_EQ(db.find_distribution_by_reference("color", {{"region", "eu"}})->id, 3u);
-  EXPECT_EQ(db.find_distribution_by_reference("color", {{"year", "2025"}})->id, 4u);
-  EXPECT_EQ(db.find_distribution_by_reference("color", {{"region", "asia"}}), nullptr);
-  EXPECT_EQ(db.find_distribution_by_reference("shape", {}), nullptr);
+  EXPECT_EQ(find_distribution_by_reference(db, "color", {})->id, 2u);
+  EXPECT_EQ(find_distribution_by_reference(db, "color", {{"region", "eu"}})->id, 3u);
+  EXPECT_EQ(find_distribution_by_reference(db, "color", {{"year", "2025"}})->id, 4u);
+  EXPECT_EQ(find_distribution_by_reference(db, "color", {{"region", "asia"}}), nullptr);
+  EXPECT_EQ(find_distribution_by_reference(db, "shape", {}), nullptr);
 }
 
 TEST_F(DatabaseTest, StatsCountDistributionsSamplesAndDefinitions) {

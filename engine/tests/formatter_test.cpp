@@ -5,6 +5,8 @@
 #include <sstream>
 #include <string>
 
+#include "result_text.h"
+
 namespace quib::sql {
 namespace {
 

@@ -11,6 +11,7 @@
 
 #include "core/error.h"
 #include "core/json.h"
+#include "row_building.h"
 
 namespace quib::ingest {
 namespace {
@@ -20,7 +21,7 @@ using core::json::Value;
 // Rows back as JSON objects, so that their content compares in one step.
 std::vector<core::json::Object> objects(const RowTable& table) {
   std::vector<core::json::Object> out;
-  for (std::size_t i = 0; i < table.size(); ++i) out.push_back(table.row_object(i));
+  for (std::size_t i = 0; i < table.size(); ++i) out.push_back(row_object(table, i));
   return out;
 }
 
@@ -117,18 +118,18 @@ TEST(JsonLinesReader, PiecesJoinIntoOneTableInFileOrder) {
   ASSERT_EQ(table.size(), static_cast<std::size_t>(kLines));
   EXPECT_EQ(table.columns(), (std::vector<std::string>{"i", "s", "n", "late"}));
   for (int i = 0; i < kLines; i += 999) {
-    const auto row = table.row_object(static_cast<std::size_t>(i));
+    const auto row = row_object(table, static_cast<std::size_t>(i));
     EXPECT_EQ(row.at("i"), Value(static_cast<std::uint64_t>(i)));
     EXPECT_EQ(row.at("s"), Value(std::string(1, 'x').append(std::to_string(i % 13))));
   }
-  const auto nested = table.row_object(kLines - 993);
+  const auto nested = row_object(table, kLines - 993);
   std::string expected = "[";
   expected += std::to_string(kLines - 993);
   expected += ",{\"s\":\"t";
   expected += std::to_string(kLines - 993);
   expected += "\"}]";
   EXPECT_EQ(core::json::to_string(nested.at("n")), expected);
-  EXPECT_EQ(table.row_object(kLines - 3).at("late"), Value("only here"));
+  EXPECT_EQ(row_object(table, kLines - 3).at("late"), Value("only here"));
 
   // The first bad line of the file wins, wherever the pieces fall.
   std::string bad = text;

@@ -8,11 +8,13 @@
 
 #include "core/error.h"
 #include "math/cramers_v.h"
+#include "math/hellinger.h"
 #include "math/jsd.h"
 #include "math/kl_divergence.h"
 #include "math/mutual_info.h"
 #include "math/psi.h"
 #include "math/rebin.h"
+#include "math/wasserstein.h"
 #include "query_oracles.h"
 
 namespace quib::math {
@@ -102,6 +104,62 @@ TEST(MathMeasures, VectorMeasuresMatchDirectComputation) {
     expect_close(kl_divergence(p, q, np, nq), kl_oracle(p, q, np, nq));
     expect_close(psi(p, q, np, nq), kl_oracle(p, q, np, nq) + kl_oracle(q, p, nq, np));
   }
+}
+
+// sqrt(1 - sum sqrt(p q)) and the width times the summed gaps of the cumulative shares, both of
+// shares taken in long double.
+Real hellinger_oracle(const Counts& p, const Counts& q, std::uint64_t np, std::uint64_t nq) {
+  Real affinity = 0;
+  for (std::size_t i = 0; i < p.size(); ++i) affinity += std::sqrt(Real(p[i]) / np * q[i] / nq);
+  return std::sqrt(std::fmax(Real(0), 1 - affinity));
+}
+
+Real wasserstein_oracle(const Counts& p, const Counts& q, std::uint64_t np, std::uint64_t nq,
+                        Real width) {
+  Real gap = 0, distance = 0;
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    gap += Real(p[i]) / np - Real(q[i]) / nq;
+    distance += width * std::fabs(gap);
+  }
+  return distance;
+}
+
+TEST(MathMeasures, CompareMeasuresMatchDirectComputation) {
+  Draw draw{std::mt19937_64(303)};
+  for (int round = 0; round < 400; ++round) {
+    const std::size_t size = 1 + draw.below(12);
+    const Counts p = draw.counts(size), q = draw.counts(size);
+    // Shares of the cells' own sums, so that the affinity form of the oracle holds.
+    const std::uint64_t np = sum_of(p), nq = sum_of(q);
+    if (np == 0 || nq == 0) continue;
+    SCOPED_TRACE(round);
+    EXPECT_NEAR(hellinger(p, q, np, nq), static_cast<double>(hellinger_oracle(p, q, np, nq)),
+                1e-7);
+    expect_close(wasserstein(p, q, np, nq, 0.25), wasserstein_oracle(p, q, np, nq, 0.25));
+    // Each cell's part, taken from the same logarithms as the whole, adds up to the whole.
+    std::vector<double> parts(size, -1.0);
+    expect_close(jsd(share_terms(p, np), share_terms(q, nq), parts), jsd_oracle(p, q, np, nq));
+    Real contributions = 0;
+    for (const double part : parts) contributions += part;
+    expect_close(jsd(p, q, np, nq), contributions);
+    // The margin is 1.96 standard errors of the divergence over the effective sample size.
+    const double d = jsd(p, q, np, nq);
+    const Real margin = 1.96L * std::sqrt(Real(std::fmax(d, 1e-12)) * std::fmax(1 - d, 1e-12) *
+                                          (Real(np) + nq) / (Real(np) * nq));
+    const JsdInterval interval = jsd_confidence_interval(d, np, nq);
+    expect_close(interval.low, std::fmax(d - margin, Real(0)));
+    expect_close(interval.high, std::fmin(d + margin, Real(1)));
+  }
+  const Counts fives{5, 5};
+  EXPECT_EQ(hellinger(fives, fives, 0, 0), 0.0);
+  EXPECT_EQ(hellinger(fives, fives, 10, 0), 1.0);
+  EXPECT_EQ(wasserstein(fives, fives, 10, 0, 1.0), 0.0);
+  std::vector<double> parts{-1.0, -1.0};
+  jsd(share_terms(Counts{0, 4}, 4), share_terms(Counts{0, 6}, 6), parts);
+  EXPECT_EQ(parts, (std::vector<double>{0.0, 0.0}));
+  const JsdInterval empty = jsd_confidence_interval(0.0, 0, 0);
+  EXPECT_EQ(empty.low, 0.0);
+  EXPECT_EQ(empty.high, 0.0);
 }
 
 TEST(MathMeasures, RaggedTablesAndHugeSumsStayInBounds) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/number_text.h"
+#include "number_forms.h"
 
 namespace quib::core::number_text {
 namespace {

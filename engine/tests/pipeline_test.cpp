@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "row_building.h"
 
 namespace quib::ingest {
 namespace {
@@ -192,7 +193,7 @@ TEST_F(Pipeline, SkippedRowsKeepTheProgressBelowOneHundredPercent) {
   RowTable rows;
   for (const char* date : {"2024-01-05", "2024-02-05"}) {
     const std::pair<std::string, Value> fields[] = {{"v", Value("0.5")}, {"date", Value(date)}};
-    rows.add_row(fields);
+    add_row(rows, fields);
   }
   testing::internal::CaptureStdout();
   const IngestReport report = IngestionPipeline::ingest_rows_internal(

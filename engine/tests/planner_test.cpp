@@ -8,6 +8,8 @@
 
 #include "query/planner.h"
 #include "query_test_db.h"
+#include "resolution_oracle.h"
+#include "store_lookups.h"
 
 namespace quib::query {
 namespace {
@@ -55,7 +57,7 @@ TEST_F(Resolve, RollUpSumsMatchingKeysInStorageOrder) {
   add("colors", {{"region", "EU"}}, {7});
   add("color", {{"year", "2024"}}, {9, 9, 9});
 
-  const auto* stored_first = db().distribution_by_id(first);
+  const auto* stored_first = distribution_by_id(db(), first);
   const core::DistributionObject r = resolve_distribution(db(), "color", {{"region", "EU"}});
   const auto& counts = *r.repr.get_if<Categorical>();
   EXPECT_EQ(counts.counts, (std::vector<std::uint64_t>{1, 4, 2}));

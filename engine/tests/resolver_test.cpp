@@ -11,6 +11,7 @@
 #include "query/planner.h"
 #include "query/resolver.h"
 #include "query_test_db.h"
+#include "resolution_oracle.h"
 
 namespace quib::query {
 namespace {

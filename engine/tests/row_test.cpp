@@ -11,6 +11,7 @@
 
 #include "core/json.h"
 #include "ingest/csv_reader.h"
+#include "row_building.h"
 
 namespace quib::ingest {
 namespace {
@@ -67,9 +68,9 @@ TEST(TableRows, PutKeepsNameOrderAndALaterValueReplacesAnEarlierOne) {
   table.end_row();  // an empty row
   ASSERT_EQ(table.size(), 2u);
   EXPECT_EQ(names_in_row(table, 0), (std::vector<std::string>{"alpha", "zeta"}));
-  EXPECT_EQ(table.row_object(0),
+  EXPECT_EQ(row_object(table, 0),
             (core::json::Object{{"alpha", Value(true)}, {"zeta", Value("again")}}));
-  EXPECT_TRUE(table.row_object(1).empty());
+  EXPECT_TRUE(row_object(table, 1).empty());
   EXPECT_FALSE(table.every_row_full_text());
 }
 
@@ -97,9 +98,9 @@ TEST(TableRows, AddRowKeepsNestedValuesAndTexts) {
   {
     const std::vector<std::pair<std::string, Value>> fields = {
         {"n", Value(core::json::Object{{"k", Value("v")}})}, {"t", Value("text")}, {"n", Value(core::json::Array{Value(std::int64_t{-1})})}};
-    table.add_row(fields);
+    add_row(table, fields);
   }  // the values handed in are gone; the table keeps its own copies
-  EXPECT_EQ(table.row_object(0),
+  EXPECT_EQ(row_object(table, 0),
             (core::json::Object{{"n", Value(core::json::Array{Value(std::int64_t{-1})})},
                                 {"t", Value("text")}}));
 }

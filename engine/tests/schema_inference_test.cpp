@@ -12,6 +12,7 @@
 #include "core/json.h"
 #include "ingest/csv_reader.h"
 #include "ingest/json_reader.h"
+#include "row_building.h"
 
 namespace quib::ingest {
 namespace {
@@ -21,7 +22,7 @@ using Fields = std::vector<std::pair<std::string, Value>>;
 
 RowTable table_of(const std::vector<Fields>& rows) {
   RowTable table;
-  for (const Fields& fields : rows) table.add_row(fields);
+  for (const Fields& fields : rows) add_row(table, fields);
   return table;
 }
 

@@ -1,5 +1,7 @@
 #include "core/dimension_key.h"
 
+#include <algorithm>
+
 #include "core/debug_text.h"
 
 namespace quib::core {
@@ -10,6 +12,18 @@ DimensionKey dimension_key_from_pairs(std::vector<std::pair<std::string, std::st
     key.insert_or_assign(std::move(name), std::move(value));
   }
   return key;
+}
+
+// A lookup per pair: keys are short, and a value of another length is told apart without
+// comparing its bytes.
+bool key_holds(const DimensionKey& key, const std::string& name, std::string_view value) {
+  const auto found = key.find(name);
+  return found != key.end() && found->second == value;
+}
+
+bool key_holds_all(const DimensionKey& key, const DimensionKey& pairs) {
+  return std::all_of(pairs.begin(), pairs.end(),
+                     [&](const auto& pair) { return key_holds(key, pair.first, pair.second); });
 }
 
 void append_canonical_dimension_key(std::string& out, const DimensionKey& key) {

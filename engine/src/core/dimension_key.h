@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,11 @@ using DimensionKey = std::map<std::string, std::string>;
 
 // Orders the pairs by name; for a repeated name the last pair in input order wins.
 DimensionKey dimension_key_from_pairs(std::vector<std::pair<std::string, std::string>> pairs);
+
+// Whether `key` holds `name` with exactly `value`.
+bool key_holds(const DimensionKey& key, const std::string& name, std::string_view value);
+// Whether `key` holds every pair of `pairs` (the empty map is held by every key).
+bool key_holds_all(const DimensionKey& key, const DimensionKey& pairs);
 
 // "name:value" per entry in key order, joined by "/"; the empty key gives the empty text.
 std::string canonical_dimension_key(const DimensionKey& key);

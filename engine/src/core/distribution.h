@@ -69,6 +69,11 @@ double entropy(const DistributionRepr& repr);
 // The same sum over any counts, each share taken of `total` (not of the counts' sum).
 double entropy_of_counts(std::span<const std::uint64_t> counts, std::uint64_t total);
 
+// The share of `count` in `total`; 0.0 of a zero total.
+inline double share(std::uint64_t count, std::uint64_t total) {
+  return total == 0 ? 0.0 : static_cast<double>(count) / static_cast<double>(total);
+}
+
 // The bin of a histogram of `bins` bins that holds a point `position` bin widths above its min:
 // floored, saturated to a signed 64-bit integer (NaN gives 0), then clamped to the bins, so
 // points below the range fall in the first bin and points at or above the top in the last.

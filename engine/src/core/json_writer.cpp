@@ -50,11 +50,38 @@ void write_value(std::string& out, const Value& value) {
       value.data);
 }
 
+// The two-character escape of `c`, or null when it takes the \u00XX form.
+const char* short_escape(unsigned char c, ShortEscapes shorts) {
+  switch (c) {
+    case '"':
+      return "\\\"";
+    case '\\':
+      return "\\\\";
+    case '\n':
+      return "\\n";
+    case '\r':
+      return "\\r";
+    case '\t':
+      return "\\t";
+    case '\b':
+      return shorts == ShortEscapes::kAll ? "\\b" : nullptr;
+    case '\f':
+      return shorts == ShortEscapes::kAll ? "\\f" : nullptr;
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
 
 void write_string(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
+  append_escaped(out, text);
+  out.push_back('"');
+}
+
+void append_escaped(std::string& out, std::string_view text, ShortEscapes shorts) {
+  static constexpr char kHex[] = "0123456789abcdef";
   const char* run = text.data();
   const char* end = run + text.size();
   for (const char* p = run; p < end; ++p) {
@@ -62,36 +89,14 @@ void write_string(std::string& out, std::string_view text) {
     if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.append(run, p);
     run = p + 1;
-    switch (c) {
-      case '"':
-        out.append("\\\"");
-        break;
-      case '\\':
-        out.append("\\\\");
-        break;
-      case '\b':
-        out.append("\\b");
-        break;
-      case '\f':
-        out.append("\\f");
-        break;
-      case '\n':
-        out.append("\\n");
-        break;
-      case '\r':
-        out.append("\\r");
-        break;
-      case '\t':
-        out.append("\\t");
-        break;
-      default: {
-        const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-        out.append(escape, sizeof escape);
-      }
+    if (const char* escape = short_escape(c, shorts)) {
+      out.append(escape, 2);
+    } else {
+      const char hex[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      out.append(hex, sizeof hex);
     }
   }
   out.append(run, end);
-  out.push_back('"');
 }
 
 void write(std::string& out, const Value& value) { write_value(out, value); }

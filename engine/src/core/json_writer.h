@@ -16,4 +16,13 @@ std::string to_string(const Value& value);
 // Appends `text` as a JSON string literal (quotes included).
 void write_string(std::string& out, std::string_view text);
 
+// Which controls take a two-character escape. Quote, backslash, line feed, carriage return and
+// tab always do; backspace and form feed do unless left out, and come out as \u0008 and \u000c
+// then. Every other control below U+0020 becomes \u00XX, so strict JSON readers accept the text.
+enum class ShortEscapes { kAll, kWithoutBackspaceAndFormFeed };
+
+// Appends the inside of a JSON string literal for `text` (no quotes).
+void append_escaped(std::string& out, std::string_view text,
+                    ShortEscapes shorts = ShortEscapes::kAll);
+
 }  // namespace quib::core::json

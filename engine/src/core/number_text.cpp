@@ -7,22 +7,13 @@
 #include <limits>
 #include <memory>
 
+#include "core/ascii_text.h"
 #include "core/error.h"
 
 namespace quib::core::number_text {
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_word) {
-  if (text.size() != lower_word.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower_word[i]) return false;
-  }
-  return true;
-}
 
 // Decimal exponent of the leading significant digit of a number that has one, including its
 // exponent part; saturates instead of overflowing. Only its sign is used.
@@ -194,12 +185,6 @@ void append_padded(std::string& out, std::uint64_t value, std::size_t width) {
   out.append(text, length);
 }
 
-std::string json_float(double value) {
-  std::string out;
-  append_json_float(out, value);
-  return out;
-}
-
 std::string plain(double value) {
   std::string out;
   append_plain(out, value);
@@ -209,12 +194,6 @@ std::string plain(double value) {
 std::string fixed(double value, int precision) {
   std::string out;
   append_fixed(out, value, precision);
-  return out;
-}
-
-std::string fixed_signed(double value, int precision) {
-  std::string out;
-  append_fixed_signed(out, value, precision);
   return out;
 }
 

@@ -47,7 +47,6 @@ void append_percent(std::string& out, double value, int precision);
 void append_padded(std::string& out, std::uint64_t value, std::size_t width);
 
 // Returning forms, for call sites that build one cell at a time.
-std::string json_float(double value);
 std::string plain(double value);
 template <std::integral Int>
 std::string plain(Int value) {
@@ -56,7 +55,6 @@ std::string plain(Int value) {
   return out;
 }
 std::string fixed(double value, int precision);
-std::string fixed_signed(double value, int precision);
 std::string percent(double value, int precision);
 std::string padded(std::uint64_t value, std::size_t width);
 

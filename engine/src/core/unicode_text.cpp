@@ -1,5 +1,7 @@
 #include "core/unicode_text.h"
 
+#include <unicode/uchar.h>
+
 #include "core/utf8.h"
 
 namespace quib::core {
@@ -24,9 +26,7 @@ std::size_t trailing_white_space_start(std::string_view text) {
 }  // namespace
 
 bool is_unicode_white_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+  return c <= 0x10FFFF && u_isUWhiteSpace(static_cast<UChar32>(c));
 }
 
 std::size_t white_space_length_at(std::string_view text, std::size_t pos) {

@@ -1,5 +1,5 @@
-// Unicode white space in UTF-8 text, for the few places that trim or test it: date texts during
-// ingestion and query references.
+// Unicode white space in UTF-8 text, for the places that trim or test it: date texts during
+// ingestion, query references and the words of the query language. The property comes from ICU.
 //
 // Bytes that do not form a well-formed UTF-8 character are never white space, so trimming stops
 // at them instead of failing.

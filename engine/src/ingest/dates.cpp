@@ -264,11 +264,4 @@ void append_normalized(std::string& out, std::string_view value, Granularity gra
   }
 }
 
-std::string normalize_dimension_value(std::string_view value,
-                                      const std::optional<std::string>& granularity) {
-  std::string out;
-  append_normalized(out, value, granularity_of(granularity));
-  return out;
-}
-
 }  // namespace quib::ingest::dates

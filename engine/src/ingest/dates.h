@@ -50,11 +50,8 @@ enum class Granularity { None, Daily, Weekly, Monthly, Yearly };
 // The granularity a dimension's word names; any other word, or none, buckets nothing.
 Granularity granularity_of(const std::optional<std::string>& word);
 
-// A date or date-and-time value written at the granularity of its dimension; a value that is
-// no date, or a granularity that is not one of the four words, comes back unchanged.
-std::string normalize_dimension_value(std::string_view value,
-                                      const std::optional<std::string>& granularity);
-// The same, appended to `out`.
+// A date or date-and-time value written at the granularity of its dimension, appended to `out`;
+// a value that is no date, or a granularity that buckets nothing, is appended unchanged.
 void append_normalized(std::string& out, std::string_view value, Granularity granularity);
 
 }  // namespace quib::ingest::dates

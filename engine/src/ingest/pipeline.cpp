@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/ascii_text.h"
 #include "core/error.h"
 #include "core/number_text.h"
 #include "core/utf8.h"
@@ -29,9 +30,7 @@ std::string extension_of(std::string_view path) {
   if (dot == std::string_view::npos || dot == 0) return {};
   std::string extension(name.substr(dot + 1));
   if (!core::utf8::is_valid(extension)) return {};
-  for (char& c : extension) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  core::fold_ascii_case(extension);
   return extension;
 }
 

@@ -151,15 +151,6 @@ Row RowTable::csv_row(std::size_t index, RowScratch& scratch) const {
   return Row{scratch.fields};
 }
 
-core::json::Object RowTable::row_object(std::size_t index) const {
-  RowScratch scratch;
-  core::json::Object object;
-  for (const Field& field : row(index, scratch).fields) {
-    object.emplace(columns_[field.column], field.value.to_json());
-  }
-  return object;
-}
-
 void RowTable::put(std::uint32_t column, Cell value) {
   const std::string& name = columns_[column];
   auto pos = std::lower_bound(pending_.begin(), pending_.end(), name,
@@ -214,20 +205,6 @@ std::string_view RowTable::keep_text(std::string_view text) {
 
 const core::json::Value& RowTable::keep_nested(core::json::Value value) {
   return nested_.emplace_back(std::move(value));
-}
-
-void RowTable::add_row(std::span<const std::pair<std::string, core::json::Value>> values) {
-  for (const auto& [name, value] : values) {
-    const std::uint32_t column = intern(name);
-    Cell cell = Cell::borrow(value);
-    if (cell.kind() == Cell::Kind::Text) {
-      cell = Cell::text(keep_text(cell.as_text()));
-    } else if (cell.kind() == Cell::Kind::Nested) {
-      cell = Cell::nested(keep_nested(value));
-    }
-    put(column, cell);
-  }
-  end_row();
 }
 
 void RowTable::append(std::vector<RowTable>&& parts) {

@@ -149,8 +149,6 @@ class RowTable {
   Row row(std::size_t index, RowScratch& scratch) const;
   // Whether every row holds every column, each as a text (true for a CSV table).
   bool every_row_full_text() const { return csv_ != nullptr; }
-  // Row `index` as a JSON object, for callers outside the hot path.
-  core::json::Object row_object(std::size_t index) const;
 
   // Building a table row by row: `put` values into the row under construction (a value under a
   // column already put replaces the earlier one), then `end_row`. Texts and nested values must
@@ -162,9 +160,6 @@ class RowTable {
   void reserve(std::size_t rows, std::size_t fields_per_row);
   std::string_view keep_text(std::string_view text);
   const core::json::Value& keep_nested(core::json::Value value);
-  // A whole row from (name, value) pairs, kept by the table; a later pair replaces an earlier
-  // pair of the same name.
-  void add_row(std::span<const std::pair<std::string, core::json::Value>> values);
   // Moves every row of `parts` (tables that keep their cells), in order, to the end of this
   // table, with everything their cells borrow from them; their column names are interned here in
   // the order of the parts and, within a part, in its own order. The rows are not copied.

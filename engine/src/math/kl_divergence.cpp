@@ -9,17 +9,18 @@ namespace quib::math {
 double kl_divergence(std::span<const std::uint64_t> p, std::span<const std::uint64_t> q,
                      std::uint64_t total_p, std::uint64_t total_q) {
   if (p.size() != q.size()) throw InternalError("vector lengths must match");
-  if (total_p == 0 || total_q == 0) return 0.0;
-  constexpr double kSmoothing = 1e-10;
-  const double n_p = static_cast<double>(total_p);
-  const double smoothed_total =
-      static_cast<double>(q.size()) * kSmoothing + static_cast<double>(total_q);
+  return kl_divergence(share_terms(p, total_p), share_terms(q, total_q));
+}
+
+double kl_divergence(const ShareTerms& p, const ShareTerms& q) {
+  if (p.size() != q.size()) throw InternalError("vector lengths must match");
+  if (p.total == 0 || q.total == 0) return 0.0;
   double sum = -0.0;
   for (std::size_t i = 0; i < p.size(); ++i) {
-    if (p[i] == 0) continue;
-    const double share_p = static_cast<double>(p[i]) / n_p;
-    const double share_q = (static_cast<double>(q[i]) + kSmoothing) / smoothed_total;
-    sum += share_p * std::log2(share_p / share_q);
+    // With a positive total, a share is zero exactly when its count is.
+    const double share_p = p.shares[i];
+    if (share_p == 0.0) continue;
+    sum += share_p * std::log2(share_p / q.smoothed[i]);
   }
   return sum;
 }

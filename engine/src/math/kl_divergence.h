@@ -9,10 +9,14 @@
 #include <cstdint>
 #include <span>
 
+#include "math/shares.h"
+
 namespace quib::math {
 
 // +0.0 when either total is zero; -0.0 when no p count is positive.
 double kl_divergence(std::span<const std::uint64_t> p, std::span<const std::uint64_t> q,
                      std::uint64_t total_p, std::uint64_t total_q);
+// The same over shares computed beforehand (`shares.h`).
+double kl_divergence(const ShareTerms& p, const ShareTerms& q);
 
 }  // namespace quib::math

@@ -14,6 +14,7 @@ class Database;
 namespace quib::query {
 
 class QueryCache;
+class ResolvedSide;
 class SideResolver;
 
 CompareResult execute_compare(const storage::Database& db, QueryCache& cache,
@@ -23,5 +24,8 @@ CompareResult execute_compare(const storage::Database& db, QueryCache& cache,
 // The same, with the sides resolved through `sides`, which the compares of one statement share.
 CompareResult execute_compare(SideResolver& sides, QueryCache& cache, std::string_view variable,
                               const DimensionMap& a, const DimensionMap& b);
+
+// The same for two sides already resolved.
+CompareResult compare_sides(const ResolvedSide& a, const ResolvedSide& b, QueryCache& cache);
 
 }  // namespace quib::query

@@ -18,14 +18,14 @@ namespace quib::query {
 
 namespace {
 
-struct JointMeasures {
+struct JointInformation {
   double mi = 0.0;
   double nmi = 0.0;
   double cramers_v = 0.0;
   std::uint64_t total = 0;
 };
 
-JointMeasures measure(const core::JointDistributionObject& joint) {
+JointInformation measure(const core::JointDistributionObject& joint) {
   const math::CountTable table = joint_count_table(joint.repr);
   const std::uint64_t total = joint.repr.total_count();
   const math::TableMargins margins = math::table_margins(table);
@@ -61,7 +61,7 @@ void correlate_every_slice(const storage::Database& db,
     if (joint.variables.first != lo || joint.variables.second != hi) continue;
     ++report.joints_examined;
     if (joint.repr.total_count() == 0) continue;
-    const JointMeasures m = measure(joint);
+    const JointInformation m = measure(joint);
     std::optional<std::string> slice;
     if (!joint.dimension_key.empty()) slice = core::canonical_dimension_key(joint.dimension_key);
     report.pairs.push_back({pair.first, pair.second, std::move(slice), m.mi, m.nmi, m.cramers_v,
@@ -80,7 +80,7 @@ void correlate_by_dimension(const storage::Database& db,
     if (joint == nullptr) continue;
     ++report.joints_examined;
     if (joint->repr.total_count() == 0) continue;
-    const JointMeasures m = measure(*joint);
+    const JointInformation m = measure(*joint);
     report.pairs.push_back({pair.first, pair.second, value, m.mi, m.nmi, m.cramers_v, m.total});
   }
 }
@@ -141,7 +141,7 @@ CondMutualInfoResult conditional_mutual_info(const storage::Database& db, std::s
     }
     const core::JointDistributionObject* joint = db.get_joint_distribution(a, b, key);
     if (joint == nullptr || joint->repr.total_count() == 0) continue;
-    const JointMeasures m = measure(*joint);
+    const JointInformation m = measure(*joint);
     result.per_value.push_back({value, m.mi, m.nmi, m.cramers_v, m.total});
     result.total_samples = core::saturating_add(result.total_samples, m.total);
   }
@@ -187,9 +187,17 @@ CorrelationReport discover_correlations(const storage::Database& db,
   return report;
 }
 
-double QueryEngine::mutual_info(const storage::Database& db, std::string_view a,
-                                std::string_view b, std::string_view reference) const {
-  return query::mutual_info(db, a, b, reference);
+MutualInfoResult QueryEngine::mutual_info(const storage::Database& db, std::string_view a,
+                                          std::string_view b, std::string_view reference,
+                                          const core::DimensionKey& stored_key) const {
+  MutualInfoResult result;
+  result.mi = query::mutual_info(db, a, b, reference);
+  // The reference reads the name "variable" as no dimension, so the key may name another joint.
+  if (const core::JointDistributionObject* joint = db.get_joint_distribution(a, b, stored_key)) {
+    const JointInformation m = measure(*joint);
+    result.stored = JointMeasures{m.nmi, m.cramers_v, m.total};
+  }
+  return result;
 }
 
 CondMutualInfoResult QueryEngine::conditional_mutual_info(

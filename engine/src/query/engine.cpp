@@ -1,7 +1,12 @@
 #include "query/engine.h"
 
+#include <algorithm>
+#include <compare>
+#include <cstddef>
 #include <string>
+#include <vector>
 
+#include "core/ascii_text.h"
 #include "core/error.h"
 #include "query/cache.h"
 #include "query/compare.h"
@@ -10,6 +15,34 @@
 #include "storage/dist_store.h"
 
 namespace quib::query {
+namespace {
+
+// The variable of a compare: the one asked for, else reference A's, else reference B's, else
+// the schema's first.
+std::string_view compared_variable(const storage::Database& db, const QueryReference& a,
+                                   const QueryReference& b,
+                                   std::optional<std::string_view> variable) {
+  if (variable) return *variable;
+  if (a.variable) return *a.variable;
+  if (b.variable) return *b.variable;
+  if (!db.schema().variables.empty()) return db.schema().variables.front().name;
+  throw Error("no variable available in schema");
+}
+
+CompareResult compare_references(SideResolver& sides, QueryCache& cache, const QueryReference& a,
+                                 const QueryReference& b,
+                                 std::optional<std::string_view> variable) {
+  return execute_compare(sides, cache, compared_variable(sides.database(), a, b, variable),
+                         a.dimensions, b.dimensions);
+}
+
+double nearest_distance(const CompareResult& result, std::string_view metric) {
+  if (core::equals_ignoring_ascii_case(metric, "hellinger")) return result.hellinger;
+  if (core::equals_ignoring_ascii_case(metric, "psi")) return result.psi;
+  return result.jsd;
+}
+
+}  // namespace
 
 QueryEngine::QueryEngine() : cache_(std::make_shared<QueryCache>()) {}
 
@@ -19,26 +52,71 @@ CompareResult QueryEngine::compare(const storage::Database& db, std::string_view
   const QueryReference a = parse_reference(reference_a);
   const QueryReference b = parse_reference(reference_b);
   SideResolver sides(db);
-  return compare(sides, a, b, variable);
+  return compare_references(sides, *cache_, a, b, variable);
 }
 
-CompareResult QueryEngine::compare(SideResolver& sides, const QueryReference& a,
-                                   const QueryReference& b,
-                                   std::optional<std::string_view> variable) const {
-  const storage::Database& db = sides.database();
-  std::string_view chosen;
-  if (variable) {
-    chosen = *variable;
-  } else if (a.variable) {
-    chosen = *a.variable;
-  } else if (b.variable) {
-    chosen = *b.variable;
-  } else if (!db.schema().variables.empty()) {
-    chosen = db.schema().variables.front().name;
-  } else {
-    throw Error("no variable available in schema");
+AcrossResult QueryEngine::compare_across(const storage::Database& db,
+                                         std::span<const std::string> references,
+                                         std::string_view variable) const {
+  // A reference that does not parse makes every pair with it a failed compare.
+  std::vector<std::optional<QueryReference>> parsed;
+  parsed.reserve(references.size());
+  for (const std::string& reference : references) {
+    try {
+      parsed.push_back(parse_reference(reference));
+    } catch (const Error&) {
+      parsed.emplace_back();
+    }
   }
-  return execute_compare(sides, *cache_, chosen, a.dimensions, b.dimensions);
+  AcrossResult result;
+  const std::size_t n = parsed.size();
+  result.pairs.reserve(n < 2 ? 0 : n * (n - 1) / 2);
+  SideResolver resolver(db);
+  SliceSides sides(resolver, variable, n);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = i + 1; j < n; ++j) {
+      std::optional<CompareResult>& compared = result.pairs.emplace_back();
+      try {
+        if (parsed[i] && parsed[j]) {
+          const ResolvedSide& side_i = sides.at(i, parsed[i]->dimensions);
+          const ResolvedSide& side_j = sides.at(j, parsed[j]->dimensions);
+          compared = compare_sides(side_i, side_j, *cache_);
+        }
+      } catch (const Error&) {
+        // A pair that cannot be compared has no result and the others go on.
+      }
+    }
+  }
+  return result;
+}
+
+NearestResult QueryEngine::nearest(const storage::Database& db, std::string_view target,
+                                   std::span<const std::string> candidates,
+                                   std::string_view metric, std::uint64_t limit) const {
+  const QueryReference reference = parse_reference(target);
+  const auto& variables = db.schema().variables;
+  if (!reference.variable && variables.empty()) throw Error("no variable in schema");
+  const std::string_view variable =
+      reference.variable ? std::string_view(*reference.variable) : variables.front().name;
+
+  NearestResult result;
+  result.nearest.reserve(candidates.size());
+  SideResolver sides(db);
+  const ResolvedSide* target_side = nullptr;
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    const QueryReference other = parse_reference(candidates[k]);
+    if (target_side == nullptr) target_side = &sides.resolve(variable, reference.dimensions);
+    const ResolvedSide& candidate_side = sides.resolve(variable, other.dimensions);
+    const CompareResult compared = compare_sides(*target_side, candidate_side, *cache_);
+    result.nearest.push_back({k, nearest_distance(compared, metric)});
+  }
+  // Under the total order of doubles, with equal distances in candidate order.
+  std::stable_sort(result.nearest.begin(), result.nearest.end(),
+                   [](const NearestCandidate& x, const NearestCandidate& y) {
+                     return std::strong_order(x.distance, y.distance) < 0;
+                   });
+  if (limit < result.nearest.size()) result.nearest.resize(static_cast<std::size_t>(limit));
+  return result;
 }
 
 }  // namespace quib::query

@@ -9,10 +9,11 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "core/dimension_key.h"
-#include "query/parser.h"
 #include "query/result_types.h"
 
 namespace quib::storage {
@@ -22,8 +23,9 @@ class Database;
 namespace quib::query {
 
 class QueryCache;
-class SideResolver;
 
+// One operation per kind of question; references are texts as `parse_reference` reads them, and
+// resolution, the sharing of sides among the compares of one call and the cache stay inside.
 class QueryEngine {
  public:
   // An engine with an empty cache of 10000 entries.
@@ -34,11 +36,19 @@ class QueryEngine {
   CompareResult compare(const storage::Database& db, std::string_view reference_a,
                         std::string_view reference_b,
                         std::optional<std::string_view> variable) const;
-  // The same over the database of `sides`, which resolves each side once for all the compares
-  // of one statement, for references already parsed.
-  CompareResult compare(SideResolver& sides, const QueryReference& reference_a,
-                        const QueryReference& reference_b,
-                        std::optional<std::string_view> variable) const;
+
+  // Compares `variable` between every two of `references`; each reference is read and resolved
+  // once.
+  AcrossResult compare_across(const storage::Database& db, std::span<const std::string> references,
+                              std::string_view variable) const;
+
+  // The `limit` candidates nearest to `target` by `metric` ("hellinger", "psi", else the JSD;
+  // ASCII case ignored), each compared on the target's variable, else the schema's first. Fails
+  // with the target's parse error, "no variable in schema", or the first failing candidate's
+  // error.
+  NearestResult nearest(const storage::Database& db, std::string_view target,
+                        std::span<const std::string> candidates, std::string_view metric,
+                        std::uint64_t limit) const;
 
   // Compares every schema variable between the slices of two references.
   ExplainResult explain(const storage::Database& db, std::string_view reference_a,
@@ -48,9 +58,11 @@ class QueryEngine {
   PairwiseResult pairwise(const storage::Database& db, std::string_view dimension,
                           std::string_view variable, std::string_view metric) const;
 
-  // Mutual information of the stored joint of (a, b) at the reference's dimension key.
-  double mutual_info(const storage::Database& db, std::string_view a, std::string_view b,
-                     std::string_view reference) const;
+  // Mutual information of the stored joint of (a, b) at the reference's dimension key, with the
+  // further measures of the joint stored under exactly `stored_key` when there is one.
+  MutualInfoResult mutual_info(const storage::Database& db, std::string_view a,
+                               std::string_view b, std::string_view reference,
+                               const core::DimensionKey& stored_key) const;
 
   // Mutual information of (a, b) per value of `dimension` and their weighted mean.
   CondMutualInfoResult conditional_mutual_info(

@@ -19,15 +19,6 @@ namespace {
   throw Error(std::move(message));
 }
 
-// A lookup per pair: keys are short, and a value of another length is told apart without
-// comparing its bytes.
-bool holds_all(const core::DimensionKey& key, const DimensionMap& dimensions) {
-  return std::all_of(dimensions.begin(), dimensions.end(), [&](const auto& pair) {
-    const auto found = key.find(pair.first);
-    return found != key.end() && found->second == pair.second;
-  });
-}
-
 template <typename Repr>
 void add_counts(Repr& into, const Repr& later, std::vector<std::uint64_t> Repr::*cells) {
   auto& target = into.*cells;
@@ -62,26 +53,13 @@ void add_later_members(core::DistributionRepr& sum, const ResolvedMembers& resol
 
 }  // namespace
 
-ResolvedMembers resolve_members(const storage::Database& db, std::string_view variable,
-                                const DimensionMap& dimensions) {
-  ResolvedMembers resolved;
-  // The lookup checks the stored object's own key, so a key sharing another's text never
-  // answers with that other key's distribution.
-  if (const auto* exact = db.find_distribution(variable, dimensions)) {
-    resolved.members.push_back(exact);
-    resolved.exact = true;
-    return resolved;
-  }
-  return rolled_up_members(db, variable, dimensions, db.positions_of_variable(variable));
-}
-
 ResolvedMembers rolled_up_members(const storage::Database& db, std::string_view variable,
                                   const DimensionMap& dimensions,
                                   std::span<const std::size_t> candidates) {
   ResolvedMembers resolved;
   const auto& all = db.distributions();
   for (const std::size_t position : candidates) {
-    if (holds_all(all[position].dimension_key, dimensions)) {
+    if (core::key_holds_all(all[position].dimension_key, dimensions)) {
       resolved.members.push_back(&all[position]);
     }
   }
@@ -93,18 +71,6 @@ core::DistributionRepr rolled_up_repr(const ResolvedMembers& resolved) {
   core::DistributionRepr sum = resolved.members.front()->repr;
   add_later_members(sum, resolved);
   return sum;
-}
-
-core::DistributionObject resolve_distribution(const storage::Database& db,
-                                              std::string_view variable,
-                                              const DimensionMap& dimensions) {
-  const ResolvedMembers resolved = resolve_members(db, variable, dimensions);
-  core::DistributionObject result = *resolved.members.front();
-  if (resolved.exact) return result;
-  add_later_members(result.repr, resolved);
-  result.sample_count = result.repr.total_count();
-  result.entropy = core::entropy(result.repr);
-  return result;
 }
 
 std::vector<const core::DistributionObject*> distributions_for_variable(

@@ -29,13 +29,10 @@ struct ResolvedMembers {
   bool exact = false;
 };
 
-// Finds the members without copying any counts; fails as `resolve_distribution` does.
-ResolvedMembers resolve_members(const storage::Database& db, std::string_view variable,
-                                const DimensionMap& dimensions);
-
 // The roll-up members among `candidates`, positions in `distributions()` in storage order that
-// include every position of the variable whose key holds all the map's pairs; fails with the
-// not-found message when none does. For callers that narrowed the variable's positions first.
+// include every position of the variable whose key holds all the map's pairs; fails with
+// "distribution not found for variable '{}' and dimensions {}" when none does. For callers that
+// narrowed the variable's positions first.
 ResolvedMembers rolled_up_members(const storage::Database& db, std::string_view variable,
                                   const DimensionMap& dimensions,
                                   std::span<const std::size_t> candidates);
@@ -43,13 +40,6 @@ ResolvedMembers rolled_up_members(const storage::Database& db, std::string_view 
 // The counts of a roll-up: a copy of the first member's counts with every later member of the
 // same kind added position by position (up to the shorter length); totals are added whole.
 core::DistributionRepr rolled_up_repr(const ResolvedMembers& resolved);
-
-// A copy of the resolved distribution; fails with "distribution not found for variable '{}' and
-// dimensions {}". An exact hit is the stored object unchanged; a roll-up keeps its first
-// member's identity with the summed counts, sample count and entropy.
-core::DistributionObject resolve_distribution(const storage::Database& db,
-                                              std::string_view variable,
-                                              const DimensionMap& dimensions);
 
 // The stored distributions of `variable`, in storage order, without copying.
 std::vector<const core::DistributionObject*> distributions_for_variable(

@@ -44,10 +44,25 @@ const RebinnedCounts* ResolvedSide::rebinned(std::uint64_t bins, double min, dou
     rebinned_.emplace(Rebinned{bins, min, max, std::nullopt});
     if (auto repr = math::rebin_histogram(counts(), bins, min, max)) {
       const double entropy = core::entropy(*repr);
-      rebinned_->counts.emplace(RebinnedCounts{std::move(*repr), entropy});
+      const auto& histogram = *repr->get_if<core::DistributionRepr::Histogram>();
+      math::ShareTerms terms = math::share_terms(histogram.bin_counts, histogram.total_count);
+      rebinned_->counts.emplace(RebinnedCounts{std::move(*repr), entropy, std::move(terms)});
     }
   }
   return rebinned_->counts ? &*rebinned_->counts : nullptr;
+}
+
+const OwnCategories& ResolvedSide::own_categories() const {
+  if (!own_categories_) {
+    const auto& categorical = *counts().get_if<core::DistributionRepr::Categorical>();
+    const auto& names = categorical.categories.names();
+    math::AlignedCategories aligned =
+        math::align_categorical(names, categorical.counts, names, categorical.counts);
+    const double entropy = core::entropy_of_counts(aligned.a, categorical.total_count);
+    math::ShareTerms terms = math::share_terms(aligned.a, categorical.total_count);
+    own_categories_.emplace(OwnCategories{std::move(aligned), entropy, std::move(terms)});
+  }
+  return *own_categories_;
 }
 
 const ResolvedSide& SideResolver::resolve(std::string_view variable,

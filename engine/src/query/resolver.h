@@ -6,7 +6,7 @@
 // Contract: a resolver lives for one statement over a database that does not change meanwhile
 // (it keeps pointers into it). Every answer equals resolving afresh: the same members in storage
 // order, the same counts, and a side that resolves to nothing fails each time it is asked, with
-// the message of `resolve_distribution`. One thread at a time.
+// the not-found message of `rolled_up_members`. One thread at a time.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "core/distribution.h"
+#include "math/rebin.h"
+#include "math/shares.h"
 #include "query/cache.h"
 #include "query/parser.h"
 #include "query/planner.h"
@@ -30,10 +32,20 @@ class Database;
 
 namespace quib::query {
 
-// A side's counts on another grid, with their entropy (which every histogram compare needs).
+// A side's counts on another grid, with their entropy and shares (which every histogram compare
+// needs).
 struct RebinnedCounts {
   core::DistributionRepr repr;
   double entropy = 0.0;
+  math::ShareTerms terms;
+};
+
+// A categorical side's counts on its own categories in byte order, each name once, as a compare
+// with a side of the same category list aligns them; with their entropy and shares.
+struct OwnCategories {
+  math::AlignedCategories aligned;
+  double entropy = 0.0;
+  math::ShareTerms terms;
 };
 
 class ResolvedSide {
@@ -47,13 +59,15 @@ class ResolvedSide {
   const core::DistributionObject& first() const { return *resolved_.members.front(); }
   // The stored counts when one object holds them, else their roll-up (summed on first use).
   const core::DistributionRepr& counts() const;
-  // As `resolve_distribution` gives them: stored for an exact hit, else from the counts.
+  // The stored figures for an exact hit, else those of the counts.
   std::uint64_t sample_count() const;
   double entropy() const;
   // The counts rebinned onto `bins` bins over [min, max] (`math::rebin_histogram`), null when
   // that yields nothing. The last grid asked for is kept, so a side compared with many others
   // of one variable is rebinned once.
   const RebinnedCounts* rebinned(std::uint64_t bins, double min, double max) const;
+  // The counts of a categorical side on its own categories (computed on first use).
+  const OwnCategories& own_categories() const;
 
  private:
   struct Rebinned {
@@ -67,6 +81,7 @@ class ResolvedSide {
   std::vector<MemberVersion> versions_;
   mutable std::optional<core::DistributionRepr> rolled_up_;
   mutable std::optional<Rebinned> rebinned_;
+  mutable std::optional<OwnCategories> own_categories_;
 };
 
 class SideResolver {
@@ -122,6 +137,25 @@ class SideResolver {
   const storage::Database& db_;
   std::map<SideKey, ResolvedSide, SideOrder> sides_;
   std::map<std::string, VariableState, std::less<>> variables_;
+};
+
+// The sides of one variable at a list of slices, each resolved when first asked for: a statement
+// that compares every two of them looks each one up once, in the order it first needs them, so
+// its failures come in the order of resolving afresh. A side that fails is asked again next time.
+class SliceSides {
+ public:
+  SliceSides(SideResolver& sides, std::string_view variable, std::size_t count)
+      : sides_(sides), variable_(variable), resolved_(count, nullptr) {}
+
+  const ResolvedSide& at(std::size_t k, const DimensionMap& dimensions) {
+    if (resolved_[k] == nullptr) resolved_[k] = &sides_.resolve(variable_, dimensions);
+    return *resolved_[k];
+  }
+
+ private:
+  SideResolver& sides_;
+  std::string_view variable_;
+  std::vector<const ResolvedSide*> resolved_;
 };
 
 }  // namespace quib::query

@@ -2,6 +2,7 @@
 // They have no stored form; every field is filled by the operation that builds the record.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,6 +38,23 @@ struct CompareResult {
   bool operator==(const CompareResult&) const = default;
 };
 
+// The compares of COMPARE ... ACROSS: one per two sides i < j, in the order (0, 1), (0, 2), ...,
+// (1, 2), ...; none where either side's reference does not parse or the compare fails.
+struct AcrossResult {
+  std::vector<std::optional<CompareResult>> pairs;
+};
+
+// One candidate of NEAREST: its position in the list asked about and its distance to the target.
+struct NearestCandidate {
+  std::size_t candidate = 0;
+  double distance = 0.0;
+  bool operator==(const NearestCandidate&) const = default;
+};
+
+struct NearestResult {
+  std::vector<NearestCandidate> nearest;  // distance ascending, ties in candidate order
+};
+
 // One variable of an explanation.
 struct VariableContribution {
   std::string variable;
@@ -56,6 +74,19 @@ struct ExplainResult {
 struct PairwiseResult {
   std::vector<std::string> values;           // ascending byte order
   std::vector<std::vector<double>> matrix;   // values.size() squared, symmetric, zero diagonal
+};
+
+// The measures of a stored joint beyond its mutual information.
+struct JointMeasures {
+  double nmi = 0.0;
+  double cramers_v = 0.0;
+  std::uint64_t total = 0;
+  bool operator==(const JointMeasures&) const = default;
+};
+
+struct MutualInfoResult {
+  double mi = 0.0;
+  std::optional<JointMeasures> stored;  // the joint under exactly the key asked for, if any
 };
 
 struct DimensionMI {

@@ -31,9 +31,7 @@ bool within_bounds(std::string_view time, std::optional<std::string_view> lower_
 // nothing, because the track walks every time value.
 bool holds_slice(const core::DimensionKey& key, const DimensionMap& dimensions) {
   return std::all_of(dimensions.begin(), dimensions.end(), [&](const auto& pair) {
-    if (pair.first == kTimeDimension) return true;
-    auto it = key.find(pair.first);
-    return it != key.end() && it->second == pair.second;
+    return pair.first == kTimeDimension || core::key_holds(key, pair.first, pair.second);
   });
 }
 

@@ -13,8 +13,7 @@
 #include "core/error.h"
 #include "core/number_text.h"
 #include "query/engine.h"
-#include "query/parser.h"
-#include "query/resolver.h"
+#include "query/result_types.h"
 #include "sql/cells.h"
 #include "sql/executor.h"
 #include "storage/dist_store.h"
@@ -77,18 +76,6 @@ std::string unicode_upper(std::string_view text) {
   return out;
 }
 
-bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower) {
-  return std::equal(text.begin(), text.end(), lower.begin(), lower.end(), [](char c, char l) {
-    return (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == l;
-  });
-}
-
-double nearest_distance(const query::CompareResult& result, std::string_view metric) {
-  if (equals_ignoring_ascii_case(metric, "hellinger")) return result.hellinger;
-  if (equals_ignoring_ascii_case(metric, "psi")) return result.psi;
-  return result.jsd;
-}
-
 }  // namespace
 
 QueryResult exec_compare_between(const storage::Database& db, const query::QueryEngine& engine,
@@ -133,24 +120,16 @@ QueryResult exec_compare_across(const storage::Database& db, const query::QueryE
     throw Error("dimension '" + statement.dimension +
                 "' has fewer than 2 values for pairwise comparison");
   }
-  const std::vector<const std::string*> values = [&] {
-    std::vector<const std::string*> out;
-    out.reserve(value_set.size());
-    for (const auto& value : value_set) out.push_back(&value);
-    return out;
-  }();
-  // Each value's reference is parsed once; one that does not parse makes every pair with it a
-  // failed compare.
-  std::vector<std::optional<query::QueryReference>> references;
-  references.reserve(values.size());
-  for (const std::string* value : values) {
-    try {
-      references.push_back(query::parse_reference(
-          build_ref_string({statement.dimension, *value}, statement.where_clause)));
-    } catch (const Error&) {
-      references.emplace_back();
-    }
+  std::vector<const std::string*> values;
+  std::vector<std::string> references;
+  values.reserve(value_set.size());
+  references.reserve(value_set.size());
+  for (const auto& value : value_set) {
+    values.push_back(&value);
+    references.push_back(build_ref_string({statement.dimension, value}, statement.where_clause));
   }
+  const query::AcrossResult across =
+      engine.compare_across(db, references, statement.variable);
 
   // Each row keeps its JSD as the cell shows it, read back, because that rounded figure is what
   // orders the table.
@@ -159,18 +138,12 @@ QueryResult exec_compare_across(const storage::Database& db, const query::QueryE
     cells::Row row;
   };
   std::vector<Entry> entries;
-  entries.reserve(values.size() * (values.size() - 1) / 2);
-  query::SideResolver sides(db);
+  entries.reserve(across.pairs.size());
+  std::size_t pair = 0;
   for (std::size_t i = 0; i < values.size(); ++i) {
     for (std::size_t j = i + 1; j < values.size(); ++j) {
-      std::optional<query::CompareResult> compared;
-      try {
-        if (references[i] && references[j]) {
-          compared = engine.compare(sides, *references[i], *references[j], statement.variable);
-        }
-      } catch (const Error&) {
-        // A pair that cannot be compared shows as "N/A" and the table goes on.
-      }
+      const std::optional<query::CompareResult>& compared = across.pairs[pair++];
+      // A pair that cannot be compared shows as "N/A" and the table goes on.
       cells::Row row =
           compared ? cells::row(*values[i], *values[j], cells::fixed(compared->jsd, 6),
                                 cells::fixed(compared->hellinger, 6),
@@ -277,44 +250,28 @@ QueryResult exec_pairwise(const storage::Database& db, const query::QueryEngine&
 
 QueryResult exec_nearest(const storage::Database& db, const query::QueryEngine& engine,
                          const Statement::Nearest& statement) {
-  const std::string target = build_ref_string(statement.target, {});
-  query::QueryReference reference;
-  try {
-    reference = query::parse_reference(target);
-  } catch (const Error& error) {
-    throw Error(error.what());
-  }
-  const auto& variables = db.schema().variables;
-  if (!reference.variable && variables.empty()) throw Error("no variable in schema");
-  const std::string& variable = reference.variable ? *reference.variable : variables.front().name;
-
-  struct Candidate {
-    const std::string* value;
-    double distance;
-  };
   const std::set<std::string> values = db.dimension_values(statement.dimension);
-  std::vector<Candidate> candidates;
+  std::vector<const std::string*> shown;
+  std::vector<std::string> candidates;
+  shown.reserve(values.size());
   candidates.reserve(values.size());
-  std::string other;
-  query::SideResolver sides(db);
   for (const auto& value : values) {
     if (value == statement.target.value) continue;
-    other.clear();
-    cells::append_pair(other, statement.dimension, value);
-    const query::CompareResult compared =
-        engine.compare(sides, reference, query::parse_reference(other), variable);
-    candidates.push_back({&value, nearest_distance(compared, statement.metric)});
+    shown.push_back(&value);
+    cells::append_pair(candidates.emplace_back(), statement.dimension, value);
   }
-  cells::sort_ascending(candidates, [](const Candidate& candidate) { return candidate.distance; });
-  if (statement.limit < candidates.size()) candidates.resize(statement.limit);
+  const query::NearestResult nearest =
+      engine.nearest(db, build_ref_string(statement.target, {}), candidates, statement.metric,
+                     statement.limit);
 
   QueryResult result;
   result.columns.reserve(2);
   result.columns.push_back(statement.dimension);
   result.columns.push_back(unicode_upper(statement.metric));
-  result.rows.reserve(candidates.size());
-  for (const auto& candidate : candidates) {
-    result.rows.push_back(cells::row(*candidate.value, cells::fixed(candidate.distance, 6)));
+  result.rows.reserve(nearest.nearest.size());
+  for (const auto& candidate : nearest.nearest) {
+    result.rows.push_back(
+        cells::row(*shown[candidate.candidate], cells::fixed(candidate.distance, 6)));
   }
   return result;
 }

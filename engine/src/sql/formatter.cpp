@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "core/json_writer.h"
+
 namespace quib::sql {
 namespace formatter {
 
@@ -19,46 +21,12 @@ void append_csv_field(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
-std::string csv_escape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  append_csv_field(out, text);
-  return out;
-}
-
-void append_json_escaped(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (char c : text) {
-    switch (c) {
-      case '\\': out.append("\\\\"); break;
-      case '"': out.append("\\\""); break;
-      case '\n': out.append("\\n"); break;
-      case '\r': out.append("\\r"); break;
-      case '\t': out.append("\\t"); break;
-      default: {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20) {
-          out.append("\\u00");
-          out.push_back(kHex[byte >> 4]);
-          out.push_back(kHex[byte & 0x0f]);
-        } else {
-          out.push_back(c);
-        }
-      }
-    }
-  }
-}
-
-std::string json_escape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  append_json_escaped(out, text);
-  return out;
-}
-
 }  // namespace formatter
 
 namespace {
+
+// Backspace and form feed come out in the \u00XX form, as the renderings have always written them.
+constexpr auto kResultEscapes = core::json::ShortEscapes::kWithoutBackspaceAndFormFeed;
 
 // Characters of UTF-8 text: every byte that does not continue a multi-byte sequence.
 std::size_t char_count(std::string_view text) {
@@ -164,9 +132,9 @@ std::string QueryResult::to_json() const {
     for (std::size_t i = 0; i < row.size(); ++i) {
       if (i > 0) out.append(", ");
       out.push_back('"');
-      if (i < columns.size()) formatter::append_json_escaped(out, columns[i]);
+      if (i < columns.size()) core::json::append_escaped(out, columns[i], kResultEscapes);
       out.append("\": \"");
-      formatter::append_json_escaped(out, row[i]);
+      core::json::append_escaped(out, row[i], kResultEscapes);
       out.push_back('"');
     }
     out.push_back('}');

@@ -104,16 +104,9 @@ std::ostream& operator<<(std::ostream& out, const QueryResult& result);
 
 namespace formatter {
 
-// The text as one CSV field: quoted (inner quotes doubled) when it holds a comma, a double quote
-// or a line feed; otherwise unchanged.
-std::string csv_escape(std::string_view text);
+// Appends the text as one CSV field: quoted (inner quotes doubled) when it holds a comma, a
+// double quote or a line feed; otherwise unchanged.
 void append_csv_field(std::string& out, std::string_view text);
-
-// The text prepared for the inside of a JSON string. Backslash, quote, line feed, carriage return
-// and tab get their short escapes; every other control character below U+0020 becomes \u00XX so
-// that strict JSON readers accept the output.
-std::string json_escape(std::string_view text);
-void append_json_escaped(std::string& out, std::string_view text);
 
 }  // namespace formatter
 }  // namespace quib::sql

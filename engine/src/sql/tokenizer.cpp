@@ -9,8 +9,10 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/ascii_text.h"
 #include "core/error.h"
 #include "core/number_text.h"
+#include "core/unicode_text.h"
 
 namespace quib::sql {
 namespace {
@@ -44,14 +46,6 @@ const std::array<Token, Token::kKeywordCount>& keyword_tokens() {
   return tokens;
 }
 
-char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool equals_ascii_upper(std::string_view word, std::string_view name) {
-  return word.size() == name.size() &&
-         std::equal(word.begin(), word.end(), name.begin(),
-                    [](char w, char n) { return ascii_upper(w) == ascii_upper(n); });
-}
-
 // One code point of `text` starting at `pos`, negative for a malformed sequence; `pos` moves past
 // what was read (at least one byte). The offsets handed to ICU stay tiny whatever the text's size.
 UChar32 next_code_point(std::string_view text, std::size_t& pos) {
@@ -72,7 +66,7 @@ std::vector<std::string_view> split_words(std::string_view text) {
   while (pos < text.size()) {
     const std::size_t start = pos;
     const UChar32 c = next_code_point(text, pos);
-    const bool space = c >= 0 && u_isUWhiteSpace(c);
+    const bool space = c >= 0 && core::is_unicode_white_space(static_cast<char32_t>(c));
     if (space && word_start != std::string_view::npos) {
       words.push_back(text.substr(word_start, start - word_start));
       word_start = std::string_view::npos;
@@ -102,7 +96,7 @@ bool parse_number(std::string_view word, std::uint64_t& value) {
 
 Token word_token(std::string_view word) {
   for (std::size_t i = 0; i < Token::kKeywordCount; ++i) {
-    if (equals_ascii_upper(word, kTokenNames[i])) return keyword_tokens()[i];
+    if (core::equals_ignoring_ascii_case(word, kTokenNames[i])) return keyword_tokens()[i];
   }
   if (const std::size_t colon = word.find(':'); colon != std::string_view::npos) {
     if (colon == 0 || colon + 1 == word.size()) {

@@ -390,19 +390,6 @@ core::JointDistributionObject* Database::get_joint_distribution_mut(
   return &dist_file_.joints[position];
 }
 
-const core::DistributionObject* Database::find_distribution_by_reference(
-    std::string_view variable, const core::DimensionKey& pairs) const {
-  for (const std::size_t position : positions_of_variable(variable)) {
-    const auto& distribution = dist_file_.distributions[position];
-    const bool holds_all = std::all_of(pairs.begin(), pairs.end(), [&](const auto& pair) {
-      auto it = distribution.dimension_key.find(pair.first);
-      return it != distribution.dimension_key.end() && it->second == pair.second;
-    });
-    if (holds_all) return &distribution;
-  }
-  return nullptr;
-}
-
 std::span<const std::size_t> Database::positions_of_variable(std::string_view variable) const {
   auto it = positions_by_variable_.find(variable);
   if (it == positions_by_variable_.end()) return {};
@@ -463,11 +450,6 @@ const core::DistributionObject* Database::find_distribution(std::string_view var
                                                             const core::DimensionKey& key) const {
   const Located found = locate(variable, key);
   return found.position == kNoPosition ? nullptr : &dist_file_.distributions[found.position];
-}
-
-const core::DistributionObject* Database::distribution_by_id(std::uint64_t id) const {
-  const std::size_t position = position_of(id);
-  return position == kNoPosition ? nullptr : &dist_file_.distributions[position];
 }
 
 }  // namespace quib::storage

@@ -158,17 +158,10 @@ class Database {
   // text does it scan the distributions, O(N).
   const core::DistributionObject* find_distribution(std::string_view variable,
                                                     const core::DimensionKey& key) const;
-  // The first distribution in storage order with `id`, or null: O(1) through the position map.
-  const core::DistributionObject* distribution_by_id(std::uint64_t id) const;
   // Positions in `distributions()` of every distribution of `variable` (name equal byte for
   // byte), in storage order: O(log V) for V variables, without visiting the other variables'
   // distributions.
   std::span<const std::size_t> positions_of_variable(std::string_view variable) const;
-  // The first distribution of `variable` in storage order whose key holds every pair given (no
-  // pairs: the variable's first distribution), or null: walks the variable's own distributions,
-  // O(N(v) * pairs).
-  const core::DistributionObject* find_distribution_by_reference(
-      std::string_view variable, const core::DimensionKey& pairs) const;
   // The joint distribution of the two names (in either order) under exactly `key`, or null:
   // one hash lookup, O(1) on average.
   const core::JointDistributionObject* get_joint_distribution(std::string_view a,

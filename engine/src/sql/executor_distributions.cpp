@@ -11,13 +11,11 @@
 #include <vector>
 
 #include "core/dimension_key.h"
+#include "core/distribution.h"
 #include "core/error.h"
 #include "core/number_text.h"
-#include "math/cramers_v.h"
-#include "math/mutual_info.h"
-#include "query/correlations.h"
 #include "query/engine.h"
-#include "query/planner.h"
+#include "query/result_types.h"
 #include "sql/cells.h"
 #include "sql/executor.h"
 #include "storage/dist_store.h"
@@ -50,10 +48,6 @@ std::string count_cell(std::uint64_t count, double probability) {
   return out;
 }
 
-double share(std::uint64_t count, std::uint64_t total) {
-  return total == 0 ? 0.0 : static_cast<double>(count) / static_cast<double>(total);
-}
-
 // The value rows of a histogram, one per bin, each formatted only when asked for.
 struct HistogramRows {
   const core::ReprHistogram& histogram;
@@ -64,7 +58,7 @@ struct HistogramRows {
         width((repr.max - repr.min) / static_cast<double>(repr.bin_counts.size())) {}
   std::size_t size() const { return histogram.bin_counts.size(); }
   double probability(std::size_t i) const {
-    return share(histogram.bin_counts[i], histogram.total_count);
+    return core::share(histogram.bin_counts[i], histogram.total_count);
   }
   cells::Row row(std::size_t i) const {
     const double lo = width * static_cast<double>(i) + histogram.min;
@@ -88,7 +82,7 @@ struct CategoricalRows {
     return std::min(categorical.categories.size(), categorical.counts.size());
   }
   double probability(std::size_t i) const {
-    return share(categorical.counts[i], categorical.total_count);
+    return core::share(categorical.counts[i], categorical.total_count);
   }
   cells::Row row(std::size_t i) const {
     return cells::row(categorical.categories[i],
@@ -119,11 +113,6 @@ void append_value_rows(const ValueRows& values, const Statement::Show& statement
       values.size(), n, greatest_first, [&](std::size_t i) { return values.probability(i); });
   rows.reserve(rows.size() + kept.size());
   for (const std::size_t i : kept) rows.push_back(values.row(i));
-}
-
-bool key_holds(const core::DimensionKey& key, const DimRef& pair) {
-  const auto it = key.find(pair.dimension);
-  return it != key.end() && it->second == pair.value;
 }
 
 }  // namespace
@@ -160,12 +149,14 @@ QueryResult exec_rank(const storage::Database& db, const Statement::Rank& statem
   std::vector<Entry> entries;
   // No summing: two distributions with the same value (differing in another dimension) are two
   // rows.
-  for (const core::DistributionObject* distribution :
-       query::distributions_for_variable(db, statement.variable)) {
+  for (const std::size_t position : db.positions_of_variable(statement.variable)) {
+    const core::DistributionObject* distribution = &db.distributions()[position];
     const core::DimensionKey& key = distribution->dimension_key;
     if (key.empty()) continue;
     const bool in_slice = std::all_of(statement.where_clause.begin(), statement.where_clause.end(),
-                                      [&](const DimRef& pair) { return key_holds(key, pair); });
+                                      [&](const DimRef& pair) {
+                                      return core::key_holds(key, pair.dimension, pair.value);
+                                    });
     const auto ranked = key.find(statement.dimension);
     if (!in_slice || ranked == key.end()) continue;
     entries.push_back({&ranked->second, distribution->entropy, distribution->sample_count});
@@ -185,24 +176,22 @@ QueryResult exec_rank(const storage::Database& db, const Statement::Rank& statem
 
 QueryResult exec_mi(const storage::Database& db, const query::QueryEngine& engine,
                     const Statement::Mi& statement) {
-  const double mi = engine.mutual_info(db, statement.a, statement.b,
-                                       build_ref_string(statement.at, {}));
+  const query::MutualInfoResult information =
+      engine.mutual_info(db, statement.a, statement.b, build_ref_string(statement.at, {}),
+                         {{statement.at.dimension, statement.at.value}});
+  const double mi = information.mi;
   QueryResult result;
   result.columns = {"Metric", "Value"};
   auto& rows = result.rows;
   rows.reserve(5);
   rows.push_back(cells::row("MI", cells::fixed(mi, 4, " bits")));
-  // The engine reads the AT pair as a reference (where the name "variable" is no dimension);
-  // this lookup takes it as a plain key, so such a pair finds no joint and the rows are left out.
-  const core::JointDistributionObject* joint = db.get_joint_distribution(
-      statement.a, statement.b, {{statement.at.dimension, statement.at.value}});
-  if (joint != nullptr) {
-    const math::CountTable table = query::joint_count_table(joint->repr);
-    const std::uint64_t total = joint->repr.total_count();
-    rows.push_back(
-        cells::row("NMI", cells::fixed(math::normalized_mutual_information(table, total), 4)));
-    rows.push_back(cells::row("Cram\u00e9r's V", cells::fixed(math::cramers_v(table, total), 4)));
-    rows.push_back(cells::row("Samples", cells::count(total)));
+  // The engine reads the AT pair as a reference (where the name "variable" is no dimension) for
+  // the MI, and as a plain key for the joint whose further measures are shown; such a pair finds
+  // no joint there and the rows are left out.
+  if (const auto& stored = information.stored) {
+    rows.push_back(cells::row("NMI", cells::fixed(stored->nmi, 4)));
+    rows.push_back(cells::row("Cram\u00e9r's V", cells::fixed(stored->cramers_v, 4)));
+    rows.push_back(cells::row("Samples", cells::count(stored->total)));
   }
   const char* strength = mi > kStrongMi ? "strong" : mi > kModerateMi ? "moderate" : "weak";
   rows.push_back(cells::row("Strength", strength));
