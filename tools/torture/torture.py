@@ -43,8 +43,7 @@ FAULT_OPS = (("write", 28), ("fsync", 5), ("rename", 28))
 # batches of the module's 10,000; records go as one batch of 5 keys of 1,000 rows.
 BATCH_FILE = (6, 5000)
 BATCH_RECORDS = (2, 1000)
-BATCH_TAIL = 10  # the last calls of a batch-fault ingest, failed each in turn
-BATCH_SPREAD = 3  # the earlier ones failed at random
+BATCH_SPREAD = 3  # calls before the flushes failed, at random
 
 
 def rows_for(keys, per_key, rng):
@@ -379,18 +378,37 @@ class Torture:
                     k += 1
 
     def batch_fault_run(self):
-        """A big ingest makes hundreds of raw-log writes: of each kind of call, the last few
-        (the call's flush and the close's) fail each in turn and a few earlier ones at random,
-        with the two ways of closing taking turns. A first trial, where nothing fails, counts
-        the calls."""
+        """A big ingest makes hundreds of raw-log writes: of each kind of call, those of the
+        last two flushes (the call's and the close's) and the two before them fail each in turn,
+        and a few earlier ones at random, with the two ways of closing taking turns. A first
+        trial, where nothing fails, counts the calls."""
         for _ in range(self.args.batch_faults):
             for action, shape in (("file", BATCH_FILE), ("records", BATCH_RECORDS)):
                 for op, errno_value in FAULT_OPS:
+                    tail = 2 * self.flush_calls(op) + 2
                     calls = self.batch_fault_trial(action, shape, op, errno_value, 0)
-                    early = range(1, max(1, calls - BATCH_TAIL + 1))
+                    early = range(1, max(1, calls - tail + 1))
                     chosen = self.rng.sample(early, min(BATCH_SPREAD, len(early)))
                     for k in sorted(chosen) + list(range(early.stop, calls + 1)):
                         self.batch_fault_trial(action, shape, op, errno_value, k)
+
+    def counting_env(self, op, k, errno_value):
+        """As fault_env; the child also tells how many calls of `op` it made."""
+        for path in (self.outcome_path, self.seen_path):
+            if os.path.exists(path):
+                os.unlink(path)
+        return dict(self.fault_env(op, k, errno_value), QUIB_FAULT_SEEN=self.seen_path)
+
+    def calls_seen(self):
+        with open(self.seen_path) as handle:
+            return int(handle.read())
+
+    def flush_calls(self, op):
+        """How many calls of `op` one flush makes: a child opens the database and closes it."""
+        child = self.spawn("nothing", self.db, env=self.counting_env(op, 0, 0), leave="close")
+        child.wait()
+        child.stderr.close()
+        return self.calls_seen()
 
     def batch_fault_trial(self, action, shape, op, errno_value, k):
         """One call of a several-batch ingest whose k-th `op` fails (none when k is 0), closed
@@ -403,16 +421,12 @@ class Torture:
         keys = self.expected.keys | {(row["day"], row["shop"]) for row in rows}
         before = (self.expected.distributions() + self.split, self.expected.samples)
         every = (len(keys) * len(VARIABLES) + self.split, self.expected.samples + samples)
-        for path in (self.outcome_path, self.seen_path):
-            if os.path.exists(path):
-                os.unlink(path)
-        env = dict(self.fault_env(op, k, errno_value), QUIB_FAULT_SEEN=self.seen_path)
+        env = self.counting_env(op, k, errno_value)
         _, status, argument = self.ingest_trial(rows, action, env=env, kill=False, leave=leave)
         self.batch_trials += 1
         self.batch_fired += os.path.exists(self.fired_marker)
         try:
-            with open(self.seen_path) as handle:
-                calls = int(handle.read())
+            calls = self.calls_seen()
             with open(self.outcome_path) as handle:
                 outcome = json.load(handle)
         except (OSError, ValueError):
