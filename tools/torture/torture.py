@@ -9,7 +9,8 @@ Three runs, each trial followed by the same checks of the directory:
 - batch faults: the same failures in a file ingest of several batches and in a records ingest
   of several thousand rows, after which the child closes its handle, by `close()` or by leaving
   a `with` block, as a program that caught the error would; the same ingest then runs again
-  without a fault, as the retry of a user who freed space.
+  without a fault, as the retry of a user who freed space, in a later open or, before closing,
+  in the same handle.
 
 After each trial the database must open read-write and read-only with equal stats; the counts
 of every ingest that returned are there exactly once, and those of the interrupted one wholly or
@@ -90,8 +91,10 @@ def worker(action, db, argument, close):
 
 
 def leaving_worker(action, db, argument, leave, outcome_path):
-    """Ingests, then closes whatever happened, by `close()` or through a `with` block; writes
-    which steps (open, ingest, close) raised, with their messages, to `outcome_path`."""
+    """Ingests, then closes whatever happened, by `close()` or through a `with` block (`leave`
+    "close" or "with"; "again" closes by `close()` after ingesting once more if the first call
+    failed); writes which steps (open, ingest, again, close) raised, with their messages, to
+    `outcome_path`."""
     from quib_engine import QuibDB, QuibError
 
     outcome = {}
@@ -116,12 +119,18 @@ def leaving_worker(action, db, argument, leave, outcome_path):
         except QuibError as error:
             outcome["open"] = str(error)
         else:
-            for step, call in (("ingest", lambda: run_ingest(handle, action, argument)),
-                               ("close", handle.close)):
+            def attempt(step, call):
                 try:
                     call()
                 except QuibError as error:
                     outcome[step] = str(error)
+                    return False
+                return True
+
+            ingest = lambda: run_ingest(handle, action, argument)  # noqa: E731
+            if not attempt("ingest", ingest) and leave == "again":
+                attempt("again", ingest)
+            attempt("close", handle.close)
     with open(outcome_path, "w") as handle:
         json.dump(outcome, handle)
     return 0
@@ -380,7 +389,7 @@ class Torture:
     def batch_fault_run(self):
         """A big ingest makes hundreds of raw-log writes: of each kind of call, those of the
         last two flushes (the call's and the close's) and the two before them fail each in turn,
-        and a few earlier ones at random, with the two ways of closing taking turns. A first
+        and a few earlier ones at random, with the ways of closing and retrying taking turns. A first
         trial, where nothing fails, counts the calls."""
         for _ in range(self.args.batch_faults):
             for action, shape in (("file", BATCH_FILE), ("records", BATCH_RECORDS)):
@@ -413,7 +422,7 @@ class Torture:
     def batch_fault_trial(self, action, shape, op, errno_value, k):
         """One call of a several-batch ingest whose k-th `op` fails (none when k is 0), closed
         after, then retried if it failed; gives the number of such calls the child made."""
-        leave = ("close", "with")[self.batch_trials % 2]
+        leave = ("close", "with", "again")[self.batch_trials % 3]
         label = f"batch fault {action} {op} #{k} ({leave})"
         new, per_key = shape
         rows = rows_for(self.some_keys(new), per_key, self.rng)
@@ -432,7 +441,9 @@ class Torture:
         except (OSError, ValueError):
             self.faults.append(f"{label}: the child left no outcome (exit status {status})")
             return 0
-        failed = "open" in outcome or "ingest" in outcome
+        # The call that counts is the retry in the same handle, when there was one.
+        failed = "open" in outcome or "again" in outcome or (
+            "ingest" in outcome and leave != "again")
         # A failed call leaves nothing behind; only when closing failed as well may the files
         # hold what open makes of a flush cut short, and that is still all of it or none.
         allowed = ([before, every] if "close" in outcome else [before]) if failed else [every]
@@ -448,7 +459,7 @@ class Torture:
             self.record_landed(rows)
         if failed:
             observed = self.retry(label, action, argument, rows)
-        self.settle(observed)
+        self.settle(label, observed)
         return calls
 
     def retry(self, label, action, argument, rows):
@@ -470,14 +481,14 @@ class Torture:
                                f" (each row counted once)")
         return observed
 
-    def settle(self, observed):
+    def settle(self, label, observed):
         """Takes the directory as it is as what later trials build on, so that one finding is
         reported once; the raw log is checked as of now."""
         if observed is not None:
             distributions, self.expected.samples = observed
             self.split = distributions - self.expected.distributions()
         for problem in self.raw.check():
-            self.faults.append(f"batch faults: {problem}")
+            self.faults.append(f"{label}: {problem}")
 
     def run(self):
         self.setup()
