@@ -452,6 +452,8 @@ class Torture:
             return calls
         if observed not in allowed:
             told = "; ".join(f"{step} raised: {message}" for step, message in outcome.items())
+            if "ingest" in outcome and leave == "again" and "again" not in outcome:
+                told += "; the same ingest again in that handle returned"
             self.faults.append(
                 f"{label}: {(observed[1] - before[1]) // len(VARIABLES)} of {len(rows)} rows"
                 f" counted, {observed[0] - before[0]} distributions added ({told or 'no error'})")
