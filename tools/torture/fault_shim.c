@@ -3,7 +3,9 @@
  * Loaded with LD_PRELOAD. Of the calls of kind QUIB_FAULT_OP (write, fsync or rename) that touch
  * a path under QUIB_FAULT_DIR (an absolute directory), the QUIB_FAULT_AT-th fails with errno
  * QUIB_FAULT_ERRNO (default ENOSPC); every other call goes through unchanged. When the fault
- * fires, the file QUIB_FAULT_FIRED is created, so the driver knows that it did. */
+ * fires, the file QUIB_FAULT_FIRED is created, so the driver knows that it did. At a normal exit,
+ * the number of matching calls seen is written to the file QUIB_FAULT_SEEN when it is set, so a
+ * run with QUIB_FAULT_AT=0 (no call fails) tells the driver how many there are to choose from. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -23,6 +25,7 @@ static long seen = 0;
 static char fault_dir[4096];
 static size_t fault_dir_length = 0;
 static const char* fired_path = NULL;
+static const char* seen_path = NULL;
 
 __attribute__((constructor)) static void read_settings(void) {
   const char* op = getenv("QUIB_FAULT_OP");
@@ -30,6 +33,7 @@ __attribute__((constructor)) static void read_settings(void) {
   const char* dir = getenv("QUIB_FAULT_DIR");
   const char* code = getenv("QUIB_FAULT_ERRNO");
   fired_path = getenv("QUIB_FAULT_FIRED");
+  seen_path = getenv("QUIB_FAULT_SEEN");
   if (op == NULL || at == NULL || dir == NULL) return;
   if (strcmp(op, "write") == 0) fault_op = OP_WRITE;
   if (strcmp(op, "fsync") == 0) fault_op = OP_FSYNC;
@@ -38,6 +42,16 @@ __attribute__((constructor)) static void read_settings(void) {
   if (code != NULL) fault_errno = atoi(code);
   snprintf(fault_dir, sizeof fault_dir, "%s", dir);
   fault_dir_length = strlen(fault_dir);
+}
+
+__attribute__((destructor)) static void report_seen(void) {
+  if (seen_path == NULL || fault_op == OP_NONE) return;
+  char text[32];
+  const int length = snprintf(text, sizeof text, "%ld\n", __atomic_load_n(&seen, __ATOMIC_SEQ_CST));
+  const int fd = (int)syscall(SYS_openat, AT_FDCWD, seen_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return;
+  if (syscall(SYS_write, fd, text, (size_t)length) < 0) { /* the driver sees no count */ }
+  syscall(SYS_close, fd);
 }
 
 static int under_dir(const char* path) {

@@ -1,18 +1,26 @@
 """Crash and fault torture of a database: kill its writers at random, fail their file calls.
 
-Two runs, each trial followed by the same checks of the directory:
+Three runs, each trial followed by the same checks of the directory:
 - kills: a child process creates a database, ingests records or ingests a file (several
   batches), and is sent SIGKILL at a random moment, or finishes first;
 - faults: a child ingests records with the fault shim preloaded, so that the k-th write, fsync or
   rename under the database directory fails; the child then exits at once, as a crash after the
-  error would, without closing its handle (closing would flush again and hide the damage).
+  error would, without closing its handle (closing would flush again and hide the damage);
+- batch faults: the same failures in a file ingest of several batches and in a records ingest
+  of several thousand rows, after which the child closes its handle, by `close()` or by leaving
+  a `with` block, as a program that caught the error would; the same ingest then runs again
+  without a fault, as the retry of a user who freed space, in a later open or, before closing,
+  in the same handle.
 
 After each trial the database must open read-write and read-only with equal stats; the counts
 of every ingest that returned are there exactly once, and those of the interrupted one wholly or
 not at all; each (variable, key) has one distribution; the raw log holds whole lines with
-unique record ids. A further ingest of the same keys must not add distributions.
+unique record ids. A further ingest of the same keys must not add distributions. After a batch
+fault, an ingest that raised has left nothing, unless closing failed too (then all or nothing);
+after the retry every row of that ingest is counted exactly once.
 
-Usage: torture.py --shim fault_shim.so [--kills 300] [--fault-rounds 3] [--seed N] [--keep DIR]
+Usage: torture.py --shim fault_shim.so [--kills 300] [--fault-rounds 3] [--batch-faults 1]
+                  [--seed N] [--keep DIR]
 The module quib_engine must be importable (PYTHONPATH).
 """
 
@@ -30,6 +38,13 @@ import time
 
 VARIABLES = ("amount", "label")  # every row gives both a sample
 LABELS = ("a", "b", "c")
+# The failures injected, each with the errno it gives.
+FAULT_OPS = (("write", 28), ("fsync", 5), ("rename", 28))
+# The batch-fault ingests: a file of 9 keys (3 old, 6 new) of 5,000 rows is 45,000 rows, five
+# batches of the module's 10,000; records go as one batch of 5 keys of 1,000 rows.
+BATCH_FILE = (6, 5000)
+BATCH_RECORDS = (2, 1000)
+BATCH_SPREAD = 3  # calls before the flushes failed, at random
 
 
 def rows_for(keys, per_key, rng):
@@ -51,6 +66,14 @@ def write_csv(path, rows):
 
 # ---- the child side: one action, then exit ----
 
+def run_ingest(handle, action, argument):
+    if action == "records":
+        with open(argument) as source:
+            handle.ingest_records(json.load(source))
+    elif action == "file":
+        handle.ingest(argument, max_categories=3, date_columns=["day"], date_granularity="daily")
+
+
 def worker(action, db, argument, close):
     from quib_engine import QuibDB, QuibError
 
@@ -59,16 +82,57 @@ def worker(action, db, argument, close):
         return 0
     handle = QuibDB.open(db)
     try:
-        if action == "records":
-            with open(argument) as source:
-                handle.ingest_records(json.load(source))
-        elif action == "file":
-            handle.ingest(argument, max_categories=3, date_columns=["day"],
-                          date_granularity="daily")
+        run_ingest(handle, action, argument)
     except QuibError:
         os._exit(3)  # as a crash right after the error: nothing more is written
     if close:
         handle.close()
+    return 0
+
+
+def leaving_worker(action, db, argument, leave, outcome_path):
+    """Ingests, then closes whatever happened, by `close()` or through a `with` block (`leave`
+    "close" or "with"; "again" closes by `close()` after ingesting once more if the first call
+    failed); writes which steps (open, ingest, again, close) raised, with their messages, to
+    `outcome_path`."""
+    from quib_engine import QuibDB, QuibError
+
+    outcome = {}
+    if leave == "with":
+        step, failure = "open", None
+        try:
+            with QuibDB.open(db) as handle:
+                step = "ingest"
+                try:
+                    run_ingest(handle, action, argument)
+                except QuibError as error:
+                    failure = error
+                    raise
+        except QuibError as error:
+            if failure is not None:
+                outcome["ingest"] = str(failure)
+            if error is not failure:  # the flush of the block's exit raised
+                outcome["open" if step == "open" else "close"] = str(error)
+    else:
+        try:
+            handle = QuibDB.open(db)
+        except QuibError as error:
+            outcome["open"] = str(error)
+        else:
+            def attempt(step, call):
+                try:
+                    call()
+                except QuibError as error:
+                    outcome[step] = str(error)
+                    return False
+                return True
+
+            ingest = lambda: run_ingest(handle, action, argument)  # noqa: E731
+            if not attempt("ingest", ingest) and leave == "again":
+                attempt("again", ingest)
+            attempt("close", handle.close)
+    with open(outcome_path, "w") as handle:
+        json.dump(outcome, handle)
     return 0
 
 
@@ -135,12 +199,19 @@ class Torture:
         self.expected = Expectation()
         self.split = 0  # distributions found beyond those expected, reported once
         self.durations = {}
+        self.fired_marker = os.path.join(self.work, "fired")
+        self.outcome_path = os.path.join(self.work, "outcome.json")
+        self.seen_path = os.path.join(self.work, "seen")
+        self.batch_trials = 0
+        self.batch_fired = 0
 
     # A child running this file as a worker.
-    def spawn(self, action, db, argument="", close=True, env=None):
+    def spawn(self, action, db, argument="", close=True, env=None, leave=None):
         command = [sys.executable, os.path.abspath(__file__), "--worker", action, db, argument]
         if not close:
             command.append("--no-close")
+        if leave:
+            command += ["--leave", leave, self.outcome_path]
         return subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
 
@@ -183,18 +254,27 @@ class Torture:
             s = db.stats()
             return (s.distributions, s.total_samples)
 
-    def check(self, label, rows_in_flight, returned):
-        """The directory after a trial; `rows_in_flight` may or may not have landed."""
-        problems = []
+    def observe(self, label):
+        """The read-write stats (distributions, samples) of the directory, None when it does not
+        open; a read-only open must see the same."""
         try:
             read_write = self.stats("read_write")
             read_only = self.stats("read_only")
         except Exception as error:  # any failure to open is a finding
             self.faults.append(f"{label}: open failed: {error}")
-            return False
+            return None
         if read_only != read_write:
-            problems.append(f"read-only stats {read_only} differ from read-write {read_write}")
-        distributions, samples = read_write
+            self.faults.append(f"{label}: read-only stats {read_only} differ from read-write "
+                               f"{read_write}")
+        return read_write
+
+    def check(self, label, rows_in_flight, returned):
+        """The directory after a trial; `rows_in_flight` may or may not have landed."""
+        problems = []
+        observed = self.observe(label)
+        if observed is None:
+            return False
+        distributions, samples = observed
         landed = samples != self.expected.samples
         if returned and rows_in_flight and not landed:
             problems.append("an ingest that returned left no counts")
@@ -214,7 +294,7 @@ class Torture:
             self.faults.append(f"{label}: {problem}")
         return not problems
 
-    def ingest_trial(self, rows, action, close=True, env=None, kill=True):
+    def ingest_trial(self, rows, action, close=True, env=None, kill=True, leave=None):
         if action == "file":
             argument = os.path.join(self.work, "batch.csv")
             write_csv(argument, rows)
@@ -223,7 +303,7 @@ class Torture:
             with open(argument, "w") as handle:
                 json.dump(rows, handle)
         started = time.monotonic()
-        child = self.spawn(action, self.db, argument, close=close, env=env)
+        child = self.spawn(action, self.db, argument, close=close, env=env, leave=leave)
         killed = False
         if kill:
             delay = self.rng.uniform(0, self.durations.get(action, 0.5) * 1.2)
@@ -239,7 +319,7 @@ class Torture:
             self.faults.append(f"{action}: child exited {status}: "
                                f"{child.stderr.read().decode()[-300:]}")
         child.stderr.close()
-        return killed, status
+        return killed, status, argument
 
     def kill_run(self):
         for trial in range(self.args.kills):
@@ -252,7 +332,7 @@ class Torture:
             per_key = self.rng.randrange(2000, 6000) if action == "file" else 3
             new = 4 if action == "file" else self.rng.randrange(1, 4)
             rows = rows_for(self.some_keys(new), per_key, self.rng)
-            killed, status = self.ingest_trial(rows, action)
+            killed, status, _ = self.ingest_trial(rows, action)
             self.kills += killed
             self.check(f"kill trial {trial} ({action})", rows, status == 0)
 
@@ -281,21 +361,24 @@ class Torture:
         except Exception as error:
             self.faults.append(f"create trial {trial}: open failed: {error}")
 
+    def fault_env(self, op, k, errno_value):
+        """The environment of a child whose k-th `op` under the database fails."""
+        if os.path.exists(self.fired_marker):
+            os.unlink(self.fired_marker)
+        return dict(os.environ, LD_PRELOAD=self.args.shim, QUIB_FAULT_OP=op,
+                    QUIB_FAULT_AT=str(k), QUIB_FAULT_DIR=os.path.abspath(self.db),
+                    QUIB_FAULT_ERRNO=str(errno_value), QUIB_FAULT_FIRED=self.fired_marker)
+
     def fault_run(self):
-        fired_marker = os.path.join(self.work, "fired")
         for _ in range(self.args.fault_rounds):
-            for op, errno_value in (("write", 28), ("fsync", 5), ("rename", 28)):
+            for op, errno_value in FAULT_OPS:
                 k = 1
                 while True:
-                    if os.path.exists(fired_marker):
-                        os.unlink(fired_marker)
-                    env = dict(os.environ, LD_PRELOAD=self.args.shim, QUIB_FAULT_OP=op,
-                               QUIB_FAULT_AT=str(k), QUIB_FAULT_DIR=os.path.abspath(self.db),
-                               QUIB_FAULT_ERRNO=str(errno_value), QUIB_FAULT_FIRED=fired_marker)
+                    env = self.fault_env(op, k, errno_value)
                     rows = rows_for(self.some_keys(self.rng.randrange(1, 4)), 3, self.rng)
-                    _, status = self.ingest_trial(rows, "records", close=False, env=env,
-                                                  kill=False)
-                    fired = os.path.exists(fired_marker)
+                    _, status, _ = self.ingest_trial(rows, "records", close=False, env=env,
+                                                     kill=False)
+                    fired = os.path.exists(self.fired_marker)
                     self.trials += 1
                     self.fired += fired
                     self.check(f"fault {op} #{k}", rows, status == 0)
@@ -303,14 +386,125 @@ class Torture:
                         break
                     k += 1
 
+    def batch_fault_run(self):
+        """A big ingest makes hundreds of raw-log writes: of each kind of call, those of the
+        last two flushes (the call's and the close's) and the two before them fail each in turn,
+        and a few earlier ones at random, with the ways of closing and retrying taking turns. A first
+        trial, where nothing fails, counts the calls."""
+        for _ in range(self.args.batch_faults):
+            for action, shape in (("file", BATCH_FILE), ("records", BATCH_RECORDS)):
+                for op, errno_value in FAULT_OPS:
+                    tail = 2 * self.flush_calls(op) + 2
+                    calls = self.batch_fault_trial(action, shape, op, errno_value, 0)
+                    early = range(1, max(1, calls - tail + 1))
+                    chosen = self.rng.sample(early, min(BATCH_SPREAD, len(early)))
+                    for k in sorted(chosen) + list(range(early.stop, calls + 1)):
+                        self.batch_fault_trial(action, shape, op, errno_value, k)
+
+    def counting_env(self, op, k, errno_value):
+        """As fault_env; the child also tells how many calls of `op` it made."""
+        for path in (self.outcome_path, self.seen_path):
+            if os.path.exists(path):
+                os.unlink(path)
+        return dict(self.fault_env(op, k, errno_value), QUIB_FAULT_SEEN=self.seen_path)
+
+    def calls_seen(self):
+        with open(self.seen_path) as handle:
+            return int(handle.read())
+
+    def flush_calls(self, op):
+        """How many calls of `op` one flush makes: a child opens the database and closes it."""
+        child = self.spawn("nothing", self.db, env=self.counting_env(op, 0, 0), leave="close")
+        child.wait()
+        child.stderr.close()
+        return self.calls_seen()
+
+    def batch_fault_trial(self, action, shape, op, errno_value, k):
+        """One call of a several-batch ingest whose k-th `op` fails (none when k is 0), closed
+        after, then retried if it failed; gives the number of such calls the child made."""
+        leave = ("close", "with", "again")[self.batch_trials % 3]
+        label = f"batch fault {action} {op} #{k} ({leave})"
+        new, per_key = shape
+        rows = rows_for(self.some_keys(new), per_key, self.rng)
+        samples = len(rows) * len(VARIABLES)
+        keys = self.expected.keys | {(row["day"], row["shop"]) for row in rows}
+        before = (self.expected.distributions() + self.split, self.expected.samples)
+        every = (len(keys) * len(VARIABLES) + self.split, self.expected.samples + samples)
+        env = self.counting_env(op, k, errno_value)
+        _, status, argument = self.ingest_trial(rows, action, env=env, kill=False, leave=leave)
+        self.batch_trials += 1
+        self.batch_fired += os.path.exists(self.fired_marker)
+        try:
+            calls = self.calls_seen()
+            with open(self.outcome_path) as handle:
+                outcome = json.load(handle)
+        except (OSError, ValueError):
+            self.faults.append(f"{label}: the child left no outcome (exit status {status})")
+            return 0
+        # The call that counts is the retry in the same handle, when there was one.
+        failed = "open" in outcome or "again" in outcome or (
+            "ingest" in outcome and leave != "again")
+        # A failed call leaves nothing behind; only when closing failed as well may the files
+        # hold what open makes of a flush cut short, and that is still all of it or none.
+        allowed = ([before, every] if "close" in outcome else [before]) if failed else [every]
+        observed = self.observe(label)
+        if observed is None:
+            return calls
+        if observed not in allowed:
+            told = "; ".join(f"{step} raised: {message}" for step, message in outcome.items())
+            if "ingest" in outcome and leave == "again" and "again" not in outcome:
+                told += "; the same ingest again in that handle returned"
+            self.faults.append(
+                f"{label}: {(observed[1] - before[1]) // len(VARIABLES)} of {len(rows)} rows"
+                f" counted, {observed[0] - before[0]} distributions added ({told or 'no error'})")
+        elif observed == every:
+            self.record_landed(rows)
+        if failed:
+            observed = self.retry(label, action, argument, rows)
+        self.settle(label, observed)
+        return calls
+
+    def retry(self, label, action, argument, rows):
+        """The same ingest again without a fault: it must return and count each row once,
+        whatever the failed call did before."""
+        from quib_engine import QuibDB, QuibError
+
+        try:
+            with QuibDB.open(self.db) as handle:
+                run_ingest(handle, action, argument)
+        except QuibError as error:
+            self.faults.append(f"{label}: the retry raised: {error}")
+        self.record_landed(rows)
+        observed = self.observe(label + " retry")
+        expected = (self.expected.distributions() + self.split, self.expected.samples)
+        if observed is not None and observed != expected:
+            self.faults.append(f"{label}: after the retry {observed[1]} samples in {observed[0]}"
+                               f" distributions, expected {expected[1]} in {expected[0]}"
+                               f" (each row counted once)")
+        return observed
+
+    def settle(self, label, observed):
+        """Takes the directory as it is as what later trials build on, so that one finding is
+        reported once; the raw log is checked as of now."""
+        if observed is not None:
+            distributions, self.expected.samples = observed
+            self.split = distributions - self.expected.distributions()
+        for problem in self.raw.check():
+            self.faults.append(f"{label}: {problem}")
+
     def run(self):
         self.setup()
         started = time.monotonic()
         self.kill_run()
         kill_trials, kills = self.trials, self.kills
         self.fault_run()
+        fault_trials = self.trials - kill_trials
+        faults_before = len(self.faults)
+        self.batch_fault_run()
         print(f"kill run:  {kill_trials} trials, {kills} SIGKILLs")
-        print(f"fault run: {self.trials - kill_trials} trials, {self.fired} injected failures")
+        print(f"fault run: {fault_trials} trials, {self.fired} injected failures")
+        print(f"batch run: {self.batch_trials} trials, {self.batch_fired} injected failures, "
+              f"{len(self.faults) - faults_before} faults (each failed ingest retried)")
         print(f"database:  {self.expected.distributions()} distributions, "
               f"{self.expected.samples} samples, {len(self.raw.ids)} raw-log records")
         print(f"faults:    {len(self.faults)}  ({time.monotonic() - started:.0f} s)")
@@ -324,11 +518,16 @@ class Torture:
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--worker":
         action, db, argument = sys.argv[2:5]
+        if "--leave" in sys.argv:
+            at = sys.argv.index("--leave")
+            return leaving_worker(action, db, argument, *sys.argv[at + 1:at + 3])
         return worker(action, db, argument, "--no-close" not in sys.argv)
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--shim", required=True, help="the fault shim (a shared object)")
     parser.add_argument("--kills", type=int, default=300)
     parser.add_argument("--fault-rounds", type=int, default=3)
+    parser.add_argument("--batch-faults", type=int, default=1,
+                        help="rounds of faults in several-batch ingests, each closed and retried")
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--keep", help="work in this directory and keep it")
     args = parser.parse_args()
