@@ -14,7 +14,7 @@ namespace {
 
 using testing_db::categorical;
 
-CompareCacheKey key_of(std::uint64_t n) { return {{{n, 1}}, {{n + 1, 1}}}; }
+CompareCacheKey key_of(std::uint64_t n) { return {1, n, "tone", {}, {}}; }
 
 CompareResult result_of(double jsd) {
   CompareResult result;
@@ -48,13 +48,21 @@ TEST(QueryCacheLru, EvictsTheLeastRecentlyUsedAndAStoredKeyIsReplacedAndRefreshe
 
 TEST(QueryCacheLru, KeysMatchOnlyWhole) {
   QueryCache cache;
-  const MemberVersion x{1, 1}, y{2, 1}, z{3, 1};
-  cache.put_compare({{x}, {y, z}}, result_of(0.1));
-  EXPECT_FALSE(cache.get_compare({{x, y}, {z}}));
-  EXPECT_FALSE(cache.get_compare({{x}, {y}}));
-  EXPECT_FALSE(cache.get_compare({{x}, {z, y}}));
-  EXPECT_FALSE(cache.get_compare({{x}, {y, {3, 2}}}));
-  EXPECT_EQ(cache.get_compare({{x}, {y, z}}), result_of(0.1));
+  const DimensionMap x{{"r", "eu"}}, xy{{"r", "eu"}, {"y", "1"}}, y{{"y", "1"}};
+  cache.put_compare({1, 7, "tone", x, xy}, result_of(0.1));
+  // Each differs in one field, or moves text across the border between two fields.
+  const std::vector<CompareCacheKey> others = {
+      {2, 7, "tone", x, xy},           {1, 8, "tone", x, xy},
+      {1, 7, "ton", x, xy},            {1, 7, "tone", xy, x},
+      {1, 7, "tone", x, y},            {1, 7, "tone", xy, y},
+      {1, 7, "tone", {{"r", "eu1"}}, y}, {1, 7, "tone", {{"re", "u"}}, xy},
+      {1, 7, "tone", {}, xy},          {1, 7, "tonerr", {}, xy},
+  };
+  for (const CompareCacheKey& other : others) {
+    SCOPED_TRACE(&other - others.data());
+    EXPECT_FALSE(cache.get_compare(other));
+  }
+  EXPECT_EQ(cache.get_compare({1, 7, "tone", x, xy}), result_of(0.1));
 }
 
 // Counts added without finalisation leave every version as it was, so a compare that still
@@ -82,16 +90,23 @@ class CachedCompare : public testing_db::QueryDbTest {
 TEST_F(CachedCompare, RepeatIsAHitAndCountsReachingEitherSideMiss) {
   add("tone", {{"r", "a"}}, {1, 1});
   add("tone", {{"r", "b"}}, {1, 3});
-  const CompareResult first = compare({{"r", "a"}}, {{"r", "b"}});
-  add_unfinalised({{"r", "a"}}, 0, 100);
-  EXPECT_EQ(compare({{"r", "a"}}, {{"r", "b"}}), first);
+  const DimensionMap a{{"r", "a"}}, b{{"r", "b"}};
+  const CompareResult first = compare(a, b);
+  EXPECT_EQ(compare(a, b), first);
+  EXPECT_EQ(cache_.size(), 1u);
+  // A repeat answers what is stored under the key of the database's present state.
+  CompareResult marked = first;
+  marked.jsd = -1;
+  cache_.put_compare({db().instance(), db().generation("tone"), "tone", a, b}, marked);
+  EXPECT_EQ(compare(a, b), marked);
 
-  add("tone", {{"r", "a"}}, {0, 0});  // finalises side A
-  const CompareResult after_a = compare({{"r", "a"}}, {{"r", "b"}});
-  EXPECT_EQ(after_a.total_a, 102u);
-  add("tone", {{"r", "b"}}, {0, 6});
-  EXPECT_EQ(compare({{"r", "a"}}, {{"r", "b"}}).total_b, 10u);
-  EXPECT_EQ(cache_.size(), 3u);
+  add_unfinalised(a, 0, 100);  // counts miss even before finalisation
+  EXPECT_EQ(compare(a, b).total_a, 102u);
+  add("tone", a, {0, 0});
+  EXPECT_EQ(compare(a, b).total_a, 102u);
+  add("tone", b, {0, 6});
+  EXPECT_EQ(compare(a, b).total_b, 10u);
+  EXPECT_EQ(cache_.size(), 4u);
 }
 
 TEST_F(CachedCompare, RollUpsAreKeyedByTheirMembersApartFromAnExactHitOnTheFirst) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <span>
 #include <string>
 
 #include "core/dimension_key.h"
@@ -19,13 +20,28 @@ namespace {
   throw Error(std::move(message));
 }
 
-// A lookup per pair: keys are short, and a value of another length is told apart without
-// comparing its bytes.
-bool holds_all(const core::DimensionKey& key, const DimensionMap& dimensions) {
-  return std::all_of(dimensions.begin(), dimensions.end(), [&](const auto& pair) {
-    const auto found = key.find(pair.first);
-    return found != key.end() && found->second == pair.second;
-  });
+using Positions = std::span<const std::size_t>;
+
+// The positions in every list, in storage order. Each list is in storage order, so each is
+// searched onwards from where the last search stopped; the shortest list leads, which makes the
+// cost follow the smallest list rather than the variable's distributions.
+std::vector<std::size_t> intersect(std::vector<Positions> lists) {
+  std::sort(lists.begin(), lists.end(),
+            [](Positions x, Positions y) { return x.size() < y.size(); });
+  std::vector<std::size_t> common;
+  common.reserve(lists.front().size());
+  std::vector<const std::size_t*> from(lists.size());
+  for (std::size_t l = 1; l < lists.size(); ++l) from[l] = lists[l].data();
+  for (const std::size_t position : lists.front()) {
+    bool everywhere = true;
+    for (std::size_t l = 1; l < lists.size() && everywhere; ++l) {
+      const std::size_t* end = lists[l].data() + lists[l].size();
+      from[l] = std::lower_bound(from[l], end, position);
+      everywhere = from[l] != end && *from[l] == position;
+    }
+    if (everywhere) common.push_back(position);
+  }
+  return common;
 }
 
 template <typename Repr>
@@ -72,19 +88,22 @@ ResolvedMembers resolve_members(const storage::Database& db, std::string_view va
     resolved.exact = true;
     return resolved;
   }
-  return rolled_up_members(db, variable, dimensions, db.positions_of_variable(variable));
+  return rolled_up_members(db, variable, dimensions);
 }
 
 ResolvedMembers rolled_up_members(const storage::Database& db, std::string_view variable,
-                                  const DimensionMap& dimensions,
-                                  std::span<const std::size_t> candidates) {
-  ResolvedMembers resolved;
-  const auto& all = db.distributions();
-  for (const std::size_t position : candidates) {
-    if (holds_all(all[position].dimension_key, dimensions)) {
-      resolved.members.push_back(&all[position]);
-    }
+                                  const DimensionMap& dimensions) {
+  std::vector<Positions> lists;
+  lists.reserve(std::max<std::size_t>(dimensions.size(), 1));
+  if (dimensions.empty()) lists.push_back(db.positions_of_variable(variable));
+  for (const auto& [dimension, value] : dimensions) {
+    lists.push_back(db.positions_with_pair(variable, dimension, value));
+    if (lists.back().empty()) throw_not_found(variable, dimensions);
   }
+  const std::vector<std::size_t> common = intersect(std::move(lists));
+  ResolvedMembers resolved;
+  resolved.members.reserve(common.size());
+  for (const std::size_t position : common) resolved.members.push_back(&db.distributions()[position]);
   if (resolved.members.empty()) throw_not_found(variable, dimensions);
   return resolved;
 }

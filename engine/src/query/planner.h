@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
 #include <string_view>
 #include <vector>
 
@@ -33,12 +32,12 @@ struct ResolvedMembers {
 ResolvedMembers resolve_members(const storage::Database& db, std::string_view variable,
                                 const DimensionMap& dimensions);
 
-// The roll-up members among `candidates`, positions in `distributions()` in storage order that
-// include every position of the variable whose key holds all the map's pairs; fails with the
-// not-found message when none does. For callers that narrowed the variable's positions first.
+// The roll-up members alone: every distribution of the variable whose key holds all the map's
+// pairs (no pairs: all of them), found through the database's lists of positions per pair, so
+// the cost follows the shortest list rather than the store; fails with the not-found message
+// when none holds them.
 ResolvedMembers rolled_up_members(const storage::Database& db, std::string_view variable,
-                                  const DimensionMap& dimensions,
-                                  std::span<const std::size_t> candidates);
+                                  const DimensionMap& dimensions);
 
 // The counts of a roll-up: a copy of the first member's counts with every later member of the
 // same kind added position by position (up to the shorter length); totals are added whole.

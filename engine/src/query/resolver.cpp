@@ -1,5 +1,6 @@
 #include "query/resolver.h"
 
+#include <atomic>
 #include <bit>
 #include <utility>
 
@@ -9,20 +10,13 @@
 namespace quib::query {
 namespace {
 
-// A scan of the variable's keys costs about as much as filing them by pair; from this many
-// roll-ups of one variable on, filing them once is cheaper.
-constexpr unsigned kRollUpsBeforeFiling = 3;
-
 bool same_bits(double x, double y) {
   return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y);
 }
 
 }  // namespace
 
-ResolvedSide::ResolvedSide(ResolvedMembers resolved) : resolved_(std::move(resolved)) {
-  versions_.reserve(resolved_.members.size());
-  for (const auto* member : resolved_.members) versions_.push_back({member->id, member->version});
-}
+ResolvedSide::ResolvedSide(ResolvedMembers resolved) : resolved_(std::move(resolved)) {}
 
 const core::DistributionRepr& ResolvedSide::counts() const {
   if (resolved_.members.size() == 1) return first().repr;
@@ -50,74 +44,22 @@ const RebinnedCounts* ResolvedSide::rebinned(std::uint64_t bins, double min, dou
   return rebinned_->counts ? &*rebinned_->counts : nullptr;
 }
 
+SideResolver::SideResolver(const storage::Database& db) : db_(db) {
+  // Numbers only need to differ; no order between threads is needed.
+  static std::atomic<std::uint64_t> statements{0};
+  statement_ = statements.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 const ResolvedSide& SideResolver::resolve(std::string_view variable,
                                           const DimensionMap& dimensions) {
   if (auto found = sides_.find(SideKeyView{variable, dimensions}); found != sides_.end()) {
     return found->second;
   }
   // A side that resolves to nothing is not kept: asking again fails again, with the same message.
-  ResolvedMembers members = find_members(variable, dimensions);
+  ResolvedMembers members = resolve_members(db_, variable, dimensions);
   return sides_
       .emplace(SideKey{std::string(variable), dimensions}, ResolvedSide(std::move(members)))
       .first->second;
-}
-
-ResolvedMembers SideResolver::find_members(std::string_view variable,
-                                           const DimensionMap& dimensions) {
-  if (const auto* exact = db_.find_distribution(variable, dimensions)) {
-    ResolvedMembers resolved;
-    resolved.members.push_back(exact);
-    resolved.exact = true;
-    return resolved;
-  }
-  const Candidates found = candidates(variable, dimensions);
-  if (found.all_hold) {
-    ResolvedMembers resolved;
-    resolved.members.reserve(found.positions.size());
-    for (const std::size_t position : found.positions) {
-      resolved.members.push_back(&db_.distributions()[position]);
-    }
-    if (!resolved.members.empty()) return resolved;
-  }
-  return rolled_up_members(db_, variable, dimensions, found.positions);
-}
-
-// Every position whose key can hold all the pairs, in storage order: with the keys filed, the
-// shortest list among the pairs (which needs no check when the map has one pair); otherwise
-// all of the variable's positions.
-SideResolver::Candidates SideResolver::candidates(std::string_view variable,
-                                                  const DimensionMap& dimensions) {
-  const std::span<const std::size_t> all = db_.positions_of_variable(variable);
-  if (dimensions.empty()) return {all, true};
-  auto state = variables_.find(variable);
-  if (state == variables_.end()) {
-    state = variables_.emplace(std::string(variable), VariableState{}).first;
-  }
-  if (++state->second.rolled_up < kRollUpsBeforeFiling) return {all, false};
-  std::span<const std::size_t> shortest = all;
-  for (const auto& [name, value] : dimensions) {
-    const ValuePositions& values = filed(variable, state->second, name);
-    const auto positions = values.find(value);
-    if (positions == values.end()) return {{}, false};
-    if (positions->second.size() < shortest.size()) shortest = positions->second;
-  }
-  return {shortest, dimensions.size() == 1};
-}
-
-const SideResolver::ValuePositions& SideResolver::filed(std::string_view variable,
-                                                        VariableState& state,
-                                                        const std::string& dimension) {
-  if (auto found = state.by_dimension.find(dimension); found != state.by_dimension.end()) {
-    return found->second;
-  }
-  ValuePositions& values = state.by_dimension[dimension];
-  for (const std::size_t position : db_.positions_of_variable(variable)) {
-    const auto& key = db_.distributions()[position].dimension_key;
-    if (auto pair = key.find(dimension); pair != key.end()) {
-      values[pair->second].push_back(position);
-    }
-  }
-  return values;
 }
 
 }  // namespace quib::query
