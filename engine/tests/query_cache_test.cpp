@@ -65,6 +65,55 @@ TEST(QueryCacheLru, KeysMatchOnlyWhole) {
   EXPECT_EQ(cache.get_compare({1, 7, "tone", x, xy}), result_of(0.1));
 }
 
+CompareResult with_shifts(std::size_t shifts) {
+  CompareResult result;
+  for (std::size_t i = 0; i < shifts; ++i) {
+    result.top_shifts.push_back({"a category name longer than any in-place text", 0, 0, 0, 0});
+  }
+  return result;
+}
+
+TEST(QueryCacheBounds, HeldBytesStayWithinTheBoundEvictingTheLeastRecentlyUsed) {
+  constexpr std::size_t kBound = 1 << 20;
+  QueryCache cache(kBound);
+  // Each entry holds at least its shifts and their texts: at most 1 MB / 50 kB of them fit.
+  const std::size_t per_entry = 500 * (sizeof(CategoryShift) + 48);
+  for (std::uint64_t n = 0; n < 40; ++n) {
+    cache.put_compare(key_of(n), with_shifts(500));
+    EXPECT_LE(cache.bytes(), kBound);
+    EXPECT_GE(cache.bytes(), cache.size() * per_entry);
+  }
+  EXPECT_LT(cache.size(), kBound / per_entry + 1);
+  EXPECT_TRUE(cache.get_compare(key_of(39)));
+  EXPECT_FALSE(cache.get_compare(key_of(0)));
+  // Too large for the bound alone: not kept, and nothing else is given up for it.
+  const std::size_t held = cache.size();
+  cache.put_compare(key_of(100), with_shifts(20000));
+  EXPECT_FALSE(cache.get_compare(key_of(100)));
+  EXPECT_EQ(cache.size(), held);
+  // Replacing an entry counts the new result only.
+  cache.put_compare(key_of(39), with_shifts(0));
+  EXPECT_LT(cache.bytes(), (held - 1) * per_entry + per_entry / 2);
+}
+
+TEST(QueryCacheBounds, AStatementNeverEvictsWhatItStoredOrFound) {
+  QueryCache cache;
+  constexpr std::uint64_t kFirst = 5, kSecond = 6;
+  for (std::uint64_t n = 0; n < QueryCache::kCapacity; ++n) {
+    cache.put_compare(key_of(n), result_of(static_cast<double>(n)), kFirst);
+  }
+  cache.put_compare(key_of(10000), result_of(1), kFirst);  // would evict its own key 0
+  EXPECT_FALSE(cache.get_compare(key_of(10000)));
+  EXPECT_TRUE(cache.get_compare(key_of(0), kSecond));  // now the second statement's
+  cache.put_compare(key_of(10001), result_of(1), kSecond);  // evicts 1, the first's oldest
+  EXPECT_TRUE(cache.get_compare(key_of(10001)));
+  EXPECT_FALSE(cache.get_compare(key_of(1)));
+  EXPECT_TRUE(cache.get_compare(key_of(0)));
+  cache.put_compare(key_of(10002), result_of(1));  // no statement: plain least recently used
+  EXPECT_TRUE(cache.get_compare(key_of(10002)));
+  EXPECT_EQ(cache.size(), QueryCache::kCapacity);
+}
+
 // Counts added without finalisation leave every version as it was, so a compare that still
 // gives the old result was answered from the cache.
 class CachedCompare : public testing_db::QueryDbTest {
@@ -126,6 +175,31 @@ TEST_F(CachedCompare, RollUpsAreKeyedByTheirMembersApartFromAnExactHitOnTheFirst
   EXPECT_EQ(compare(roll_up, other).total_a, 10u);
   add("tone", {{"r", "eu"}, {"y", "2"}}, {0, 2});
   EXPECT_EQ(compare(other, roll_up).total_b, 12u);
+}
+
+// A database made again by the same steps gives its variables the same generations; it is
+// another instance, so the cache never answers it with the first one's results.
+TEST_F(CachedCompare, AnotherDatabaseOrAnUndoneChangeIsNeverAnsweredFromTheCache) {
+  const DimensionMap a{{"r", "a"}}, b{{"r", "b"}};
+  add("tone", a, {5, 1});
+  add("tone", b, {1, 3});
+  const std::uint64_t generation = db().generation("tone");
+  EXPECT_EQ(compare(a, b).total_a, 6u);
+  core::Schema schema;
+  schema.variables.push_back(categorical("tone", {"a", "b"}));
+  recreate_with(schema);
+  add("tone", a, {1, 1});
+  add("tone", b, {1, 3});
+  ASSERT_EQ(db().generation("tone"), generation);
+  const CompareResult here = compare(a, b);
+  EXPECT_EQ(here.total_a, 2u);
+
+  {
+    storage::Database::Change change(db());
+    add_unfinalised(a, 1, 10);
+    EXPECT_EQ(compare(a, b).total_a, 12u);
+  }
+  EXPECT_EQ(compare(a, b), here);
 }
 
 }  // namespace
