@@ -53,23 +53,6 @@ void add_counts(Repr& into, const Repr& later, std::vector<std::uint64_t> Repr::
   into.total_count = core::saturating_add(into.total_count, later.total_count);
 }
 
-// Positions are matched by index only: ranges and category names stay those of `into`.
-void add_repr(core::DistributionRepr& into, const core::DistributionRepr& later) {
-  using Histogram = core::DistributionRepr::Histogram;
-  using Categorical = core::DistributionRepr::Categorical;
-  if (auto* histogram = into.get_if<Histogram>()) {
-    if (const auto* other = later.get_if<Histogram>()) {
-      add_counts(*histogram, *other, &Histogram::bin_counts);
-    }
-  } else if (auto* categorical = into.get_if<Categorical>()) {
-    if (const auto* other = later.get_if<Categorical>()) {
-      add_counts(*categorical, *other, &Categorical::counts);
-      categorical->unknown_count =
-          core::saturating_add(categorical->unknown_count, other->unknown_count);
-    }
-  }
-}
-
 std::span<const std::uint64_t> cells_of(const core::DistributionRepr& repr) {
   if (const auto* histogram = repr.get_if<core::DistributionRepr::Histogram>()) {
     return histogram->bin_counts;
@@ -87,16 +70,36 @@ constexpr std::size_t kObjectsAhead = 16;
 constexpr std::size_t kCellsAhead = 8;
 constexpr std::size_t kCellsPerLine = 64 / sizeof(std::uint64_t);
 
-void prefetch_cells(const core::DistributionObject& member) {
+}  // namespace
+
+void prefetch_counts(const core::DistributionObject& member) {
   const auto cells = cells_of(member.repr);
   for (std::size_t i = 0; i < cells.size(); i += kCellsPerLine) __builtin_prefetch(&cells[i]);
 }
+
+void add_repr(core::DistributionRepr& into, const core::DistributionRepr& later) {
+  using Histogram = core::DistributionRepr::Histogram;
+  using Categorical = core::DistributionRepr::Categorical;
+  if (auto* histogram = into.get_if<Histogram>()) {
+    if (const auto* other = later.get_if<Histogram>()) {
+      add_counts(*histogram, *other, &Histogram::bin_counts);
+    }
+  } else if (auto* categorical = into.get_if<Categorical>()) {
+    if (const auto* other = later.get_if<Categorical>()) {
+      add_counts(*categorical, *other, &Categorical::counts);
+      categorical->unknown_count =
+          core::saturating_add(categorical->unknown_count, other->unknown_count);
+    }
+  }
+}
+
+namespace {
 
 void add_later_members(core::DistributionRepr& sum, const ResolvedMembers& resolved) {
   const auto& members = resolved.members;
   for (std::size_t i = 1; i < members.size(); ++i) {
     if (i + kObjectsAhead < members.size()) __builtin_prefetch(&members[i + kObjectsAhead]->repr);
-    if (i + kCellsAhead < members.size()) prefetch_cells(*members[i + kCellsAhead]);
+    if (i + kCellsAhead < members.size()) prefetch_counts(*members[i + kCellsAhead]);
     add_repr(sum, members[i]->repr);
   }
 }

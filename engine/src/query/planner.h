@@ -39,6 +39,14 @@ ResolvedMembers resolve_members(const storage::Database& db, std::string_view va
 ResolvedMembers rolled_up_members(const storage::Database& db, std::string_view variable,
                                   const DimensionMap& dimensions);
 
+// Asks the processor for the member's counts ahead of their use, for walks over many members.
+void prefetch_counts(const core::DistributionObject& member);
+
+// Adds a later member's counts to a roll-up's: positions are matched by index only (up to the
+// shorter length), ranges and category names stay those of `into`; counts of another kind add
+// nothing.
+void add_repr(core::DistributionRepr& into, const core::DistributionRepr& later);
+
 // The counts of a roll-up: a copy of the first member's counts with every later member of the
 // same kind added position by position (up to the shorter length); totals are added whole.
 core::DistributionRepr rolled_up_repr(const ResolvedMembers& resolved);

@@ -1,7 +1,9 @@
 // Resolution shared by the compares of one statement. ACROSS, PAIRWISE, NEAREST, EXPLAIN and
 // TRACK compare the same few sides over and over; a `SideResolver` resolves each distinct
 // (variable, dimensions) once and keeps, per side, its members, its counts (a roll-up summed
-// once) and its last rebinned grid. It also names its statement to the compare cache.
+// once) and its last rebinned grid. Once a statement has asked for a few roll-ups of single
+// values of one dimension, the rest of that dimension's roll-ups are summed in one walk over the
+// variable's distributions in storage order. It also names its statement to the compare cache.
 //
 // Contract: a resolver lives for one statement over a database that does not change meanwhile
 // (it keeps pointers into it). Every answer equals resolving afresh: the same members in storage
@@ -36,6 +38,8 @@ struct RebinnedCounts {
 class ResolvedSide {
  public:
   explicit ResolvedSide(ResolvedMembers resolved);
+  // A roll-up whose counts were summed already.
+  ResolvedSide(ResolvedMembers resolved, core::DistributionRepr rolled_up);
 
   const ResolvedMembers& resolved() const { return resolved_; }
   // The first member's own object; a roll-up carries its identity and version.
@@ -95,9 +99,15 @@ class SideResolver {
       return x.dimensions < y.dimensions;
     }
   };
+  // Keeps the side of every value of `dimension` that rolls up more than one distribution of
+  // `variable` and is not yet kept.
+  void sweep(std::string_view variable, const std::string& dimension);
+
   const storage::Database& db_;
   std::uint64_t statement_;
   std::map<SideKey, ResolvedSide, SideOrder> sides_;
+  // Roll-ups of a single pair asked for so far, per variable and dimension.
+  std::map<std::pair<std::string, std::string>, unsigned> single_pair_roll_ups_;
 };
 
 }  // namespace quib::query

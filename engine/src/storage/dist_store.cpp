@@ -429,13 +429,19 @@ std::span<const std::size_t> Database::positions_of_variable(std::string_view va
 std::span<const std::size_t> Database::positions_with_pair(std::string_view variable,
                                                            std::string_view dimension,
                                                            std::string_view value) const {
-  const auto filed = variables_.find(variable);
-  if (filed == variables_.end()) return {};
-  const auto values = filed->second.by_pair.find(dimension);
-  if (values == filed->second.by_pair.end()) return {};
-  const auto positions = values->second.find(value);
-  if (positions == values->second.end()) return {};
+  const ValuePositions* values = positions_by_value(variable, dimension);
+  if (values == nullptr) return {};
+  const auto positions = values->find(value);
+  if (positions == values->end()) return {};
   return positions->second;
+}
+
+const Database::ValuePositions* Database::positions_by_value(std::string_view variable,
+                                                             std::string_view dimension) const {
+  const auto filed = variables_.find(variable);
+  if (filed == variables_.end()) return nullptr;
+  const auto values = filed->second.by_pair.find(dimension);
+  return values == filed->second.by_pair.end() ? nullptr : &values->second;
 }
 
 std::uint64_t Database::generation(std::string_view variable) const {

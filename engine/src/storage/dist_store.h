@@ -169,6 +169,11 @@ class Database {
   std::span<const std::size_t> positions_with_pair(std::string_view variable,
                                                    std::string_view dimension,
                                                    std::string_view value) const;
+  // Every value that keys of `variable` hold for `dimension`, in byte order, with the positions
+  // of `positions_with_pair`; null when no key of the variable names the dimension. O(log V + log D).
+  using ValuePositions = std::map<std::string, std::vector<std::size_t>, std::less<>>;
+  const ValuePositions* positions_by_value(std::string_view variable,
+                                           std::string_view dimension) const;
   // The first distribution of `variable` in storage order whose key holds every pair given (no
   // pairs: the variable's first distribution), or null: walks the shortest list of positions
   // among the pairs, O(min N(pair) * pairs).
@@ -254,7 +259,6 @@ class Database {
   // Where one variable's distributions sit, each list in storage order: all of them, and per
   // dimension and value those whose key holds that pair, so that a roll-up visits only its
   // members. A list is there only while it holds a position.
-  using ValuePositions = std::map<std::string, std::vector<std::size_t>, std::less<>>;
   struct VariablePositions {
     std::vector<std::size_t> all;
     std::map<std::string, ValuePositions, std::less<>> by_pair;
