@@ -5,7 +5,8 @@
 //
 // `cold` gives every iteration a new engine (an empty compare cache), as a fresh handle has;
 // `warm` keeps one engine, so repeats are answered from its cache. Prints the mean and the
-// fastest time per statement (the engine's own, without creating it) and the last result's size.
+// fastest time per statement (the engine's own, without creating it), the last result's size and
+// what the compare cache holds at the end.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <string_view>
 
 #include "core/error.h"
+#include "query/cache.h"
 #include "query/engine.h"
 #include "sql/executor.h"
 #include "storage/dist_store.h"
@@ -41,9 +43,12 @@ int main(int argc, char** argv) {
       total += spent;
       fastest = std::min(fastest, spent);
     }
-    std::printf("%.1f us mean, %.1f us fastest per statement (%s, %ld iterations), %zu rows\n",
-                total.count() / static_cast<double>(iterations), fastest.count(),
-                cold ? "cold" : "warm", iterations, rows);
+    std::printf(
+        "%.1f us mean, %.1f us fastest per statement (%s, %ld iterations), %zu rows, cache %zu "
+        "entries %.1f MB\n",
+        total.count() / static_cast<double>(iterations), fastest.count(), cold ? "cold" : "warm",
+        iterations, rows, engine->cache().size(),
+        static_cast<double>(engine->cache().bytes()) / 1e6);
   } catch (const quib::Error& error) {
     std::fprintf(stderr, "%s\n", error.full().c_str());
     return 1;

@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/error.h"
@@ -350,6 +351,120 @@ TEST_F(DatabaseTest, ReferenceLookupTakesTheFirstDistributionHoldingEveryPair) {
   EXPECT_EQ(find_distribution_by_reference(db, "color", {{"year", "2025"}})->id, 4u);
   EXPECT_EQ(find_distribution_by_reference(db, "color", {{"region", "asia"}}), nullptr);
   EXPECT_EQ(find_distribution_by_reference(db, "shape", {}), nullptr);
+}
+
+// Whatever changes a variable's distributions gives it a generation never handed out before and
+// leaves the other variable's as it was; nothing else moves either.
+TEST_F(DatabaseTest, EveryChangeToAVariableGivesItAFreshGenerationAndNoOther) {
+  Database db = filled();
+  const std::size_t eu = db.ensure_distribution_position("color", {{"region", "eu"}});
+  db.ensure_distribution("size", {{"region", "eu"}});
+  const auto one_color = categories({{category(0), 1}});
+  // Every generation seen so far, including those in the middle of a step that is taken back.
+  std::set<std::uint64_t> seen;
+  auto note = [&] { seen.insert({db.generation("color"), db.generation("size")}); };
+  struct Step {
+    const char* name;
+    const char* changed;  // null: neither variable
+    std::function<void()> apply;
+  };
+  const std::vector<Step> steps = {
+      {"create", "color", [&] { db.ensure_distribution("color", {{"region", "us"}}); }},
+      {"find existing", nullptr, [&] { db.ensure_distribution("color", {{"region", "us"}}); }},
+      {"counts", "color", [&] { db.distribution_at(eu).repr.total_count(); }},
+      {"finalize", "color", [&] { db.finalize_distribution_at(eu, 5, 1); }},
+      {"create other", "size", [&] { db.ensure_distribution("size", {{"region", "us"}}); }},
+      {"rollback",
+       "color",
+       [&] {
+         const Database::Mark mark = db.mark();
+         db.ensure_distribution("color", {{"region", "asia"}});
+         note();
+         db.rollback(mark);
+       }},
+      {"empty rollback", nullptr, [&] { db.rollback(db.mark()); }},
+      {"undo",
+       "color",
+       [&] {
+         Database::Change change(db);
+         increment_distribution(db, "color", {{"region", "eu"}}, one_color);
+         note();
+       }},
+      {"kept change of other", "size",
+       [&] {
+         Database::Change change(db);
+         db.finalize_distribution_at(db.positions_of_variable("size")[0], 6, 1);
+         change.keep();
+       }},
+      {"joint", nullptr, [&] { db.ensure_joint_distribution("color", "size", {}); }},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    const std::uint64_t color = db.generation("color");
+    const std::uint64_t size = db.generation("size");
+    note();
+    step.apply();
+    for (const auto& [name, before] : {std::pair{"color", color}, std::pair{"size", size}}) {
+      if (step.changed != nullptr && std::string_view(step.changed) == name) {
+        EXPECT_FALSE(seen.contains(db.generation(name))) << name;
+      } else {
+        EXPECT_EQ(db.generation(name), before) << name;
+      }
+    }
+  }
+  EXPECT_EQ(db.generation("shape"), 0u);
+  db.flush();
+  const Database first = Database::open(path_, false);
+  const Database second = Database::open(path_, false);
+  EXPECT_NE(first.instance(), db.instance());
+  EXPECT_NE(first.instance(), second.instance());
+}
+
+// The positions of each (variable, dimension, value), checked against a walk of every
+// distribution, as keys arrive, after a rollback and an undo, and as read back at open.
+TEST_F(DatabaseTest, PositionsPerPairListExactlyTheHoldersInStorageOrder) {
+  Database db = filled();
+  db.define_dimension({"year", "year", std::nullopt});
+  auto check = [](const Database& db, const char* when) {
+    SCOPED_TRACE(when);
+    std::map<std::tuple<std::string, std::string, std::string>, std::vector<std::size_t>> walked;
+    for (std::size_t i = 0; i < db.distributions().size(); ++i) {
+      const auto& distribution = db.distributions()[i];
+      for (const auto& [dimension, value] : distribution.dimension_key) {
+        walked[{distribution.variable, dimension, value}].push_back(i);
+      }
+    }
+    for (const auto& [pair, positions] : walked) {
+      const auto& [variable, dimension, value] = pair;
+      const auto filed = db.positions_with_pair(variable, dimension, value);
+      EXPECT_EQ(std::vector<std::size_t>(filed.begin(), filed.end()), positions)
+          << variable << " " << dimension << ":" << value;
+    }
+    EXPECT_TRUE(db.positions_with_pair("color", "region", "mars").empty());
+    EXPECT_TRUE(db.positions_with_pair("color", "planet", "eu").empty());
+    EXPECT_TRUE(db.positions_with_pair("shape", "region", "eu").empty());
+  };
+  for (const char* region : {"eu", "us", "eu", "asia"}) {
+    for (const char* year : {"2024", "2025"}) {
+      db.ensure_distribution("color", {{"region", region}, {"year", year}});
+      db.ensure_distribution("size", {{"year", year}});
+    }
+  }
+  db.ensure_distribution("color", {});
+  check(db, "created");
+  const Database::Mark mark = db.mark();
+  db.ensure_distribution("color", {{"region", "mars"}});
+  db.ensure_distribution("color", {{"region", "eu"}, {"year", "2030"}});
+  db.rollback(mark);
+  check(db, "rolled back");
+  {
+    Database::Change change(db);
+    db.ensure_distribution("size", {{"region", "eu"}, {"year", "2031"}});
+  }
+  check(db, "undone");
+  EXPECT_TRUE(db.positions_with_pair("size", "year", "2031").empty());
+  db.flush();
+  check(Database::open(path_, false), "reopened");
 }
 
 TEST_F(DatabaseTest, StatsCountDistributionsSamplesAndDefinitions) {

@@ -1,6 +1,7 @@
 // Resolution of (variable, dimensions): exact hits, roll-ups in storage order, the refusal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <tuple>
 #include <string>
@@ -71,6 +72,48 @@ TEST_F(Resolve, RollUpSumsMatchingKeysInStorageOrder) {
   EXPECT_EQ(r.version, stored_first->version);
   EXPECT_EQ(r.dimension_key, stored_first->dimension_key);
   EXPECT_EQ(r.last_updated, stored_first->last_updated);
+}
+
+// Members come from lists per pair; the oracle walks every distribution instead. Keys are made
+// so that the shortest list is sometimes a later pair's and lists interleave in storage order.
+TEST_F(Resolve, RollUpMembersAreEveryHolderOfAllPairsInStorageOrder) {
+  const std::vector<std::string> regions = {"EU", "US", "asia"};
+  for (int i = 0; i < 60; ++i) {
+    core::DimensionKey key{{"region", regions[i % 3]}, {"year", std::to_string(2020 + i % 4)}};
+    if (i % 5 == 0) key.emplace("shop", i % 2 == 0 ? "a" : "b");
+    if (i % 7 == 3) key.erase("region");
+    add(i % 11 == 0 ? "colors" : "color", key, {static_cast<std::uint64_t>(i)});
+  }
+  const std::vector<DimensionMap> maps = {
+      {{"region", "EU"}},
+      {{"year", "2021"}},
+      {{"shop", "a"}, {"year", "2020"}},
+      {{"region", "US"}, {"shop", "a"}, {"year", "2020"}},
+      {{"region", "asia"}, {"year", "2023"}},
+      {{"region", "EU"}, {"shop", "b"}},
+      {},
+  };
+  for (const char* variable : {"color", "colors"}) {
+    for (const DimensionMap& map : maps) {
+      SCOPED_TRACE(testing::Message() << variable << " map " << (&map - maps.data()));
+      std::vector<const core::DistributionObject*> expected;
+      for (const auto& distribution : db().distributions()) {
+        const bool holds = std::all_of(map.begin(), map.end(), [&](const auto& pair) {
+          const auto found = distribution.dimension_key.find(pair.first);
+          return found != distribution.dimension_key.end() && found->second == pair.second;
+        });
+        if (distribution.variable == variable && holds) expected.push_back(&distribution);
+      }
+      if (expected.empty()) {
+        EXPECT_NE(error_of([&] { rolled_up_members(db(), variable, map); }), "<no error>");
+      } else {
+        EXPECT_EQ(rolled_up_members(db(), variable, map).members, expected);
+      }
+    }
+  }
+  EXPECT_EQ(error_of([&] { rolled_up_members(db(), "color", {{"shop", "a"}, {"year", "2021"}}); }),
+            "distribution not found for variable 'color' and dimensions "
+            "{\"shop\": \"a\", \"year\": \"2021\"}");
 }
 
 TEST_F(Resolve, RollUpOfHistogramsAddsTheSharedBinsAndWholeTotals) {

@@ -1,5 +1,5 @@
 // Resolution of one side on its own, without a `SideResolver`: the exact key through the index,
-// else the roll-up over every distribution of the variable. The tests hold the engine's shared
+// else the roll-up of its members. The tests hold the engine's shared
 // resolution to these answers.
 #pragma once
 
@@ -10,14 +10,6 @@
 #include "storage/dist_store.h"
 
 namespace quib::query {
-
-inline ResolvedMembers resolve_members(const storage::Database& db, std::string_view variable,
-                                       const DimensionMap& dimensions) {
-  if (const auto* exact = db.find_distribution(variable, dimensions)) {
-    return ResolvedMembers{{exact}, true};
-  }
-  return rolled_up_members(db, variable, dimensions, db.positions_of_variable(variable));
-}
 
 // A copy of the resolved distribution: an exact hit unchanged; a roll-up keeps its first
 // member's identity with the summed counts, sample count and entropy.

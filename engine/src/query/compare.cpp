@@ -146,20 +146,30 @@ CompareResult execute_compare(const storage::Database& db, QueryCache& cache,
 
 CompareResult execute_compare(SideResolver& sides, QueryCache& cache, std::string_view variable,
                               const DimensionMap& a, const DimensionMap& b) {
+  // The generation changes with any count behind either side, so a hit needs no resolution:
+  // both sides resolved, to these counts, when the entry was stored.
+  const storage::Database& db = sides.database();
+  CompareCacheKey key(db.instance(), db.generation(variable), variable, a, b);
+  if (auto cached = cache.get_compare(key, sides.statement())) return std::move(*cached);
+
   const ResolvedSide& side_a = sides.resolve(variable, a);
   const ResolvedSide& side_b = sides.resolve(variable, b);
-  return compare_sides(side_a, side_b, cache);
+  CompareResult result = compute(side_a, side_b);
+  cache.put_compare(std::move(key), result, sides.statement());
+  return result;
 }
 
-CompareResult compare_sides(const ResolvedSide& side_a, const ResolvedSide& side_b,
-                            QueryCache& cache) {
-  // Keyed by every member, so a roll-up and its first member never share an entry, and counts
-  // reaching any member of either side give a new key.
-  CompareCacheKey key{side_a.versions(), side_b.versions()};
-  if (auto cached = cache.get_compare(key)) return std::move(*cached);
+CompareResult compare_slices(SliceSides& slices, QueryCache& cache, std::size_t i,
+                             const DimensionMap& a, std::size_t j, const DimensionMap& b) {
+  SideResolver& sides = slices.resolver();
+  const storage::Database& db = sides.database();
+  CompareCacheKey key(db.instance(), db.generation(slices.variable()), slices.variable(), a, b);
+  if (auto cached = cache.get_compare(key, sides.statement())) return std::move(*cached);
 
+  const ResolvedSide& side_a = slices.at(i, a);
+  const ResolvedSide& side_b = slices.at(j, b);
   CompareResult result = compute(side_a, side_b);
-  cache.put_compare(std::move(key), result);
+  cache.put_compare(std::move(key), result, sides.statement());
   return result;
 }
 

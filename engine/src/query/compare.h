@@ -2,6 +2,7 @@
 // are kept in the engine's cache.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "query/parser.h"
@@ -14,8 +15,8 @@ class Database;
 namespace quib::query {
 
 class QueryCache;
-class ResolvedSide;
 class SideResolver;
+class SliceSides;
 
 CompareResult execute_compare(const storage::Database& db, QueryCache& cache,
                               std::string_view variable, const DimensionMap& a,
@@ -25,7 +26,9 @@ CompareResult execute_compare(const storage::Database& db, QueryCache& cache,
 CompareResult execute_compare(SideResolver& sides, QueryCache& cache, std::string_view variable,
                               const DimensionMap& a, const DimensionMap& b);
 
-// The same for two sides already resolved.
-CompareResult compare_sides(const ResolvedSide& a, const ResolvedSide& b, QueryCache& cache);
+// The same for slices `i` and `j` of `slices`, whose dimensions are `a` and `b`: each slice is
+// resolved once per statement, when a compare first needs it.
+CompareResult compare_slices(SliceSides& slices, QueryCache& cache, std::size_t i,
+                             const DimensionMap& a, std::size_t j, const DimensionMap& b);
 
 }  // namespace quib::query

@@ -78,9 +78,8 @@ AcrossResult QueryEngine::compare_across(const storage::Database& db,
       std::optional<CompareResult>& compared = result.pairs.emplace_back();
       try {
         if (parsed[i] && parsed[j]) {
-          const ResolvedSide& side_i = sides.at(i, parsed[i]->dimensions);
-          const ResolvedSide& side_j = sides.at(j, parsed[j]->dimensions);
-          compared = compare_sides(side_i, side_j, *cache_);
+          compared = compare_slices(sides, *cache_, i, parsed[i]->dimensions, j,
+                                    parsed[j]->dimensions);
         }
       } catch (const Error&) {
         // A pair that cannot be compared has no result and the others go on.
@@ -102,12 +101,10 @@ NearestResult QueryEngine::nearest(const storage::Database& db, std::string_view
   NearestResult result;
   result.nearest.reserve(candidates.size());
   SideResolver sides(db);
-  const ResolvedSide* target_side = nullptr;
   for (std::size_t k = 0; k < candidates.size(); ++k) {
     const QueryReference other = parse_reference(candidates[k]);
-    if (target_side == nullptr) target_side = &sides.resolve(variable, reference.dimensions);
-    const ResolvedSide& candidate_side = sides.resolve(variable, other.dimensions);
-    const CompareResult compared = compare_sides(*target_side, candidate_side, *cache_);
+    const CompareResult compared =
+        execute_compare(sides, *cache_, variable, reference.dimensions, other.dimensions);
     result.nearest.push_back({k, nearest_distance(compared, metric)});
   }
   // Under the total order of doubles, with equal distances in candidate order.

@@ -29,9 +29,7 @@ PairwiseResult QueryEngine::pairwise(const storage::Database& db, std::string_vi
   SliceSides sides(resolver, variable, n);
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t j = i + 1; j < n; ++j) {
-      const ResolvedSide& side_i = sides.at(i, slices[i]);
-      const ResolvedSide& side_j = sides.at(j, slices[j]);
-      const CompareResult compared = compare_sides(side_i, side_j, *cache_);
+      const CompareResult compared = compare_slices(sides, *cache_, i, slices[i], j, slices[j]);
       const double cell =
           wasserstein && compared.wasserstein ? *compared.wasserstein : compared.jsd;
       result.matrix[i][j] = cell;

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
 #include <string_view>
 #include <vector>
 
@@ -29,13 +28,25 @@ struct ResolvedMembers {
   bool exact = false;
 };
 
-// The roll-up members among `candidates`, positions in `distributions()` in storage order that
-// include every position of the variable whose key holds all the map's pairs; fails with
-// "distribution not found for variable '{}' and dimensions {}" when none does. For callers that
-// narrowed the variable's positions first.
+// The exact key's distribution through the index, else the roll-up members, without copying any
+// counts; fails with "distribution not found for variable '{}' and dimensions {}".
+ResolvedMembers resolve_members(const storage::Database& db, std::string_view variable,
+                                const DimensionMap& dimensions);
+
+// The roll-up members alone: every distribution of the variable whose key holds all the map's
+// pairs (no pairs: all of them), in storage order, found through the database's lists of
+// positions per pair, so the cost follows the shortest list rather than the store; fails with
+// the not-found message when none holds them.
 ResolvedMembers rolled_up_members(const storage::Database& db, std::string_view variable,
-                                  const DimensionMap& dimensions,
-                                  std::span<const std::size_t> candidates);
+                                  const DimensionMap& dimensions);
+
+// Asks the processor for the member's counts ahead of their use, for walks over many members.
+void prefetch_counts(const core::DistributionObject& member);
+
+// Adds a later member's counts to a roll-up's: positions are matched by index only (up to the
+// shorter length), ranges and category names stay those of `into`; counts of another kind add
+// nothing.
+void add_repr(core::DistributionRepr& into, const core::DistributionRepr& later);
 
 // The counts of a roll-up: a copy of the first member's counts with every later member of the
 // same kind added position by position (up to the shorter length); totals are added whole.

@@ -1,6 +1,8 @@
 #include "query/resolver.h"
 
+#include <atomic>
 #include <bit>
+#include <span>
 #include <utility>
 
 #include "math/rebin.h"
@@ -9,20 +11,23 @@
 namespace quib::query {
 namespace {
 
-// A scan of the variable's keys costs about as much as filing them by pair; from this many
-// roll-ups of one variable on, filing them once is cheaper.
-constexpr unsigned kRollUpsBeforeFiling = 3;
-
 bool same_bits(double x, double y) {
   return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y);
 }
 
+// A statement that asks for the roll-ups of several values of one dimension (ACROSS, PAIRWISE,
+// NEAREST) asks for all of them, which together read every distribution of the variable. Read
+// member by member they are scattered loads; read in one walk in storage order they stream.
+constexpr unsigned kRollUpsBeforeSweep = 3;
+constexpr std::size_t kCountsAhead = 8;
+constexpr std::uint32_t kNoSide = static_cast<std::uint32_t>(-1);
+
 }  // namespace
 
-ResolvedSide::ResolvedSide(ResolvedMembers resolved) : resolved_(std::move(resolved)) {
-  versions_.reserve(resolved_.members.size());
-  for (const auto* member : resolved_.members) versions_.push_back({member->id, member->version});
-}
+ResolvedSide::ResolvedSide(ResolvedMembers resolved) : resolved_(std::move(resolved)) {}
+
+ResolvedSide::ResolvedSide(ResolvedMembers resolved, core::DistributionRepr rolled_up)
+    : resolved_(std::move(resolved)), rolled_up_(std::move(rolled_up)) {}
 
 const core::DistributionRepr& ResolvedSide::counts() const {
   if (resolved_.members.size() == 1) return first().repr;
@@ -65,74 +70,79 @@ const OwnCategories& ResolvedSide::own_categories() const {
   return *own_categories_;
 }
 
+SideResolver::SideResolver(const storage::Database& db) : db_(db) {
+  // Numbers only need to differ; no order between threads is needed.
+  static std::atomic<std::uint64_t> statements{0};
+  statement_ = statements.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 const ResolvedSide& SideResolver::resolve(std::string_view variable,
                                           const DimensionMap& dimensions) {
   if (auto found = sides_.find(SideKeyView{variable, dimensions}); found != sides_.end()) {
     return found->second;
   }
   // A side that resolves to nothing is not kept: asking again fails again, with the same message.
-  ResolvedMembers members = find_members(variable, dimensions);
+  ResolvedMembers members = resolve_members(db_, variable, dimensions);
+  if (!members.exact && dimensions.size() == 1) {
+    const std::string& dimension = dimensions.begin()->first;
+    if (++single_pair_roll_ups_[{std::string(variable), dimension}] == kRollUpsBeforeSweep) {
+      sweep(variable, dimension);
+      if (auto found = sides_.find(SideKeyView{variable, dimensions}); found != sides_.end()) {
+        return found->second;
+      }
+    }
+  }
   return sides_
       .emplace(SideKey{std::string(variable), dimensions}, ResolvedSide(std::move(members)))
       .first->second;
 }
 
-ResolvedMembers SideResolver::find_members(std::string_view variable,
-                                           const DimensionMap& dimensions) {
-  if (const auto* exact = db_.find_distribution(variable, dimensions)) {
-    ResolvedMembers resolved;
-    resolved.members.push_back(exact);
-    resolved.exact = true;
-    return resolved;
-  }
-  const Candidates found = candidates(variable, dimensions);
-  if (found.all_hold) {
-    ResolvedMembers resolved;
-    resolved.members.reserve(found.positions.size());
-    for (const std::size_t position : found.positions) {
-      resolved.members.push_back(&db_.distributions()[position]);
-    }
-    if (!resolved.members.empty()) return resolved;
-  }
-  return rolled_up_members(db_, variable, dimensions, found.positions);
-}
-
-// Every position whose key can hold all the pairs, in storage order: with the keys filed, the
-// shortest list among the pairs (which needs no check when the map has one pair); otherwise
-// all of the variable's positions.
-SideResolver::Candidates SideResolver::candidates(std::string_view variable,
-                                                  const DimensionMap& dimensions) {
+void SideResolver::sweep(std::string_view variable, const std::string& dimension) {
+  const storage::Database::ValuePositions* values = db_.positions_by_value(variable, dimension);
+  if (values == nullptr) return;
+  struct Pending {
+    const std::string* value;
+    ResolvedMembers members;
+    std::optional<core::DistributionRepr> counts;
+  };
+  std::vector<Pending> pending;
+  // Which pending side each of the variable's positions adds to, from its first position on;
+  // the walk keeps storage order, so every sum adds the same counts in the same order as
+  // `rolled_up_repr`.
   const std::span<const std::size_t> all = db_.positions_of_variable(variable);
-  if (dimensions.empty()) return {all, true};
-  auto state = variables_.find(variable);
-  if (state == variables_.end()) {
-    state = variables_.emplace(std::string(variable), VariableState{}).first;
+  const std::size_t first = all.front();
+  std::vector<std::uint32_t> side_of(all.back() - first + 1, kNoSide);
+  for (const auto& [value, positions] : *values) {
+    const DimensionMap dimensions{{dimension, value}};
+    if (positions.size() < 2 || sides_.contains(SideKeyView{variable, dimensions}) ||
+        db_.find_distribution(variable, dimensions) != nullptr) {
+      continue;
+    }
+    Pending side{&value, {}, std::nullopt};
+    side.members.members.reserve(positions.size());
+    for (const std::size_t position : positions) {
+      side.members.members.push_back(&db_.distributions()[position]);
+      side_of[position - first] = static_cast<std::uint32_t>(pending.size());
+    }
+    pending.push_back(std::move(side));
   }
-  if (++state->second.rolled_up < kRollUpsBeforeFiling) return {all, false};
-  std::span<const std::size_t> shortest = all;
-  for (const auto& [name, value] : dimensions) {
-    const ValuePositions& values = filed(variable, state->second, name);
-    const auto positions = values.find(value);
-    if (positions == values.end()) return {{}, false};
-    if (positions->second.size() < shortest.size()) shortest = positions->second;
-  }
-  return {shortest, dimensions.size() == 1};
-}
-
-const SideResolver::ValuePositions& SideResolver::filed(std::string_view variable,
-                                                        VariableState& state,
-                                                        const std::string& dimension) {
-  if (auto found = state.by_dimension.find(dimension); found != state.by_dimension.end()) {
-    return found->second;
-  }
-  ValuePositions& values = state.by_dimension[dimension];
-  for (const std::size_t position : db_.positions_of_variable(variable)) {
-    const auto& key = db_.distributions()[position].dimension_key;
-    if (auto pair = key.find(dimension); pair != key.end()) {
-      values[pair->second].push_back(position);
+  for (std::size_t k = 0; k < all.size(); ++k) {
+    if (k + kCountsAhead < all.size()) prefetch_counts(db_.distributions()[all[k + kCountsAhead]]);
+    const std::size_t position = all[k];
+    const std::uint32_t side = side_of[position - first];
+    if (side == kNoSide) continue;
+    auto& counts = pending[side].counts;
+    const core::DistributionRepr& repr = db_.distributions()[position].repr;
+    if (counts) {
+      add_repr(*counts, repr);
+    } else {
+      counts.emplace(repr);
     }
   }
-  return values;
+  for (Pending& side : pending) {
+    sides_.emplace(SideKey{std::string(variable), DimensionMap{{dimension, *side.value}}},
+                   ResolvedSide(std::move(side.members), std::move(*side.counts)));
+  }
 }
 
 }  // namespace quib::query

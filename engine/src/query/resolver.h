@@ -1,28 +1,27 @@
 // Resolution shared by the compares of one statement. ACROSS, PAIRWISE, NEAREST, EXPLAIN and
 // TRACK compare the same few sides over and over; a `SideResolver` resolves each distinct
-// (variable, dimensions) once and keeps, per side, its members, the (id, version) list that keys
-// the compare cache, its counts (a roll-up summed once) and its last rebinned grid.
+// (variable, dimensions) once and keeps, per side, its members, its counts (a roll-up summed
+// once) and its last rebinned grid. Once a statement has asked for a few roll-ups of single
+// values of one dimension, the rest of that dimension's roll-ups are summed in one walk over the
+// variable's distributions in storage order. It also names its statement to the compare cache.
 //
 // Contract: a resolver lives for one statement over a database that does not change meanwhile
 // (it keeps pointers into it). Every answer equals resolving afresh: the same members in storage
 // order, the same counts, and a side that resolves to nothing fails each time it is asked, with
-// the not-found message of `rolled_up_members`. One thread at a time.
+// the not-found message of `resolve_members`. One thread at a time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/distribution.h"
 #include "math/rebin.h"
 #include "math/shares.h"
-#include "query/cache.h"
 #include "query/parser.h"
 #include "query/planner.h"
 
@@ -51,10 +50,10 @@ struct OwnCategories {
 class ResolvedSide {
  public:
   explicit ResolvedSide(ResolvedMembers resolved);
+  // A roll-up whose counts were summed already.
+  ResolvedSide(ResolvedMembers resolved, core::DistributionRepr rolled_up);
 
   const ResolvedMembers& resolved() const { return resolved_; }
-  // The (id, version) of every member in storage order: this side's half of a cache key.
-  const std::vector<MemberVersion>& versions() const { return versions_; }
   // The first member's own object; a roll-up carries its identity and version.
   const core::DistributionObject& first() const { return *resolved_.members.front(); }
   // The stored counts when one object holds them, else their roll-up (summed on first use).
@@ -78,7 +77,6 @@ class ResolvedSide {
   };
 
   ResolvedMembers resolved_;
-  std::vector<MemberVersion> versions_;
   mutable std::optional<core::DistributionRepr> rolled_up_;
   mutable std::optional<Rebinned> rebinned_;
   mutable std::optional<OwnCategories> own_categories_;
@@ -86,11 +84,13 @@ class ResolvedSide {
 
 class SideResolver {
  public:
-  explicit SideResolver(const storage::Database& db) : db_(db) {}
+  explicit SideResolver(const storage::Database& db);
   SideResolver(const SideResolver&) = delete;
   SideResolver& operator=(const SideResolver&) = delete;
 
   const storage::Database& database() const { return db_; }
+  // A number no other resolver of the process has: the statement, for the compare cache.
+  std::uint64_t statement() const { return statement_; }
   // The side of `variable` under `dimensions`; the reference stays valid for the resolver's life.
   const ResolvedSide& resolve(std::string_view variable, const DimensionMap& dimensions);
 
@@ -114,29 +114,15 @@ class SideResolver {
       return x.dimensions < y.dimensions;
     }
   };
-  // Positions of one variable's distributions per value of one dimension, each list in storage
-  // order; the views point into the stored keys.
-  using ValuePositions = std::unordered_map<std::string_view, std::vector<std::size_t>>;
-  // Filed per dimension name as roll-ups ask for it, once a statement has asked for a few
-  // roll-ups of the variable.
-  struct VariableState {
-    unsigned rolled_up = 0;
-    std::map<std::string, ValuePositions, std::less<>> by_dimension;
-  };
-  // Where a roll-up's members can be: `all_hold` when every candidate holds every pair.
-  struct Candidates {
-    std::span<const std::size_t> positions;
-    bool all_hold = false;
-  };
-
-  ResolvedMembers find_members(std::string_view variable, const DimensionMap& dimensions);
-  Candidates candidates(std::string_view variable, const DimensionMap& dimensions);
-  const ValuePositions& filed(std::string_view variable, VariableState& state,
-                              const std::string& dimension);
+  // Keeps the side of every value of `dimension` that rolls up more than one distribution of
+  // `variable` and is not yet kept.
+  void sweep(std::string_view variable, const std::string& dimension);
 
   const storage::Database& db_;
+  std::uint64_t statement_;
   std::map<SideKey, ResolvedSide, SideOrder> sides_;
-  std::map<std::string, VariableState, std::less<>> variables_;
+  // Roll-ups of a single pair asked for so far, per variable and dimension.
+  std::map<std::pair<std::string, std::string>, unsigned> single_pair_roll_ups_;
 };
 
 // The sides of one variable at a list of slices, each resolved when first asked for: a statement
@@ -146,6 +132,9 @@ class SliceSides {
  public:
   SliceSides(SideResolver& sides, std::string_view variable, std::size_t count)
       : sides_(sides), variable_(variable), resolved_(count, nullptr) {}
+
+  SideResolver& resolver() const { return sides_; }
+  std::string_view variable() const { return variable_; }
 
   const ResolvedSide& at(std::size_t k, const DimensionMap& dimensions) {
     if (resolved_[k] == nullptr) resolved_[k] = &sides_.resolve(variable_, dimensions);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 
 #include "core/error.h"
@@ -46,6 +47,10 @@ std::string joint_text(std::string_view x, std::string_view y, const core::Dimen
   return text;
 }
 
+void take_last(std::vector<std::size_t>& positions, std::size_t position) {
+  if (!positions.empty() && positions.back() == position) positions.pop_back();
+}
+
 std::pair<std::string_view, std::string_view> byte_order(std::string_view a, std::string_view b) {
   if (b < a) return {b, a};
   return {a, b};
@@ -55,15 +60,15 @@ std::pair<std::string_view, std::string_view> byte_order(std::string_view a, std
 // that list over where the names agree, so that distributions created from now on share it too.
 // A distribution may name other categories than its variable (a file written by hand), so the
 // names are compared, never assumed.
-void adopt_stored_categories(
-    core::Schema& schema, const std::vector<core::DistributionObject>& distributions,
-    const std::map<std::string, std::vector<std::size_t>, std::less<>>& positions_by_variable) {
+template <typename PositionsOf>
+void adopt_stored_categories(core::Schema& schema,
+                             const std::vector<core::DistributionObject>& distributions,
+                             PositionsOf positions_of) {
   for (auto& variable : schema.variables) {
     auto* categorical = std::get_if<core::VariableType::Categorical>(&variable.var_type.value);
-    const auto positions = positions_by_variable.find(variable.name);
-    if (categorical == nullptr || positions == positions_by_variable.end()) continue;
+    if (categorical == nullptr) continue;
     const core::CategoryList* refused = nullptr;
-    for (const std::size_t position : positions->second) {
+    for (const std::size_t position : positions_of(variable.name)) {
       const auto* stored =
           distributions[position].repr.get_if<core::DistributionRepr::Categorical>();
       if (stored == nullptr) continue;
@@ -104,7 +109,10 @@ Database Database::create_with_options(const std::string& path, bool raw_log_ena
 Database Database::open(const std::string& path, bool read_write) {
   if (!path_exists(path)) throw Error("database path does not exist: " + path);
 
+  // Numbers only need to differ; no order between threads is needed.
+  static std::atomic<std::uint64_t> instances{0};
   Database db;
+  db.instance_ = instances.fetch_add(1, std::memory_order_relaxed) + 1;
   if (read_write) {
     db.lock_.emplace(DatabaseLock::acquire(join_path(path, "lock.edb")));
     // A flush cut short by a crash may have left its temporaries; under the lock none is live.
@@ -148,7 +156,8 @@ Database Database::open(const std::string& path, bool read_write) {
   }
   db.root_ = path;
   db.writable_ = read_write;
-  adopt_stored_categories(db.meta_.schema, db.dist_file_.distributions, db.positions_by_variable_);
+  adopt_stored_categories(db.meta_.schema, db.dist_file_.distributions,
+                          [&](std::string_view name) { return db.positions_of_variable(name); });
   return db;
 }
 
@@ -190,10 +199,8 @@ void Database::rebuild_lookups(const std::string& dist_path) {
                   dist_path);
     }
   }
-  positions_by_variable_.clear();
-  for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) {
-    positions_by_variable_[dist_file_.distributions[i].variable].push_back(i);
-  }
+  variables_.clear();
+  for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) file_position(i);
   rebuild_dimension_values();
   joint_positions_.clear();
   for (std::size_t i = 0; i < dist_file_.joints.size(); ++i) {
@@ -235,7 +242,7 @@ std::uint64_t Database::ensure_distribution(std::string_view variable,
       id, std::string(variable), key, core::DistributionRepr::from_variable(definition->var_type)));
   note_dimension_values(key);
   position_by_id_.try_emplace(id, dist_file_.distributions.size() - 1);
-  positions_by_variable_[std::string(variable)].push_back(dist_file_.distributions.size() - 1);
+  file_position(dist_file_.distributions.size() - 1);
   index_.insert(variable, key, id);
   return id;
 }
@@ -262,12 +269,7 @@ void Database::rollback(const Mark& mark) {
   for (std::size_t i = distributions.size(); i-- > mark.distributions;) {
     const auto by_id = position_by_id_.find(distributions[i].id);
     if (by_id != position_by_id_.end() && by_id->second == i) position_by_id_.erase(by_id);
-    const auto by_variable = positions_by_variable_.find(distributions[i].variable);
-    if (by_variable != positions_by_variable_.end()) {
-      auto& positions = by_variable->second;
-      if (!positions.empty() && positions.back() == i) positions.pop_back();
-      if (positions.empty()) positions_by_variable_.erase(by_variable);
-    }
+    unfile_position(i);
   }
   const bool removed = distributions.size() > mark.distributions;
   distributions.erase(distributions.begin() + static_cast<std::ptrdiff_t>(mark.distributions),
@@ -310,6 +312,7 @@ void Database::undo_change() {
   change_.reset();
   for (auto& [position, original] : change.distributions) {
     dist_file_.distributions[position] = std::move(original);
+    advance_generation(dist_file_.distributions[position].variable);
   }
   for (auto& [position, original] : change.joints) {
     dist_file_.joints[position] = std::move(original);
@@ -327,6 +330,8 @@ void Database::keep_original_distribution(std::size_t position) {
 
 core::DistributionObject& Database::distribution_at(std::size_t position) {
   keep_original_distribution(position);
+  // Raised before the caller changes anything: results read until now keep the old generation.
+  advance_generation(dist_file_.distributions[position].variable);
   return dist_file_.distributions[position];
 }
 
@@ -391,9 +396,79 @@ core::JointDistributionObject* Database::get_joint_distribution_mut(
 }
 
 std::span<const std::size_t> Database::positions_of_variable(std::string_view variable) const {
-  auto it = positions_by_variable_.find(variable);
-  if (it == positions_by_variable_.end()) return {};
-  return it->second;
+  auto it = variables_.find(variable);
+  if (it == variables_.end()) return {};
+  return it->second.all;
+}
+
+std::span<const std::size_t> Database::positions_with_pair(std::string_view variable,
+                                                           std::string_view dimension,
+                                                           std::string_view value) const {
+  const ValuePositions* values = positions_by_value(variable, dimension);
+  if (values == nullptr) return {};
+  const auto positions = values->find(value);
+  if (positions == values->end()) return {};
+  return positions->second;
+}
+
+const Database::ValuePositions* Database::positions_by_value(std::string_view variable,
+                                                             std::string_view dimension) const {
+  const auto filed = variables_.find(variable);
+  if (filed == variables_.end()) return nullptr;
+  const auto values = filed->second.by_pair.find(dimension);
+  return values == filed->second.by_pair.end() ? nullptr : &values->second;
+}
+
+std::uint64_t Database::generation(std::string_view variable) const {
+  const auto filed = variables_.find(variable);
+  return filed == variables_.end() ? 0 : filed->second.generation;
+}
+
+void Database::advance_generation(std::string_view variable) {
+  if (const auto filed = variables_.find(variable); filed != variables_.end()) {
+    filed->second.generation = ++last_generation_;
+  }
+}
+
+void Database::file_position(std::size_t position) {
+  const auto& distribution = dist_file_.distributions[position];
+  auto filed = variables_.find(distribution.variable);
+  if (filed == variables_.end()) filed = variables_.try_emplace(distribution.variable).first;
+  filed->second.all.push_back(position);
+  // Raised before the pairs are filed: should filing fail half-way, the rollback that follows
+  // raises it again.
+  filed->second.generation = ++last_generation_;
+  for (const auto& [dimension, value] : distribution.dimension_key) {
+    auto& values = filed->second.by_pair[dimension];
+    auto positions = values.find(value);
+    if (positions == values.end()) positions = values.try_emplace(value).first;
+    positions->second.push_back(position);
+  }
+}
+
+// Lists are only appended to, so the distribution removed last is at the back of each list it
+// reached (filing may have stopped half-way when memory ran out).
+void Database::unfile_position(std::size_t position) {
+  const auto& distribution = dist_file_.distributions[position];
+  const auto filed = variables_.find(distribution.variable);
+  if (filed == variables_.end()) return;
+  auto& by_pair = filed->second.by_pair;
+  for (const auto& [dimension, value] : distribution.dimension_key) {
+    const auto values = by_pair.find(dimension);
+    if (values == by_pair.end()) continue;
+    const auto positions = values->second.find(value);
+    if (positions == values->second.end()) continue;
+    take_last(positions->second, position);
+    if (positions->second.empty()) values->second.erase(positions);
+    if (values->second.empty()) by_pair.erase(values);
+  }
+  auto& all = filed->second.all;
+  take_last(all, position);
+  if (all.empty()) {
+    variables_.erase(filed);
+  } else {
+    filed->second.generation = ++last_generation_;
+  }
 }
 
 std::set<std::string> Database::dimension_values(std::string_view dimension) const {

@@ -162,6 +162,16 @@ class Database {
   // byte), in storage order: O(log V) for V variables, without visiting the other variables'
   // distributions.
   std::span<const std::size_t> positions_of_variable(std::string_view variable) const;
+  // The same for the distributions of `variable` whose key holds `dimension` with `value`:
+  // O(log V + log D + log values), where D counts the dimensions the variable's keys name.
+  std::span<const std::size_t> positions_with_pair(std::string_view variable,
+                                                   std::string_view dimension,
+                                                   std::string_view value) const;
+  // Every value that keys of `variable` hold for `dimension`, in byte order, with the positions
+  // of `positions_with_pair`; null when no key of the variable names the dimension. O(log V + log D).
+  using ValuePositions = std::map<std::string, std::vector<std::size_t>, std::less<>>;
+  const ValuePositions* positions_by_value(std::string_view variable,
+                                           std::string_view dimension) const;
   // The joint distribution of the two names (in either order) under exactly `key`, or null:
   // one hash lookup, O(1) on average.
   const core::JointDistributionObject* get_joint_distribution(std::string_view a,
@@ -179,6 +189,15 @@ class Database {
   const MetaFile& meta() const { return meta_; }
   const DistributionFile& dist_file() const { return dist_file_; }
   const SnapshotStore& snapshots() const { return snapshots_; }
+
+  // Together they name the state of one variable's distributions, so that a result read from
+  // them can be kept across calls. `instance` is this object's number, which no other
+  // `Database` of the process ever has (a reopened directory is another instance). `generation`
+  // takes a value this instance never handed out before at every creation of a distribution
+  // of `variable`, every `distribution_at` (and so every finalisation), and every rollback or
+  // undo that removes or restores one; it is 0 while the variable has no distribution. O(log V).
+  std::uint64_t instance() const { return instance_; }
+  std::uint64_t generation(std::string_view variable) const;
 
  private:
   static constexpr std::size_t kNoPosition = static_cast<std::size_t>(-1);
@@ -201,6 +220,11 @@ class Database {
   void rebuild_lookups(const std::string& dist_path);
   void note_dimension_values(const core::DimensionKey& key);
   void rebuild_dimension_values();
+  // Files the distribution at `position`, the last one, under its variable and its pairs.
+  void file_position(std::size_t position);
+  // Takes the distribution at `position`, the last one filed, out of those lists again.
+  void unfile_position(std::size_t position);
+  void advance_generation(std::string_view variable);
 
   std::string root_;
   MetaFile meta_;
@@ -225,8 +249,17 @@ class Database {
 
   // id -> position of the distribution with that id.
   std::unordered_map<std::uint64_t, std::size_t> position_by_id_;
-  // variable name -> positions of its distributions in storage order.
-  std::map<std::string, std::vector<std::size_t>, std::less<>> positions_by_variable_;
+  // Where one variable's distributions sit, each list in storage order: all of them, and per
+  // dimension and value those whose key holds that pair, so that a roll-up visits only its
+  // members. A list is there only while it holds a position.
+  struct VariablePositions {
+    std::vector<std::size_t> all;
+    std::map<std::string, ValuePositions, std::less<>> by_pair;
+    std::uint64_t generation = 0;
+  };
+  std::map<std::string, VariablePositions, std::less<>> variables_;
+  std::uint64_t instance_ = 0;
+  std::uint64_t last_generation_ = 0;
   // dimension name -> every value that a distribution's key holds for it. Keys never change once
   // a distribution exists, so a new distribution can only add values.
   std::map<std::string, std::set<std::string>, std::less<>> values_by_dimension_;
