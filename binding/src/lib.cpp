@@ -46,7 +46,10 @@ void raise_internal_error(const std::string& message) {
 
 PyObject* quib_error_type() {
   if (PyObject* existing = g_quib_error.load()) return existing;
-  PyObject* made = PyErr_NewException("quib_engine.QuibError", PyExc_Exception, nullptr);
+  PyObject* made = PyErr_NewExceptionWithDoc(
+      "quib_engine.QuibError",
+      "An engine error. The message is the whole error chain, outermost step first.",
+      PyExc_Exception, nullptr);
   if (made == nullptr) {
     PyErr_Clear();
     raise_internal_error("Failed to initialize new exception type.");
@@ -157,10 +160,18 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+PyDoc_STRVAR(module_doc,
+             "An embedded database of distributions: counts in, information-theoretic answers\n"
+             "out.\n"
+             "\n"
+             "QuibDB.create(path) or QuibDB.open(path) gives a handle on a database directory;\n"
+             "ingest and ingest_records count data into it, query answers statements of the query\n"
+             "language with a QueryResult. Engine errors raise QuibError.");
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "quib_engine",  // m_name
-    "",             // m_doc
+    module_doc,     // m_doc
     0,              // m_size
     nullptr,        // m_methods
     module_slots,   // m_slots

@@ -241,30 +241,127 @@ void quibdb_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// Each docstring opens with the method's text signature, the form the interpreter reads it from.
+PyDoc_STRVAR(quibdb_doc,
+             "A handle on one database directory, made by QuibDB.create or QuibDB.open; the\n"
+             "class itself cannot be called.\n"
+             "\n"
+             "A read-write handle holds an exclusive lock on the directory until it is closed;\n"
+             "a read-only handle refuses every change with QuibError. Used in a with block, the\n"
+             "handle is flushed and closed at the end; one dropped without close() is not\n"
+             "flushed. A handle belongs to the thread that created it: a call from another\n"
+             "thread raises quib_engine.InternalError, which derives from BaseException. Once\n"
+             "the handle is closed, the methods that read or change the database raise\n"
+             "RuntimeError(\"database is closed\").");
+
+PyDoc_STRVAR(open_doc,
+             "open(path, mode=None)\n--\n\n"
+             "Open the existing database in directory path.\n"
+             "\n"
+             "mode is \"read_write\" or \"rw\" (the default), \"read_only\" or \"ro\". A\n"
+             "read-write open waits while another process holds the lock and fails at once when\n"
+             "this process holds it. Returns a QuibDB.\n"
+             "Raises QuibError when the database cannot be opened, ValueError for any other\n"
+             "mode, TypeError when path or mode is not a str.");
+
+PyDoc_STRVAR(create_doc,
+             "create(path)\n--\n\n"
+             "Create a database in directory path and open it read-write.\n"
+             "\n"
+             "The directory and its files are made where missing, with the raw log switched on;\n"
+             "an existing database is opened unchanged (schema, counts and raw-log setting).\n"
+             "Returns a QuibDB.\n"
+             "Raises QuibError when the database cannot be created or opened, TypeError when\n"
+             "path is not a str.");
+
+PyDoc_STRVAR(flush_doc,
+             "flush($self)\n--\n\n"
+             "Write the changes held in memory to the database's files.\n"
+             "\n"
+             "Raises QuibError when a write fails.");
+
+PyDoc_STRVAR(close_doc,
+             "close($self)\n--\n\n"
+             "Flush and close the handle, releasing its lock; closing it again does nothing.\n"
+             "\n"
+             "The handle is closed even when the flush fails; the failure then raises QuibError.");
+
+PyDoc_STRVAR(enter_doc,
+             "__enter__($self)\n--\n\n"
+             "Return the handle itself; leaving the with block closes it.");
+
+PyDoc_STRVAR(exit_doc,
+             "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"
+             "Flush and close the handle as close() does. Returns False, so an exception raised\n"
+             "in the with block goes on.");
+
+PyDoc_STRVAR(stats_doc,
+             "stats($self)\n--\n\n"
+             "Return the database's counts as a DatabaseStats.");
+
+PyDoc_STRVAR(schema_doc,
+             "schema($self)\n--\n\n"
+             "Return the schema as Python objects: a dict whose \"variables\", \"dimensions\" and\n"
+             "\"joints\" are lists of dicts, one per definition.");
+
+PyDoc_STRVAR(query_doc,
+             "query($self, sql_str)\n--\n\n"
+             "Run one statement of the query language and return its QueryResult.\n"
+             "\n"
+             "Each handle caches compare results; a cached answer is never stale.\n"
+             "Raises QuibError when the statement fails (after a syntax error the message\n"
+             "starts with \"parse error: \"), TypeError when sql_str is not a str.");
+
+PyDoc_STRVAR(ingest_doc,
+             "ingest($self, path, max_categories=None, date_columns=None, date_granularity=None)\n"
+             "--\n\n"
+             "Ingest the data file path and return an IngestReport.\n"
+             "\n"
+             "The file is read by its extension: .csv, or JSON lines in .jsonl or .json (a .json\n"
+             "file is read as JSON lines too). The schema is inferred from the first 1000 rows:\n"
+             "at most max_categories categories per variable (default 50), the columns named in\n"
+             "date_columns (a sequence of str) as dates bucketed by date_granularity, one of\n"
+             "\"daily\", \"weekly\", \"monthly\" or \"yearly\" (the default). Variables and\n"
+             "dimensions not yet defined are defined; those defined keep their definitions.\n"
+             "The rows are applied in batches of 10000 and the database is flushed at the end.\n"
+             "Raises QuibError when the file cannot be read, has another extension or the\n"
+             "database refuses the change; TypeError for an argument of the wrong type (a str\n"
+             "as date_columns too); OverflowError when max_categories is negative or beyond 64\n"
+             "bits.");
+
+PyDoc_STRVAR(ingest_records_doc,
+             "ingest_records($self, records)\n--\n\n"
+             "Apply records, a list of dicts from column name to value, as one batch, then flush;\n"
+             "returns an IngestReport.\n"
+             "\n"
+             "Nothing is inferred: the names must already be defined. None, NaN and infinities\n"
+             "are null; bools, ints and floats keep their type (ints beyond 64 bits become\n"
+             "floats, or text when too large for one); anything else is counted by its str().\n"
+             "Nothing is applied unless every record converts.\n"
+             "Raises TypeError when records is not a list of dicts with str keys, QuibError\n"
+             "when the database refuses the change.");
+
 PyMethodDef quibdb_methods[] = {
-    {"open", as_cfunction(quibdb_open), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "open(path, mode=None)\n--\n\n"},
+    {"open", as_cfunction(quibdb_open), METH_VARARGS | METH_KEYWORDS | METH_STATIC, open_doc},
     {"create", as_cfunction(quibdb_create), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "create(path)\n--\n\n"},
-    {"flush", as_cfunction(quibdb_flush), METH_NOARGS, "flush($self)\n--\n\n"},
-    {"close", as_cfunction(quibdb_close), METH_NOARGS, "close($self)\n--\n\n"},
-    {"__enter__", as_cfunction(quibdb_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", as_cfunction(quibdb_exit), METH_VARARGS | METH_KEYWORDS,
-     "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
-    {"stats", as_cfunction(quibdb_stats), METH_NOARGS, "stats($self)\n--\n\n"},
-    {"schema", as_cfunction(quibdb_schema), METH_NOARGS, "schema($self)\n--\n\n"},
-    {"query", as_cfunction(quibdb_query), METH_VARARGS | METH_KEYWORDS,
-     "query($self, sql_str)\n--\n\n"},
-    {"ingest", as_cfunction(quibdb_ingest), METH_VARARGS | METH_KEYWORDS,
-     "ingest($self, path, max_categories=None, date_columns=None, date_granularity=None)\n--\n\n"},
+     create_doc},
+    {"flush", as_cfunction(quibdb_flush), METH_NOARGS, flush_doc},
+    {"close", as_cfunction(quibdb_close), METH_NOARGS, close_doc},
+    {"__enter__", as_cfunction(quibdb_enter), METH_NOARGS, enter_doc},
+    {"__exit__", as_cfunction(quibdb_exit), METH_VARARGS | METH_KEYWORDS, exit_doc},
+    {"stats", as_cfunction(quibdb_stats), METH_NOARGS, stats_doc},
+    {"schema", as_cfunction(quibdb_schema), METH_NOARGS, schema_doc},
+    {"query", as_cfunction(quibdb_query), METH_VARARGS | METH_KEYWORDS, query_doc},
+    {"ingest", as_cfunction(quibdb_ingest), METH_VARARGS | METH_KEYWORDS, ingest_doc},
     {"ingest_records", as_cfunction(quibdb_ingest_records), METH_VARARGS | METH_KEYWORDS,
-     "ingest_records($self, records)\n--\n\n"},
+     ingest_records_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot quibdb_slots[] = {
     {Py_tp_dealloc, as_slot(quibdb_dealloc)},
     {Py_tp_methods, quibdb_methods},
+    {Py_tp_doc, const_cast<char*>(quibdb_doc)},
     {0, nullptr},
 };
 

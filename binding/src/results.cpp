@@ -116,16 +116,27 @@ Py_ssize_t query_result_len(PyObject* self) {
   return static_cast<Py_ssize_t>(table_of(self).rows.size());
 }
 
+PyDoc_STRVAR(query_result_doc,
+             "The answer of QuibDB.query: a table of text cells, every number already formatted.\n"
+             "\n"
+             "len() is the number of rows; str() and repr() give the aligned text table.");
+
 PyGetSetDef query_result_getset[] = {
-    {"header", query_result_header, nullptr, nullptr, nullptr},
-    {"rows", query_result_rows, nullptr, nullptr, nullptr},
+    {"header", query_result_header, nullptr, "The column titles, a new list of str.", nullptr},
+    {"rows", query_result_rows, nullptr,
+     "The rows, a new list of lists of str, each cell as the text table shows it.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Each docstring opens with the method's text signature, the form the interpreter reads it from.
 PyMethodDef query_result_methods[] = {
-    {"to_csv", as_cfunction(query_result_to_csv), METH_NOARGS, "to_csv($self)\n--\n\n"},
-    {"to_json", as_cfunction(query_result_to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
-    {"to_dicts", as_cfunction(query_result_to_dicts), METH_NOARGS, "to_dicts($self)\n--\n\n"},
+    {"to_csv", as_cfunction(query_result_to_csv), METH_NOARGS,
+     "to_csv($self)\n--\n\nReturn the table as CSV text, the header line first."},
+    {"to_json", as_cfunction(query_result_to_json), METH_NOARGS,
+     "to_json($self)\n--\n\nReturn the table as JSON text: an array of one object per row, keyed "
+     "by column title."},
+    {"to_dicts", as_cfunction(query_result_to_dicts), METH_NOARGS,
+     "to_dicts($self)\n--\n\nReturn a list of one dict per row, from column title to cell text."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -133,6 +144,7 @@ PyType_Slot query_result_slots[] = {
     {Py_tp_dealloc, as_slot(query_result_dealloc)},
     {Py_tp_getset, query_result_getset},
     {Py_tp_methods, query_result_methods},
+    {Py_tp_doc, const_cast<char*>(query_result_doc)},
     {Py_tp_repr, as_slot(query_result_repr)},
     {Py_sq_length, as_slot(query_result_len)},
     {0, nullptr},
@@ -228,26 +240,43 @@ PyObject* ingest_report_repr(PyObject* self) {
   });
 }
 
+PyDoc_STRVAR(database_stats_doc, "The counts of a database, as QuibDB.stats returns them.");
+
 PyGetSetDef database_stats_getset[] = {
-    {"distributions", database_stats_get, nullptr, nullptr, field_index(0)},
-    {"total_samples", database_stats_get, nullptr, nullptr, field_index(1)},
-    {"variables", database_stats_get, nullptr, nullptr, field_index(2)},
-    {"dimensions", database_stats_get, nullptr, nullptr, field_index(3)},
+    {"distributions", database_stats_get, nullptr, "The number of distributions stored (int).",
+     field_index(0)},
+    {"total_samples", database_stats_get, nullptr,
+     "The samples counted over every distribution (int).", field_index(1)},
+    {"variables", database_stats_get, nullptr, "The number of variables defined (int).",
+     field_index(2)},
+    {"dimensions", database_stats_get, nullptr, "The number of dimensions defined (int).",
+     field_index(3)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyDoc_STRVAR(ingest_report_doc,
+             "What an ingest did, as QuibDB.ingest and QuibDB.ingest_records return it.");
+
 PyGetSetDef ingest_report_getset[] = {
-    {"total_rows", ingest_report_get, nullptr, nullptr, field_index(0)},
-    {"processed_rows", ingest_report_get, nullptr, nullptr, field_index(1)},
-    {"skipped_rows", ingest_report_get, nullptr, nullptr, field_index(2)},
-    {"distributions_updated", ingest_report_get, nullptr, nullptr, field_index(3)},
-    {"elapsed_ms", ingest_report_elapsed, nullptr, nullptr, nullptr},
+    {"total_rows", ingest_report_get, nullptr,
+     "The rows taken in: a file's rows that mapped onto the schema, or every record (int).",
+     field_index(0)},
+    {"processed_rows", ingest_report_get, nullptr, "The rows counted (int).", field_index(1)},
+    {"skipped_rows", ingest_report_get, nullptr, "The rows left out for lacking a dimension (int).",
+     field_index(2)},
+    {"distributions_updated", ingest_report_get, nullptr,
+     "The distributions changed, summed over the batches (int).", field_index(3)},
+    {"elapsed_ms", ingest_report_elapsed, nullptr,
+     "Milliseconds from the rows' mapping to the end of the flush (int); 0 for\n"
+     "QuibDB.ingest_records.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot database_stats_slots[] = {
     {Py_tp_dealloc, as_slot(dealloc_plain)},
     {Py_tp_getset, database_stats_getset},
+    {Py_tp_doc, const_cast<char*>(database_stats_doc)},
     {Py_tp_repr, as_slot(database_stats_repr)},
     {0, nullptr},
 };
@@ -255,6 +284,7 @@ PyType_Slot database_stats_slots[] = {
 PyType_Slot ingest_report_slots[] = {
     {Py_tp_dealloc, as_slot(dealloc_plain)},
     {Py_tp_getset, ingest_report_getset},
+    {Py_tp_doc, const_cast<char*>(ingest_report_doc)},
     {Py_tp_repr, as_slot(ingest_report_repr)},
     {0, nullptr},
 };
