@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <exception>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -94,6 +96,41 @@ IngestReport IngestionPipeline::ingest_records(storage::Database& db, const RowT
   change.keep();
   return IngestReport{records.size(), stats.processed, stats.skipped, stats.distributions_updated,
                       0};
+}
+
+IngestReport IngestionPipeline::ingest_records(storage::Database& db,
+                                               const std::function<bool(RowTable&)>& next_part) {
+  const core::Schema schema = db.schema();
+  const IngestMapping mapping = schema_inference::identity_mapping(schema);
+  storage::Database::Change change(db);
+  // The part being converted and the one the pool works on; declared before the batch, whose
+  // end waits for the pool.
+  RowTable parts[2];
+  std::exception_ptr failed;
+  std::optional<batch_updater::PartedBatch> batch;
+  try {
+    batch.emplace(db, schema, mapping);
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  std::uint64_t total_rows = 0;
+  for (std::size_t slot = 0;; slot = 1 - slot) {
+    RowTable& part = parts[slot];
+    part = RowTable();  // the pool is done with it: `add` waited for it
+    if (!next_part(part)) break;
+    total_rows += part.size();
+    if (failed) continue;
+    try {
+      batch->add(part);
+    } catch (...) {
+      failed = std::current_exception();
+    }
+  }
+  if (failed) std::rethrow_exception(failed);
+  const BatchStats stats = batch->commit();
+  db.flush();
+  change.keep();
+  return IngestReport{total_rows, stats.processed, stats.skipped, stats.distributions_updated, 0};
 }
 
 IngestReport IngestionPipeline::ingest_rows_internal(storage::Database& db, const RowTable& rows,
