@@ -1,6 +1,7 @@
 // The ingestion methods: a data file through the pipeline, and Python records converted to rows
 // and handed to the pipeline's records road.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -176,12 +177,60 @@ class KeyColumns {
   std::uint64_t table_stamp_ = 1;
 };
 
+// The fields of one dict, gathered in the dict's order and handed to the table in name order.
+// Records built alike list the same columns in the same order, so the order found for one
+// record serves the next while its columns agree; for a name met twice the later value wins.
+class RowFields {
+ public:
+  // The table changes: the column ids of the last record belonged to the previous one.
+  void next_table() { last_columns_.clear(); }
+
+  void clear() {
+    columns_.clear();
+    values_.clear();
+  }
+  void add(std::uint32_t column, ingest::Cell value) {
+    columns_.push_back(column);
+    values_.push_back(value);
+  }
+
+  void end_row(ingest::RowTable& table) {
+    if (columns_ != last_columns_ || last_columns_.empty()) {
+      order_.resize(columns_.size());
+      for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = static_cast<std::uint32_t>(i);
+      std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return table.column_name(columns_[a]) < table.column_name(columns_[b]);
+      });
+      // Of a run of one column, keep the last.
+      std::size_t kept = 0;
+      for (std::size_t i = 0; i < order_.size(); ++i) {
+        if (i + 1 < order_.size() && columns_[order_[i + 1]] == columns_[order_[i]]) continue;
+        order_[kept++] = order_[i];
+      }
+      order_.resize(kept);
+      last_columns_ = columns_;
+    }
+    fields_.clear();
+    for (const std::uint32_t i : order_) fields_.push_back(ingest::Field{columns_[i], values_[i]});
+    table.add_sorted_row(fields_);
+  }
+
+ private:
+  std::vector<std::uint32_t> columns_;  // of this record, in the dict's order
+  std::vector<ingest::Cell> values_;
+  std::vector<std::uint32_t> last_columns_;  // of the record the order was found for
+  std::vector<std::uint32_t> order_;         // positions of the kept fields in name order
+  std::vector<ingest::Field> fields_;
+};
+
 // Walks the dict in its own order. A value's conversion can run Python code that changes the
 // dict, so each entry is held by an owned reference and the size is checked before every step.
-void add_dict_row(ingest::RowTable& table, KeyColumns& columns, PyObject* dict) {
+void add_dict_row(ingest::RowTable& table, KeyColumns& columns, RowFields& fields,
+                  PyObject* dict) {
   const Py_ssize_t initial_size = PyDict_Size(dict);
   Py_ssize_t remaining = initial_size;
   Py_ssize_t position = 0;
+  fields.clear();
   for (std::size_t place = 0;; ++place) {
     if (PyDict_Size(dict) != initial_size) dict_changed("dictionary changed size during iteration");
     if (remaining == -1) dict_changed("dictionary keys changed during iteration");
@@ -196,9 +245,9 @@ void add_dict_row(ingest::RowTable& table, KeyColumns& columns, PyObject* dict) 
       throw PythonErrorSet{};
     }
     const std::uint32_t column = columns.column(table, place, key.get());
-    table.put(column, convert_value(table, value.get()));
+    fields.add(column, convert_value(table, value.get()));
   }
-  table.end_row();
+  fields.end_row(table);
 }
 
 // Records converted part by part on the calling thread, which holds the interpreter lock: the
@@ -217,6 +266,7 @@ class RecordParts {
   bool next(ingest::RowTable& table) {
     if (!left()) return false;
     columns_.next_table();
+    fields_.next_table();
     const Py_ssize_t end = next_ + kPartRecords;
     for (; next_ < end && left(); ++next_) {
       PyRef element = list_item(records_, next_);
@@ -224,7 +274,7 @@ class RecordParts {
         raise_not_instance(PyExc_TypeError, element.get(), "dict");
         throw PythonErrorSet{};
       }
-      add_dict_row(table, columns_, element.get());
+      add_dict_row(table, columns_, fields_, element.get());
     }
     return true;
   }
@@ -236,6 +286,7 @@ class RecordParts {
   const Py_ssize_t initial_length_;
   Py_ssize_t next_ = 0;
   KeyColumns columns_;
+  RowFields fields_;
 };
 
 }  // namespace
