@@ -185,39 +185,49 @@ class RowFields {
   // The table changes: the column ids of the last record belonged to the previous one.
   void next_table() { last_columns_.clear(); }
 
-  void clear() {
-    columns_.clear();
-    values_.clear();
-  }
+  void clear() { gathered_.clear(); }
   void add(std::uint32_t column, ingest::Cell value) {
-    columns_.push_back(column);
-    values_.push_back(value);
+    ingest::Field& field = gathered_.emplace_back();
+    field.column = column;
+    field.value = value;
   }
 
   void end_row(ingest::RowTable& table) {
-    if (columns_ != last_columns_ || last_columns_.empty()) {
-      order_.resize(columns_.size());
-      for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = static_cast<std::uint32_t>(i);
-      std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return table.column_name(columns_[a]) < table.column_name(columns_[b]);
-      });
-      // Of a run of one column, keep the last.
-      std::size_t kept = 0;
-      for (std::size_t i = 0; i < order_.size(); ++i) {
-        if (i + 1 < order_.size() && columns_[order_[i + 1]] == columns_[order_[i]]) continue;
-        order_[kept++] = order_[i];
-      }
-      order_.resize(kept);
-      last_columns_ = columns_;
-    }
-    fields_.clear();
-    for (const std::uint32_t i : order_) fields_.push_back(ingest::Field{columns_[i], values_[i]});
+    if (!same_columns()) find_order(table);
+    fields_.resize(order_.size());
+    for (std::size_t k = 0; k < order_.size(); ++k) fields_[k] = gathered_[order_[k]];
     table.add_sorted_row(fields_);
   }
 
  private:
-  std::vector<std::uint32_t> columns_;  // of this record, in the dict's order
-  std::vector<ingest::Cell> values_;
+  bool same_columns() const {
+    if (gathered_.size() != last_columns_.size() || last_columns_.empty()) return false;
+    for (std::size_t i = 0; i < gathered_.size(); ++i) {
+      if (gathered_[i].column != last_columns_[i]) return false;
+    }
+    return true;
+  }
+
+  void find_order(const ingest::RowTable& table) {
+    order_.resize(gathered_.size());
+    for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = static_cast<std::uint32_t>(i);
+    std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return table.column_name(gathered_[a].column) < table.column_name(gathered_[b].column);
+    });
+    // Of a run of one column, keep the last.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+      if (i + 1 < order_.size() && gathered_[order_[i + 1]].column == gathered_[order_[i]].column) {
+        continue;
+      }
+      order_[kept++] = order_[i];
+    }
+    order_.resize(kept);
+    last_columns_.clear();
+    for (const ingest::Field& field : gathered_) last_columns_.push_back(field.column);
+  }
+
+  std::vector<ingest::Field> gathered_;      // of this record, in the dict's order
   std::vector<std::uint32_t> last_columns_;  // of the record the order was found for
   std::vector<std::uint32_t> order_;         // positions of the kept fields in name order
   std::vector<ingest::Field> fields_;
@@ -269,6 +279,10 @@ class RecordParts {
     fields_.next_table();
     const Py_ssize_t end = next_ + kPartRecords;
     for (; next_ < end && left(); ++next_) {
+      // The next record's object is the first thing its conversion reads.
+      if (next_ + 1 < PyList_GET_SIZE(records_)) {
+        __builtin_prefetch(PyList_GET_ITEM(records_, next_ + 1));
+      }
       PyRef element = list_item(records_, next_);
       if (!PyDict_Check(element.get())) {
         raise_not_instance(PyExc_TypeError, element.get(), "dict");
