@@ -186,6 +186,8 @@ class RowFields {
   void next_table() { last_columns_.clear(); }
 
   void clear() { gathered_.clear(); }
+  // Fields of the last record.
+  std::size_t width() const { return fields_.size(); }
   void add(std::uint32_t column, ingest::Cell value) {
     ingest::Field& field = gathered_.emplace_back();
     field.column = column;
@@ -278,6 +280,9 @@ class RecordParts {
     columns_.next_table();
     fields_.next_table();
     const Py_ssize_t end = next_ + kPartRecords;
+    // Records built alike have as many fields as the last one.
+    table.reserve(static_cast<std::size_t>(std::min(end, initial_length_) - next_),
+                  fields_.width());
     for (; next_ < end && left(); ++next_) {
       // The next record's object is the first thing its conversion reads.
       if (next_ + 1 < PyList_GET_SIZE(records_)) {
