@@ -112,8 +112,7 @@ class AllocationFailureOnEachRoad : public AllocationFailure,
  protected:
   void ingest(storage::Database& db, int round) const {
     if (!GetParam()) {
-      const RowTable table = rows(round);
-      IngestionPipeline::ingest_records(db, table);
+      IngestionPipeline::ingest_records(db, rows(round));
       return;
     }
     std::size_t next = 0;

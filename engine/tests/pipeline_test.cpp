@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "ingest/batch_updater.h"
 
 namespace quib::ingest {
 namespace {
@@ -384,8 +385,8 @@ std::vector<std::string> shop_records() {
 
 class RecordsInParts : public Pipeline, public testing::WithParamInterface<std::size_t> {
  protected:
-  // A database with the first file's definitions, then the records as one table or in parts of
-  // `part` records (0: one table); its distributions, raw log and report.
+  // A database with the first file's definitions, then the records in parts of `part` records,
+  // or (0) as one table applied as one batch step by step; its distributions, raw log and report.
   struct Outcome {
     std::map<std::string, core::DistributionObject> distributions;
     std::string log;
@@ -401,8 +402,14 @@ class RecordsInParts : public Pipeline, public testing::WithParamInterface<std::
     if (part == 0) {
       std::string all;
       for (const auto& line : lines) all += line;
-      out.report = IngestionPipeline::ingest_records(
-          db, IngestionPipeline::read_rows(write("all.jsonl", all)));
+      const RowTable table = IngestionPipeline::read_rows(write("all.jsonl", all));
+      const core::Schema schema = db.schema();
+      const IngestMapping mapping = schema_inference::identity_mapping(schema);
+      const ColumnBinding binding(mapping, table.columns());
+      const KeptRows kept = column_mapper::kept_rows(table, binding);
+      const BatchStats stats = batch_updater::apply_batch(db, schema, table, binding, kept);
+      db.flush();
+      out.report = {table.size(), stats.processed, stats.skipped, stats.distributions_updated, 0};
     } else {
       std::size_t next = 0;
       out.report = IngestionPipeline::ingest_records(db, [&](RowTable& table) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/error.h"
@@ -85,17 +86,14 @@ IngestReport IngestionPipeline::ingest_file_auto(storage::Database& db, std::str
   return report;
 }
 
-IngestReport IngestionPipeline::ingest_records(storage::Database& db, const RowTable& records) {
-  const core::Schema schema = db.schema();
-  const IngestMapping mapping = schema_inference::identity_mapping(schema);
-  const ColumnBinding binding(mapping, records.columns());
-  const KeptRows kept = column_mapper::kept_rows(records, binding);
-  storage::Database::Change change(db);
-  const BatchStats stats = batch_updater::apply_batch(db, schema, records, binding, kept);
-  db.flush();
-  change.keep();
-  return IngestReport{records.size(), stats.processed, stats.skipped, stats.distributions_updated,
-                      0};
+IngestReport IngestionPipeline::ingest_records(storage::Database& db, RowTable records) {
+  bool given = false;
+  return ingest_records(db, [&](RowTable& part) {
+    if (given) return false;
+    part = std::move(records);
+    given = true;
+    return true;
+  });
 }
 
 IngestReport IngestionPipeline::ingest_records(storage::Database& db,

@@ -40,7 +40,7 @@ struct IngestionPipeline {
   // rows are mapped through the identity mapping of the database schema, applied as one batch
   // whatever their number, and flushed. The report counts every row given in `total_rows` and
   // times nothing.
-  static IngestReport ingest_records(storage::Database& db, const RowTable& records);
+  static IngestReport ingest_records(storage::Database& db, RowTable records);
   // The same road for records that `next_part` converts part by part into the empty table it is
   // given, returning false once none is left: the pool works on each part while the next is
   // converted, yet the parts make one batch, and nothing reaches the database before the last
