@@ -447,27 +447,6 @@ TEST_P(RecordsInParts, MakeTheBatchThatOneTableMakes) {
 
 INSTANTIATE_TEST_SUITE_P(PartSizes, RecordsInParts, testing::Values(1, 7, 250, 600, 1000));
 
-TEST_F(Pipeline, RecordsFailingInTheLastPartLeaveNoTrace) {
-  auto db = create();
-  IngestionPipeline::ingest_file_auto(db, write("first.csv", shops_csv(5, false)), InferConfig{},
-                                      100, false);
-  const storage::DistributionFile file = db.dist_file();
-  const std::uint64_t next_record = db.meta().next_raw_record_id;
-  const auto log_size = fs::file_size(dir_ / "db" / "raw" / "log_000001.raw");
-  int parts = 0;
-  EXPECT_EQ(error_of([&] {
-              IngestionPipeline::ingest_records(db, [&](RowTable& table) {
-                if (++parts == 4) throw Error("conversion failed");
-                table = IngestionPipeline::read_rows(write("part.csv", shops_csv(5, false)));
-                return true;
-              });
-            }),
-            "conversion failed");
-  EXPECT_EQ(db.dist_file(), file);
-  EXPECT_EQ(db.meta().next_raw_record_id, next_record);
-  EXPECT_EQ(fs::file_size(dir_ / "db" / "raw" / "log_000001.raw"), log_size);
-}
-
 // ---- end to end: a generated file against counts computed here ----
 
 struct Generated {
