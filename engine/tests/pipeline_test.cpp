@@ -375,7 +375,9 @@ std::vector<std::string> shop_records() {
   std::vector<std::string> lines;
   for (int i = 0; i < 600; ++i) {
     std::string line = "{\"v\":" + std::to_string(i % 41) + (i % 2 ? ".25" : "");
-    if (i % 13 != 5) line += i % 17 == 3 ? ",\"shop\":null" : ",\"shop\":\"s" + std::to_string(i % 7) + "\"";
+    if (i % 13 != 5) {
+      line += i % 17 == 3 ? ",\"shop\":null" : ",\"shop\":\"s" + std::to_string(i % 7) + "\"";
+    }
     line += std::string(",\"label\":\"") + (i % 3 ? "x" : "y") + "\"";
     if (i >= 250) line += ",\"extra\":" + std::to_string(i % 11);
     lines.push_back(line + "}\n");
