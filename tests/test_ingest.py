@@ -188,6 +188,31 @@ def test_record_keys_at_the_same_place_may_differ_from_record_to_record(sample_d
                         {"label": "c"}, {"label": "d"}]
 
 
+def test_many_records_keep_their_order_ids_and_keys(sample_db):
+    """Records beyond what the engine converts at once: keys in varying order, fresh key objects
+    equal to earlier ones, and a key first met after tens of thousands of records."""
+    records = []
+    for i in range(70000):
+        amount = "".join(["am", "ount"]) if i % 3 == 0 else "amount"
+        fields = [("day", "2024-06-01"), (amount, i)]
+        if i >= 40000:
+            fields.append(("label", "ab"[i % 2]))
+        if i % 5 == 0:
+            fields.reverse()
+        records.append(dict(fields))
+    with QuibDB.open(sample_db) as db:
+        before = len(raw_lines(sample_db))
+        report = db.ingest_records(records)
+    lines = [record for record, _ in raw_lines(sample_db)[before:]]
+    assert report.processed_rows == len(lines) == len(records)
+    first = lines[0]["record_id"]
+    assert [line["record_id"] for line in lines] == list(range(first, first + len(records)))
+    assert [line["payload"] for line in lines] == [
+        {key: value for key, value in sorted(record.items()) if key != "day"}
+        for record in records
+    ]
+
+
 def test_dropped_records_count_only_in_total_rows(sample_db):
     records = [
         {"label": "a", "amount": 1.0},  # no dimension column: dropped by mapping
@@ -239,7 +264,11 @@ class RaisingStr:
         ([{"day": "2024-01-01", "label": "a"}, {1: "x"}], TypeError,
          "'int' object is not an instance of 'str'"),
         ([{"day": "2024-01-01", "label": RaisingStr()}], ZeroDivisionError, "no text"),
+        # The last of more records than the engine takes at once.
+        ([{"day": "2024-01-01", "label": "a"}] * 70000 + [{"label": RaisingStr()}],
+         ZeroDivisionError, "no text"),
     ],
+    ids=["not-a-dict", "key-not-a-str", "value-raises", "last-of-many-raises"],
 )
 def test_bad_record_leaves_database_untouched(sample_db, records, error, message):
     before = file_bytes(sample_db)

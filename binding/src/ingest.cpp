@@ -1,11 +1,13 @@
 // The ingestion methods: a data file through the pipeline, and Python records converted to rows
 // and handed to the pipeline's records road.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -72,8 +74,14 @@ std::optional<double> as_double(PyObject* value) {
   return result;
 }
 
-// One Python value as a cell of `table`; texts are kept by the table.
-ingest::Cell convert_value(ingest::RowTable& table, PyObject* value) {
+ingest::Cell integer_cell(std::int64_t integer) {
+  // Non-negative integers travel as unsigned, like every other row source.
+  if (integer >= 0) return ingest::Cell::unsigned_integer(static_cast<std::uint64_t>(integer));
+  return ingest::Cell::signed_integer(integer);
+}
+
+// One Python value of any type as a cell of `table`; texts are kept by the table.
+ingest::Cell convert_any_value(ingest::RowTable& table, PyObject* value) {
   using ingest::Cell;
   if (value == Py_None) return Cell();
   if (PyBool_Check(value)) return Cell::boolean(value == Py_True);
@@ -84,11 +92,7 @@ ingest::Cell convert_value(ingest::RowTable& table, PyObject* value) {
   }
   // A plain `str` has no number conversion; a subclass of it may have one, which then wins.
   if (PyUnicode_CheckExact(value)) return Cell::text(table.keep_text(utf8_view(value)));
-  if (const auto integer = as_int64(value)) {
-    // Non-negative integers travel as unsigned, like every other row source.
-    if (*integer >= 0) return Cell::unsigned_integer(static_cast<std::uint64_t>(*integer));
-    return Cell::signed_integer(*integer);
-  }
+  if (const auto integer = as_int64(value)) return integer_cell(*integer);
   if (const auto real = as_double(value)) {
     if (!std::isfinite(*real)) return Cell();
     return Cell::floating(*real);
@@ -99,34 +103,146 @@ ingest::Cell convert_value(ingest::RowTable& table, PyObject* value) {
   return Cell::text(table.keep_text(utf8_view(text.get())));
 }
 
+// The exact built-in types that records hold most, read directly; every other value, and an int
+// beyond 64 bits, takes the general road, which gives these the same cells.
+ingest::Cell convert_value(ingest::RowTable& table, PyObject* value) {
+  using ingest::Cell;
+  PyTypeObject* const type = Py_TYPE(value);
+  if (type == &PyUnicode_Type) return Cell::text(table.keep_text(utf8_view(value)));
+  if (type == &PyFloat_Type) {
+    const double real = PyFloat_AS_DOUBLE(value);
+    return std::isfinite(real) ? Cell::floating(real) : Cell();
+  }
+  if (type == &PyLong_Type) {
+    if (const auto integer = long_as_int64(value)) return integer_cell(*integer);
+  }
+  return convert_any_value(table, value);
+}
+
 [[noreturn]] void dict_changed(const char* message) {
   raise_internal_error(message);
   throw PythonErrorSet{};
 }
 
-// The column of the key met at each place of the previous dicts: records built alike share their
-// key objects, so the name is read and looked up only when the object differs. Each key object
-// is held, so that no other object can take its address while it is remembered.
-class ColumnsByPlace {
+// The column of each key object met, in the table being filled. Records built alike share their
+// key objects, so a key's name is read and looked up once per object and table; the key at the
+// same place of the previous record is tried first, then every key remembered, whatever the
+// order of the dict. Each key object is held, so that no other object can take its address
+// while it is remembered; records that bring new key objects each time are forgotten in bulk.
+class KeyColumns {
  public:
+  // The table changes: every column remembered belonged to the previous one.
+  void next_table() { ++table_stamp_; }
+
   std::uint32_t column(ingest::RowTable& table, std::size_t place, PyObject* key) {
-    if (place < places_.size() && places_[place].first.get() == key) return places_[place].second;
-    const std::uint32_t id = table.intern(utf8_view(key));
-    if (place >= places_.size()) places_.resize(place + 1);
-    places_[place] = {PyRef::borrow(key), id};
-    return id;
+    std::uint32_t index = place < by_place_.size() ? by_place_[place] : kNone;
+    if (index == kNone || keys_[index].key.get() != key) {
+      index = find_or_add(key);
+      if (place >= by_place_.size()) by_place_.resize(place + 1, kNone);
+      by_place_[place] = index;
+    }
+    Key& found = keys_[index];
+    if (found.stamp != table_stamp_) {
+      found.column = table.intern(utf8_view(key));
+      found.stamp = table_stamp_;
+    }
+    return found.column;
   }
 
  private:
-  std::vector<std::pair<PyRef, std::uint32_t>> places_;
+  static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+  static constexpr std::size_t kMostKeys = 4096;
+  struct Key {
+    PyRef key;
+    std::uint32_t column = 0;
+    std::uint64_t stamp = 0;  // of the table `column` belongs to
+  };
+
+  std::uint32_t find_or_add(PyObject* key) {
+    if (const auto it = index_of_.find(key); it != index_of_.end()) return it->second;
+    if (keys_.size() == kMostKeys) {
+      keys_.clear();
+      index_of_.clear();
+      by_place_.assign(by_place_.size(), kNone);
+    }
+    const auto index = static_cast<std::uint32_t>(keys_.size());
+    keys_.push_back(Key{PyRef::borrow(key), 0, 0});
+    index_of_.emplace(key, index);
+    return index;
+  }
+
+  std::vector<Key> keys_;
+  std::unordered_map<PyObject*, std::uint32_t> index_of_;
+  std::vector<std::uint32_t> by_place_;  // the key last met at each place of a dict
+  std::uint64_t table_stamp_ = 1;
+};
+
+// The fields of one dict, gathered in the dict's order and handed to the table in name order.
+// Records built alike list the same columns in the same order, so the order found for one
+// record serves the next while its columns agree; for a name met twice the later value wins.
+class RowFields {
+ public:
+  // The table changes: the column ids of the last record belonged to the previous one.
+  void next_table() { last_columns_.clear(); }
+
+  void clear() { gathered_.clear(); }
+  // Fields of the last record.
+  std::size_t width() const { return fields_.size(); }
+  void add(std::uint32_t column, ingest::Cell value) {
+    ingest::Field& field = gathered_.emplace_back();
+    field.column = column;
+    field.value = value;
+  }
+
+  void end_row(ingest::RowTable& table) {
+    if (!same_columns()) find_order(table);
+    fields_.resize(order_.size());
+    for (std::size_t k = 0; k < order_.size(); ++k) fields_[k] = gathered_[order_[k]];
+    table.add_sorted_row(fields_);
+  }
+
+ private:
+  bool same_columns() const {
+    if (gathered_.size() != last_columns_.size() || last_columns_.empty()) return false;
+    for (std::size_t i = 0; i < gathered_.size(); ++i) {
+      if (gathered_[i].column != last_columns_[i]) return false;
+    }
+    return true;
+  }
+
+  void find_order(const ingest::RowTable& table) {
+    order_.resize(gathered_.size());
+    for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = static_cast<std::uint32_t>(i);
+    std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return table.column_name(gathered_[a].column) < table.column_name(gathered_[b].column);
+    });
+    // Of a run of one column, keep the last.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+      if (i + 1 < order_.size() && gathered_[order_[i + 1]].column == gathered_[order_[i]].column) {
+        continue;
+      }
+      order_[kept++] = order_[i];
+    }
+    order_.resize(kept);
+    last_columns_.clear();
+    for (const ingest::Field& field : gathered_) last_columns_.push_back(field.column);
+  }
+
+  std::vector<ingest::Field> gathered_;      // of this record, in the dict's order
+  std::vector<std::uint32_t> last_columns_;  // of the record the order was found for
+  std::vector<std::uint32_t> order_;         // positions of the kept fields in name order
+  std::vector<ingest::Field> fields_;
 };
 
 // Walks the dict in its own order. A value's conversion can run Python code that changes the
 // dict, so each entry is held by an owned reference and the size is checked before every step.
-void add_dict_row(ingest::RowTable& table, ColumnsByPlace& columns, PyObject* dict) {
+void add_dict_row(ingest::RowTable& table, KeyColumns& columns, RowFields& fields,
+                  PyObject* dict) {
   const Py_ssize_t initial_size = PyDict_Size(dict);
   Py_ssize_t remaining = initial_size;
   Py_ssize_t position = 0;
+  fields.clear();
   for (std::size_t place = 0;; ++place) {
     if (PyDict_Size(dict) != initial_size) dict_changed("dictionary changed size during iteration");
     if (remaining == -1) dict_changed("dictionary keys changed during iteration");
@@ -141,27 +257,56 @@ void add_dict_row(ingest::RowTable& table, ColumnsByPlace& columns, PyObject* di
       throw PythonErrorSet{};
     }
     const std::uint32_t column = columns.column(table, place, key.get());
-    table.put(column, convert_value(table, value.get()));
+    fields.add(column, convert_value(table, value.get()));
   }
-  table.end_row();
+  fields.end_row(table);
 }
 
-// Each dict becomes one row, in list order, while the element's index is below both the starting
-// length and the current length of the list. Nothing reaches the database before all succeed.
-ingest::RowTable records_to_rows(PyObject* records) {
-  ingest::RowTable table;
-  ColumnsByPlace columns;
-  const Py_ssize_t initial_length = PyList_GET_SIZE(records);
-  for (Py_ssize_t i = 0; i < initial_length && i < PyList_GET_SIZE(records); ++i) {
-    PyRef element = list_item(records, i);
-    if (!PyDict_Check(element.get())) {
-      raise_not_instance(PyExc_TypeError, element.get(), "dict");
-      throw PythonErrorSet{};
+// Records converted part by part on the calling thread, which holds the interpreter lock: the
+// pool only ever sees the converted tables. Each dict becomes one row, in list order, while the
+// element's index is below both the starting length and the current length of the list.
+class RecordParts {
+ public:
+  // Small enough that the pool starts early, large enough to keep it busy while the next part
+  // is converted.
+  static constexpr Py_ssize_t kPartRecords = 32768;
+
+  explicit RecordParts(PyObject* records)
+      : records_(records), initial_length_(PyList_GET_SIZE(records)) {}
+
+  // Converts the next part into `table`; false when no record is left.
+  bool next(ingest::RowTable& table) {
+    if (!left()) return false;
+    columns_.next_table();
+    fields_.next_table();
+    const Py_ssize_t end = next_ + kPartRecords;
+    // Records built alike have as many fields as the last one.
+    table.reserve(static_cast<std::size_t>(std::min(end, initial_length_) - next_),
+                  fields_.width());
+    for (; next_ < end && left(); ++next_) {
+      // The next record's object is the first thing its conversion reads.
+      if (next_ + 1 < PyList_GET_SIZE(records_)) {
+        __builtin_prefetch(PyList_GET_ITEM(records_, next_ + 1));
+      }
+      PyRef element = list_item(records_, next_);
+      if (!PyDict_Check(element.get())) {
+        raise_not_instance(PyExc_TypeError, element.get(), "dict");
+        throw PythonErrorSet{};
+      }
+      add_dict_row(table, columns_, fields_, element.get());
     }
-    add_dict_row(table, columns, element.get());
+    return true;
   }
-  return table;
-}
+
+ private:
+  bool left() const { return next_ < initial_length_ && next_ < PyList_GET_SIZE(records_); }
+
+  PyObject* records_;
+  const Py_ssize_t initial_length_;
+  Py_ssize_t next_ = 0;
+  KeyColumns columns_;
+  RowFields fields_;
+};
 
 }  // namespace
 
@@ -255,8 +400,9 @@ PyObject* quibdb_ingest_records(PyObject* self, PyObject* args, PyObject* kwargs
       argument_error("records");
     }
     OpenState& state = open_state(handle);
-    const ingest::RowTable table = records_to_rows(records);
-    return report_object(ingest::IngestionPipeline::ingest_records(state.database, table));
+    RecordParts parts(records);
+    return report_object(ingest::IngestionPipeline::ingest_records(
+        state.database, [&parts](ingest::RowTable& part) { return parts.next(part); }));
   });
 }
 

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <new>
 #include <string>
@@ -53,10 +56,11 @@ class AllocationFailure : public ::testing::Test {
     return db;
   }
 
-  // New keys each round, so that groups and distributions are created every time.
-  RowTable rows(int round) const {
+  // New keys each round, so that groups and distributions are created every time; rows `begin`
+  // to `end` of the round.
+  static RowTable rows(int round, std::size_t begin = 0, std::size_t end = 2 * kKeys) {
     RowTable table;
-    for (std::size_t i = 0; i < 2 * kKeys; ++i) {
+    for (std::size_t i = begin; i < end; ++i) {
       const std::vector<std::pair<std::string, Value>> fields = {
           {"k", Value(numbered("key", i % kKeys))},
           {"round", Value(numbered("", static_cast<std::size_t>(round)))},
@@ -82,18 +86,36 @@ void expect_consistent(const storage::Database& db, std::uint64_t samples) {
   EXPECT_EQ(db.stats().distributions, samples / 2);  // 2 rows per key and variable
 }
 
-TEST_F(AllocationFailure, EveryLargeAllocationMayFailWithoutHarm) {
+// The rows of a round as one table, or handed in parts of five rows.
+class AllocationFailureOnEachRoad : public AllocationFailure,
+                                    public testing::WithParamInterface<bool> {
+ protected:
+  void ingest(storage::Database& db, int round) const {
+    if (!GetParam()) {
+      IngestionPipeline::ingest_records(db, rows(round));
+      return;
+    }
+    std::size_t next = 0;
+    IngestionPipeline::ingest_records(db, [&](RowTable& part) {
+      if (next == 2 * kKeys) return false;
+      part = rows(round, next, std::min(next + 5, 2 * kKeys));
+      next = std::min(next + 5, 2 * kKeys);
+      return true;
+    });
+  }
+};
+
+TEST_P(AllocationFailureOnEachRoad, EveryLargeAllocationMayFailWithoutHarm) {
   storage::Database db = create();
   std::uint64_t samples = 0;
   int failures = 0;
   for (long k = 1;; ++k) {
-    const RowTable table = rows(static_cast<int>(k));
     g_fired = false;
     g_threshold = 32 << 10;
     g_countdown = k;
     bool failed = false;
     try {
-      IngestionPipeline::ingest_records(db, table);
+      ingest(db, static_cast<int>(k));
     } catch (const std::bad_alloc&) {
       failed = true;
     } catch (const Error&) {
@@ -111,9 +133,11 @@ TEST_F(AllocationFailure, EveryLargeAllocationMayFailWithoutHarm) {
   }
   EXPECT_GT(failures, 3);
   // The database still takes the same rows once memory is there again.
-  IngestionPipeline::ingest_records(db, rows(0));
+  ingest(db, 0);
   expect_consistent(db, samples + 4 * kKeys);
 }
+
+INSTANTIATE_TEST_SUITE_P(WholeAndInParts, AllocationFailureOnEachRoad, testing::Bool());
 
 }  // namespace
 }  // namespace quib::ingest

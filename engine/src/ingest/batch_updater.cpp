@@ -5,7 +5,10 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/error.h"
 #include "core/json_writer.h"
@@ -355,6 +358,86 @@ void BatchWriter::apply_runs(const RowTable& table, const ColumnBinding& binding
 void BatchWriter::finish() {
   state_->merge.settle(state_->db);
   state_->finished = true;
+}
+
+struct PartedBatch::Parts {
+  Parts(storage::Database& db, const core::Schema& schema, const IngestMapping& mapping)
+      : writer(db, schema),
+        mapping(mapping),
+        raw_log(db.meta().raw_log_enabled),
+        first_id(db.meta().next_raw_record_id),
+        next_id(first_id) {}
+
+  // Maps, resolves and counts one part, keeping its raw-log lines for the commit.
+  void take(const RowTable& part) {
+    BatchWriter::State& state = *writer.state_;
+    const ColumnBinding binding(mapping, part.columns());
+    const KeptRows kept = column_mapper::kept_rows(part, binding);
+    const TableSource source(state.plan, part, binding, kept);
+    for (std::size_t begin = 0; begin < kept.size(); begin += kBlockRows) {
+      ResolvedBlock& block = state.blocks[0];
+      resolve_block(state.plan, state.merge, source, begin,
+                    std::min(kBlockRows, kept.size() - begin), raw_log, next_id, block);
+      state.count_block(block, stats);
+      next_id += block.resolved;
+      for (std::size_t c = 0; raw_log && c < block.chunk_count; ++c) {
+        if (block.chunks[c].line_ends.empty()) continue;
+        lines.push_back(std::move(block.chunks[c].lines));
+        line_ends.push_back(std::move(block.chunks[c].line_ends));
+      }
+    }
+    kept_rows += kept.size();
+  }
+
+  void wait() {
+    if (!working) return;
+    const std::unique_ptr<worker_pool::Background> done = std::move(working);
+    done->wait();
+  }
+
+  BatchWriter writer;
+  const IngestMapping& mapping;
+  const bool raw_log;
+  const std::uint64_t first_id;  // of the first counted row
+  std::uint64_t next_id;
+  std::size_t kept_rows = 0;
+  BatchStats stats;
+  std::vector<std::string> lines;  // per resolving chunk with counted rows, in row order
+  std::vector<std::vector<std::size_t>> line_ends;
+  // On the last part given; the first member to go, so that it waits before the rest goes.
+  std::unique_ptr<worker_pool::Background> working;
+};
+
+PartedBatch::PartedBatch(storage::Database& db, const core::Schema& schema,
+                         const IngestMapping& mapping)
+    : parts_(std::make_unique<Parts>(db, schema, mapping)) {}
+
+PartedBatch::~PartedBatch() = default;
+
+void PartedBatch::add(const RowTable& part) {
+  parts_->wait();
+  Parts& parts = *parts_;
+  parts.working = std::make_unique<worker_pool::Background>([&parts, &part] { parts.take(part); });
+}
+
+BatchStats PartedBatch::commit() {
+  parts_->wait();
+  Parts& parts = *parts_;
+  BatchWriter::State& state = *parts.writer.state_;
+  // As a batch without kept rows, this one leaves the database untouched. On failure the
+  // writer settles what was committed when it goes.
+  if (parts.kept_rows != 0) {
+    if (!parts.lines.empty()) {
+      std::vector<storage::RawLines> pieces;
+      for (std::size_t i = 0; i < parts.lines.size(); ++i) {
+        pieces.push_back(storage::RawLines{parts.lines[i], parts.line_ends[i]});
+      }
+      state.db.append_raw_lines(parts.first_id, pieces);
+    }
+    parts.stats.distributions_updated = state.merge.commit(state.db);
+  }
+  parts.writer.finish();
+  return parts.stats;
 }
 
 BatchStats apply_batch(storage::Database& db, const core::Schema& schema, const RowTable& table,

@@ -62,8 +62,34 @@ class BatchWriter {
   void finish();
 
  private:
+  friend class PartedBatch;
   struct State;
   std::unique_ptr<State> state_;
+};
+
+// One batch whose rows arrive in parts, applied exactly as `apply_batch` would apply the parts
+// appended into one table: the same counts, versions, raw-log lines and record ids. While the
+// caller prepares the next part, the pool maps, resolves and counts the last one in the merge's
+// own memory; nothing reaches the database, no raw-log line and no count, before `commit`. A
+// failing call leaves the batch unusable; destroying a batch not committed leaves the database
+// as it was.
+class PartedBatch {
+ public:
+  // `db`, `schema` and `mapping` must outlive the batch.
+  PartedBatch(storage::Database& db, const core::Schema& schema, const IngestMapping& mapping);
+  PartedBatch(storage::Database&, core::Schema&&, const IngestMapping&) = delete;
+  PartedBatch(storage::Database&, const core::Schema&, IngestMapping&&) = delete;
+  ~PartedBatch();
+
+  // Starts on the next part once the part before it is counted, rethrowing that part's error.
+  // `part` must stay alive and unchanged until the next `add` or `commit` returns.
+  void add(const RowTable& part);
+  // Writes the raw-log lines of the counted rows in row order, then commits the counts.
+  BatchStats commit();
+
+ private:
+  struct Parts;
+  std::unique_ptr<Parts> parts_;
 };
 
 }  // namespace batch_updater

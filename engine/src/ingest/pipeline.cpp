@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <exception>
+#include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/ascii_text.h"
@@ -82,17 +85,49 @@ IngestReport IngestionPipeline::ingest_file_auto(storage::Database& db, std::str
   return report;
 }
 
-IngestReport IngestionPipeline::ingest_records(storage::Database& db, const RowTable& records) {
+IngestReport IngestionPipeline::ingest_records(storage::Database& db, RowTable records) {
+  bool given = false;
+  return ingest_records(db, [&](RowTable& part) {
+    if (given) return false;
+    part = std::move(records);
+    given = true;
+    return true;
+  });
+}
+
+IngestReport IngestionPipeline::ingest_records(storage::Database& db,
+                                               const std::function<bool(RowTable&)>& next_part) {
   const core::Schema schema = db.schema();
   const IngestMapping mapping = schema_inference::identity_mapping(schema);
-  const ColumnBinding binding(mapping, records.columns());
-  const KeptRows kept = column_mapper::kept_rows(records, binding);
   storage::Database::Change change(db);
-  const BatchStats stats = batch_updater::apply_batch(db, schema, records, binding, kept);
+  // The part being converted and the one the pool works on; declared before the batch, whose
+  // end waits for the pool.
+  RowTable parts[2];
+  std::exception_ptr failed;
+  std::optional<batch_updater::PartedBatch> batch;
+  try {
+    batch.emplace(db, schema, mapping);
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  std::uint64_t total_rows = 0;
+  for (std::size_t slot = 0;; slot = 1 - slot) {
+    RowTable& part = parts[slot];
+    part = RowTable();  // the pool is done with it: `add` waited for it
+    if (!next_part(part)) break;
+    total_rows += part.size();
+    if (failed) continue;
+    try {
+      batch->add(part);
+    } catch (...) {
+      failed = std::current_exception();
+    }
+  }
+  if (failed) std::rethrow_exception(failed);
+  const BatchStats stats = batch->commit();
   db.flush();
   change.keep();
-  return IngestReport{records.size(), stats.processed, stats.skipped, stats.distributions_updated,
-                      0};
+  return IngestReport{total_rows, stats.processed, stats.skipped, stats.distributions_updated, 0};
 }
 
 IngestReport IngestionPipeline::ingest_rows_internal(storage::Database& db, const RowTable& rows,

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "ingest/column_mapper.h"
@@ -39,7 +40,14 @@ struct IngestionPipeline {
   // rows are mapped through the identity mapping of the database schema, applied as one batch
   // whatever their number, and flushed. The report counts every row given in `total_rows` and
   // times nothing.
-  static IngestReport ingest_records(storage::Database& db, const RowTable& records);
+  static IngestReport ingest_records(storage::Database& db, RowTable records);
+  // The same road for records that `next_part` converts part by part into the empty table it is
+  // given, returning false once none is left: the pool works on each part while the next is
+  // converted, yet the parts make one batch, and nothing reaches the database before the last
+  // part is converted. An error of the batch is held until then, so that an error of the
+  // conversion comes first, as it would had every record been converted up front.
+  static IngestReport ingest_records(storage::Database& db,
+                                     const std::function<bool(RowTable&)>& next_part);
 
   // Maps the rows, applies them in runs of `batch_size` (0 counts as 1) against a copy of the
   // schema taken first, prints a progress line per run when asked, and flushes once.

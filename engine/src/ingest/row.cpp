@@ -165,16 +165,20 @@ void RowTable::put(std::uint32_t column, Cell value) {
 }
 
 void RowTable::end_row() {
+  add_sorted_row(pending_);
+  pending_.clear();
+}
+
+void RowTable::add_sorted_row(std::span<const Field> fields) {
   if (csv_ != nullptr) throw InternalError("rows added to a CSV table");
   if (segments_.empty()) {
     segments_.emplace_back();
     segment_ends_.push_back(0);
   }
   Segment& rows = segments_.back();
-  rows.fields.insert(rows.fields.end(), pending_.begin(), pending_.end());
+  rows.fields.insert(rows.fields.end(), fields.begin(), fields.end());
   rows.row_ends.push_back(rows.fields.size());
   ++segment_ends_.back();
-  pending_.clear();
 }
 
 void RowTable::reserve(std::size_t rows, std::size_t fields_per_row) {

@@ -155,6 +155,8 @@ class RowTable {
   // be kept by this table first (`keep_text`, `keep_nested`) or otherwise outlive it.
   void put(std::uint32_t column, Cell value);
   void end_row();
+  // A whole row at once, for a caller that has put its fields in name order, one per name.
+  void add_sorted_row(std::span<const Field> fields);
   // Room for `rows` more rows of about `fields_per_row` fields, so that building them does not
   // grow the storage step by step.
   void reserve(std::size_t rows, std::size_t fields_per_row);
