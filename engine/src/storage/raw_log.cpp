@@ -53,14 +53,20 @@ class SegmentFile {
 
 }  // namespace
 
-void append_raw_line_text(std::string& out, std::uint64_t record_id, std::string_view payload) {
-  out += "{\"payload\":";
-  out += payload;
+void begin_raw_line(std::string& out) { out += "{\"payload\":"; }
+
+void end_raw_line(std::string& out, std::uint64_t record_id) {
   out += ",\"record_id\":";
   char digits[24];
   auto result = std::to_chars(digits, digits + sizeof digits, record_id);
   out.append(digits, result.ptr);
   out += "}\n";
+}
+
+void append_raw_line_text(std::string& out, std::uint64_t record_id, std::string_view payload) {
+  begin_raw_line(out);
+  out += payload;
+  end_raw_line(out, record_id);
 }
 
 RawLog RawLog::open(const std::string& raw_dir) {
