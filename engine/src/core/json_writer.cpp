@@ -1,6 +1,8 @@
 #include "core/json_writer.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <variant>
 
@@ -92,6 +94,29 @@ void write_string(std::string& out, std::string_view text) {
   }
   out.append(run, end);
   out.push_back('"');
+}
+
+bool is_plain_string(std::string_view text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighs = 0x8080808080808080u;
+  // A byte of `word` is below `n` (n <= 128): the borrow sets its high bit where it was clear.
+  auto any_below = [](std::uint64_t word, std::uint64_t n) {
+    return ((word - kOnes * n) & ~word & kHighs) != 0;
+  };
+  auto any_equal = [&](std::uint64_t word, std::uint64_t byte) {
+    return any_below(word ^ (kOnes * byte), 1);
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text.data() + i, 8);
+    if (any_below(word, 0x20) || any_equal(word, '"') || any_equal(word, '\\')) return false;
+  }
+  for (; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == '"' || c == '\\') return false;
+  }
+  return true;
 }
 
 void write(std::string& out, const Value& value) { write_value(out, value); }

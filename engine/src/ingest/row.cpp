@@ -65,9 +65,18 @@ void Cell::write_json(std::string& out) const {
     case Kind::Bool:
       out += as_bool() ? "true" : "false";
       return;
-    case Kind::Text:
-      core::json::write_string(out, as_text());
+    case Kind::Text: {
+      // Most texts of a file need no escape: then their bytes are the literal's.
+      const std::string_view text = as_text();
+      if (!core::json::is_plain_string(text)) {
+        core::json::write_string(out, text);
+        return;
+      }
+      out += '"';
+      out += text;
+      out += '"';
       return;
+    }
     case Kind::Nested:
       core::json::write(out, as_nested());
       return;
