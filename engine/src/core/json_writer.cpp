@@ -1,5 +1,6 @@
 #include "core/json_writer.h"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -96,6 +97,18 @@ void write_string(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
+namespace {
+
+constexpr std::array<bool, 256> kEscaped = [] {
+  std::array<bool, 256> escaped{};
+  for (std::size_t c = 0; c < 0x20; ++c) escaped[c] = true;
+  escaped[static_cast<unsigned char>('"')] = true;
+  escaped[static_cast<unsigned char>('\\')] = true;
+  return escaped;
+}();
+
+}  // namespace
+
 bool is_plain_string(std::string_view text) {
   constexpr std::uint64_t kOnes = 0x0101010101010101u;
   constexpr std::uint64_t kHighs = 0x8080808080808080u;
@@ -106,17 +119,16 @@ bool is_plain_string(std::string_view text) {
   auto any_equal = [&](std::uint64_t word, std::uint64_t byte) {
     return any_below(word ^ (kOnes * byte), 1);
   };
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t n = text.size();
+  for (; n >= 8; p += 8, n -= 8) {
     std::uint64_t word = 0;
-    std::memcpy(&word, text.data() + i, 8);
+    std::memcpy(&word, p, 8);
     if (any_below(word, 0x20) || any_equal(word, '"') || any_equal(word, '\\')) return false;
   }
-  for (; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == '"' || c == '\\') return false;
-  }
-  return true;
+  bool escaped = false;
+  for (; n > 0; ++p, --n) escaped |= kEscaped[*p];
+  return !escaped;
 }
 
 void write(std::string& out, const Value& value) { write_value(out, value); }

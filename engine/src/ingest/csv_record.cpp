@@ -155,8 +155,6 @@ IndexedPiece index_piece(std::string_view text, std::size_t position, std::size_
     const char* const record = p;
     index.starts.push_back(static_cast<std::uint64_t>(record - begin));
     const std::size_t base = index.field_ends.size();
-    index.field_ends.resize(base + width);
-    std::uint16_t* const ends = index.field_ends.data() + base;
     bool quoted = false;
     std::size_t last_end = 0;
     std::size_t fields = 1;
@@ -182,9 +180,8 @@ IndexedPiece index_piece(std::string_view text, std::size_t position, std::size_
       }
       while (p < end && !is_stop(*p)) ++p;
       last_end = static_cast<std::size_t>(p - record);
-      if (fields <= width) {
-        ends[fields - 1] = static_cast<std::uint16_t>(std::min<std::size_t>(last_end, 0xFFFF));
-      }
+      const std::size_t capped = std::min<std::size_t>(last_end, RecordIndex::kSplitAgain);
+      index.field_ends.push_back(static_cast<std::uint16_t>(capped));
       if (p == end) break;
       if (*p == ',') {
         ++fields;
@@ -199,7 +196,9 @@ IndexedPiece index_piece(std::string_view text, std::size_t position, std::size_
       break;
     }
     // Ends only ever grow, so the last one tells whether every end fits.
-    if (quoted || last_end >= RecordIndex::kSplitAgain) ends[0] = RecordIndex::kSplitAgain;
+    if (quoted || last_end >= RecordIndex::kSplitAgain) {
+      index.field_ends[base] = RecordIndex::kSplitAgain;
+    }
   }
   piece.stop = static_cast<std::size_t>(p - begin);
   return piece;
