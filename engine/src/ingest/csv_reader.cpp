@@ -61,8 +61,9 @@ bool is_utf8_text(std::string_view text) {
 // of the first one that breaks a rule; otherwise lists where each record begins, to be split
 // again when asked for. The slow road, taken only when the quick checks have found something.
 void check_records(csv_record::Scanner scanner, std::size_t width,
-                   csv_record::RecordIndex& index) {
-  index = csv_record::RecordIndex();
+                   std::vector<csv_record::RecordIndex>& pieces) {
+  pieces.clear();
+  csv_record::RecordIndex& index = pieces.emplace_back();
   Record record;
   for (std::uint64_t number = 1; scanner.next(record); ++number) {
     check_field_count(record, number, width);
@@ -98,7 +99,7 @@ RowTable parse_csv(std::string text) {
   // Quick checks first: field counts alone, and the whole text at once for UTF-8 (every byte
   // outside a field is ASCII, so a valid text has valid fields). Only when either fails is
   // every record checked field by field, for the exact error and its position.
-  csv_record::RecordIndex index;
+  std::vector<csv_record::RecordIndex> index;
   const bool counts_match = csv_record::index_records(text, scanner.position(), width, index);
   if (!counts_match || !is_utf8_text(text)) check_records(scanner, width, index);
   table.adopt_csv(std::move(text), std::move(index), std::move(column_of_field));

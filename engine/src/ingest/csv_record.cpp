@@ -210,17 +210,20 @@ constexpr std::size_t kBytesPerPiece = std::size_t{1} << 20;
 }  // namespace
 
 bool index_records(std::string_view text, std::size_t position, std::size_t width,
-                   RecordIndex& index) {
+                   std::vector<RecordIndex>& pieces) {
   const std::size_t size = text.size();
-  const std::size_t pieces = std::min(worker_pool::concurrency() * 2,
-                                      (size - std::min(size, position)) / kBytesPerPiece);
-  if (pieces < 2) return index_piece(text, position, size, width, index).counts_match;
+  const std::size_t count_wanted = std::min(worker_pool::concurrency() * 2,
+                                            (size - std::min(size, position)) / kBytesPerPiece);
+  auto one_scan = [&] {
+    return index_piece(text, position, size, width, pieces.emplace_back()).counts_match;
+  };
+  if (count_wanted < 2) return one_scan();
 
   // Pieces begin after a line feed, guessing that no quoted field spans it. The guess holds when
   // each piece's scan stops exactly where the next one's began; otherwise one scan decides.
   std::vector<std::size_t> bounds{position};
-  for (std::size_t k = 1; k < pieces; ++k) {
-    const std::size_t target = position + (size - position) / pieces * k;
+  for (std::size_t k = 1; k < count_wanted; ++k) {
+    const std::size_t target = position + (size - position) / count_wanted * k;
     const std::size_t newline = text.find('\n', std::max(target, bounds.back()));
     if (newline == std::string_view::npos) break;
     bounds.push_back(newline + 1);
@@ -239,17 +242,12 @@ bool index_records(std::string_view text, std::size_t position, std::size_t widt
   for (std::size_t k = 0; k < count && aligned; ++k) {
     aligned = results[k].counts_match && (k + 1 == count || results[k].stop == results[k + 1].landing);
   }
-  if (!aligned) return index_piece(text, position, size, width, index).counts_match;
-  std::size_t records = index.starts.size();
-  for (const auto& piece : piece_index) records += piece.starts.size();
-  index.starts.reserve(records);
-  index.field_ends.reserve(records * width);
-  for (auto& piece : piece_index) {
-    index.starts.insert(index.starts.end(), piece.starts.begin(), piece.starts.end());
-    index.field_ends.insert(index.field_ends.end(), piece.field_ends.begin(),
-                            piece.field_ends.end());
-    piece = RecordIndex();  // each piece's memory goes as soon as it is copied
+  if (!aligned) {
+    piece_index.clear();
+    return one_scan();
   }
+  // Room reserved beyond a piece's records was never touched, so it costs no memory.
+  for (RecordIndex& piece : piece_index) pieces.push_back(std::move(piece));
   return true;
 }
 

@@ -68,19 +68,21 @@ class Scanner {
   std::uint64_t line_ = 1;
 };
 
-// Where records begin and, `width` to a record, where their fields end, counted from the record's
-// start (a separator or line end follows each end). Two bytes a field keep the index small; a
-// record that the ends cannot describe (one holding a quoted field, or 64 KiB long) has
-// `kSplitAgain` as its first end, and must go through the `Scanner`.
+// Where the records of one piece of text begin and, `width` to a record, where their fields end,
+// counted from the record's start (a separator or line end follows each end). Two bytes a field
+// keep the index small; a record that the ends cannot describe (one holding a quoted field, or
+// 64 KiB long) has `kSplitAgain` as its first end, and must go through the `Scanner`.
 struct RecordIndex {
   static constexpr std::uint16_t kSplitAgain = 0xFFFF;
   std::vector<std::uint64_t> starts;
   std::vector<std::uint16_t> field_ends;
 };
 
-// Appends every record from `position` to the end of the text to `index`. False as soon as a
-// record does not have exactly `width` fields; `index` is then incomplete.
+// Indexes every record from `position` to the end of the text, appending one index per piece of
+// the text that was scanned on its own, in text order (the pieces are kept as they are rather
+// than copied into one). False as soon as a record does not have exactly `width` fields;
+// `pieces` is then incomplete.
 bool index_records(std::string_view text, std::size_t position, std::size_t width,
-                   RecordIndex& index);
+                   std::vector<RecordIndex>& pieces);
 
 }  // namespace quib::ingest::csv_record

@@ -97,10 +97,11 @@ void Cell::write_json(std::string& out) const {
   }
 }
 
-// The text of a CSV table and its record index.
+// The text of a CSV table and its record index, in pieces.
 struct RowTable::CsvText {
   std::string text;
-  csv_record::RecordIndex index;
+  std::vector<csv_record::RecordIndex> pieces;
+  std::vector<std::size_t> piece_ends;  // rows up to the end of each piece
   std::vector<std::uint32_t> column_of_field;
   std::size_t width = 0;  // distinct columns
 };
@@ -110,11 +111,16 @@ RowTable::RowTable(RowTable&&) noexcept = default;
 RowTable& RowTable::operator=(RowTable&&) noexcept = default;
 RowTable::~RowTable() = default;
 
-void RowTable::adopt_csv(std::string text, csv_record::RecordIndex index,
+void RowTable::adopt_csv(std::string text, std::vector<csv_record::RecordIndex> index,
                          std::vector<std::uint32_t> column_of_field) {
   auto csv = std::make_unique<CsvText>();
   csv->text = std::move(text);
-  csv->index = std::move(index);
+  csv->pieces = std::move(index);
+  std::size_t rows = 0;
+  for (const csv_record::RecordIndex& piece : csv->pieces) {
+    rows += piece.starts.size();
+    csv->piece_ends.push_back(rows);
+  }
   csv->column_of_field = std::move(column_of_field);
   for (const std::uint32_t column : csv->column_of_field) {
     if (column != kNoColumn) csv->width = std::max<std::size_t>(csv->width, column + 1);
@@ -136,7 +142,7 @@ std::optional<std::uint32_t> RowTable::find_column(std::string_view name) const 
 }
 
 std::size_t RowTable::size() const {
-  if (csv_ != nullptr) return csv_->index.starts.size();
+  if (csv_ != nullptr) return csv_->piece_ends.empty() ? 0 : csv_->piece_ends.back();
   return segment_ends_.empty() ? 0 : segment_ends_.back();
 }
 
@@ -156,8 +162,12 @@ Row RowTable::row(std::size_t index, RowScratch& scratch) const {
 Row RowTable::csv_row(std::size_t index, RowScratch& scratch) const {
   const CsvText& csv = *csv_;
   const std::size_t width = csv.column_of_field.size();
-  const std::uint64_t start = csv.index.starts[index];
-  const std::uint16_t* const ends = csv.index.field_ends.data() + index * width;
+  const auto piece_at = std::upper_bound(csv.piece_ends.begin(), csv.piece_ends.end(), index);
+  const auto piece = static_cast<std::size_t>(piece_at - csv.piece_ends.begin());
+  if (piece > 0) index -= csv.piece_ends[piece - 1];
+  const csv_record::RecordIndex& records = csv.pieces[piece];
+  const std::uint64_t start = records.starts[index];
+  const std::uint16_t* const ends = records.field_ends.data() + index * width;
   // Ids were interned in name order, so a field's id is its place in the row.
   scratch.fields.resize(csv.width);
   if (ends[0] != csv_record::RecordIndex::kSplitAgain) {

@@ -128,12 +128,13 @@ class RowTable {
   RowTable& operator=(const RowTable&) = delete;
   ~RowTable();
 
-  // A CSV table over the whole text of a file whose records (the header excluded) `index`
-  // describes, every record already checked to hold `width` fields. `column_of_field` gives
+  // A CSV table over the whole text of a file whose records (the header excluded) the pieces of
+  // `index` describe, in text order, every record already checked to hold `width` fields.
+  // `column_of_field` gives
   // the column id each field position feeds, or `kNoColumn` for a position whose name a later
   // position repeats; the ids must have been interned in name order.
   static constexpr std::uint32_t kNoColumn = ~std::uint32_t{0};
-  void adopt_csv(std::string text, csv_record::RecordIndex index,
+  void adopt_csv(std::string text, std::vector<csv_record::RecordIndex> index,
                  std::vector<std::uint32_t> column_of_field);
 
   // The id of `name`, adding it when new.
