@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -188,6 +189,28 @@ INSTANTIATE_TEST_SUITE_P(
                     CategoryCase{Value(nullptr), category(3), category(3)},
                     CategoryCase{Value(std::uint64_t{9223372036854775808u}), category(3),
                                  category(3)}));
+
+// Texts that share their length and their first or last eight bytes, the empty text, repeats
+// (the first position wins) and misses of every kind, against an ordered map.
+TEST(CategoryLookup, PositionsMatchAFirstPositionMap) {
+  std::vector<std::string> categories = {"", "a", "kitchen", "kitchens", "Kitchen"};
+  for (int i = 0; i < 60; ++i) {
+    categories.push_back("shared-prefix-" + std::to_string(i) + "-shared-suffix");
+    categories.push_back(std::string(i % 9, 'x') + std::to_string(i % 7));
+  }
+  categories.push_back("a");
+  std::map<std::string, std::uint64_t> first;
+  for (std::size_t i = 0; i < categories.size(); ++i) first.emplace(categories[i], i);
+  const CategoryPositions positions(categories);
+  for (const auto& [text, position] : first) EXPECT_EQ(positions.find(text), position) << text;
+  const std::vector<std::string> misses = {"b", "kitche", "shared-prefix-60-shared-suffix",
+                                           "xxxxxxxxx0", "shared-prefix--shared-suffix",
+                                           std::string(1, '\0')};
+  for (const std::string& miss : misses) {
+    EXPECT_EQ(positions.find(miss), CategoryPositions::kMissing) << miss;
+  }
+  EXPECT_EQ(CategoryPositions().find(""), CategoryPositions::kMissing);
+}
 
 TEST(CategoryLookup, NullIsUnknownWhenNoCategoryIsNamedUnknown) {
   core::Schema schema;
