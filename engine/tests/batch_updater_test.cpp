@@ -8,13 +8,16 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/error.h"
+#include "core/json_writer.h"
 #include "literal_ingest.h"
+#include "ingest/csv_reader.h"
 #include "ingest/schema_inference.h"
 #include "row_building.h"
 
@@ -187,6 +190,28 @@ INSTANTIATE_TEST_SUITE_P(
                     CategoryCase{Value(nullptr), category(3), category(3)},
                     CategoryCase{Value(std::uint64_t{9223372036854775808u}), category(3),
                                  category(3)}));
+
+// Texts that share their length and their first or last eight bytes, the empty text, repeats
+// (the first position wins) and misses of every kind, against an ordered map.
+TEST(CategoryLookup, PositionsMatchAFirstPositionMap) {
+  std::vector<std::string> categories = {"", "a", "kitchen", "kitchens", "Kitchen"};
+  for (int i = 0; i < 60; ++i) {
+    categories.push_back("shared-prefix-" + std::to_string(i) + "-shared-suffix");
+    categories.push_back(std::string(i % 9, 'x') + std::to_string(i % 7));
+  }
+  categories.push_back("a");
+  std::map<std::string, std::uint64_t> first;
+  for (std::size_t i = 0; i < categories.size(); ++i) first.emplace(categories[i], i);
+  const CategoryPositions positions(categories);
+  for (const auto& [text, position] : first) EXPECT_EQ(positions.find(text), position) << text;
+  const std::vector<std::string> misses = {"b", "kitche", "shared-prefix-60-shared-suffix",
+                                           "xxxxxxxxx0", "shared-prefix--shared-suffix",
+                                           std::string(1, '\0')};
+  for (const std::string& miss : misses) {
+    EXPECT_EQ(positions.find(miss), CategoryPositions::kMissing) << miss;
+  }
+  EXPECT_EQ(CategoryPositions().find(""), CategoryPositions::kMissing);
+}
 
 TEST(CategoryLookup, NullIsUnknownWhenNoCategoryIsNamedUnknown) {
   core::Schema schema;
@@ -542,6 +567,49 @@ TEST_F(ApplyBatch, LargeBatchKeepsRowOrderAcrossWorkers) {
     line << R"({"payload":{"x":)" << i % 10 << R"(},"record_id":)" << i + 1 << "}";
     EXPECT_EQ(lines[i], line.str());
   }
+}
+
+// CSV fields go into the raw log straight from the file's bytes; every line must be what the
+// general JSON writer makes of the same texts.
+TEST_F(ApplyBatch, RawLogLinesOfCsvFieldsAreThoseOfTheJsonWriter) {
+  const std::vector<std::string> fields = {
+      "", "plain", "1e5", "-0", "007", "+1", ".5", "1.", "NaN", "inf", "0x10", "1_000",
+      "12345678901234567890123", "with space", "back\\slash", "tab\there", "bell\x07",
+      "del\x7f", "\x1f", "caf\xC3\xA9", "\xE2\x80\xA8", "\xF0\x9F\x99\x82", "{\"a\":1}"};
+  std::string csv = "k,v,w\n";
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    csv += "key," + fields[i] + "," + fields[fields.size() - 1 - i] + "\n";
+  }
+  // Fields that only quoting can carry.
+  const std::vector<std::string> quoted = {"q\"uote", "comma,", "line\nfeed", "cr\rlf", "\"\""};
+  for (const std::string& field : quoted) {
+    std::string escaped;
+    for (const char c : field) escaped += c == '"' ? std::string("\"\"") : std::string(1, c);
+    csv += "key,\"" + escaped + "\",plain\n";
+  }
+  const RowTable table = csv_reader::parse_csv(csv);
+  core::Schema schema;
+  schema.variables = {continuous("v", 4, std::pair{0.0, 1.0}), categorical("w", {"plain"}, true)};
+  schema.dimensions = {{"k", "k", std::nullopt}};
+  auto db = create(schema, true);
+  const IngestMapping mapping = schema_inference::identity_mapping(schema);
+  const ColumnBinding binding(mapping, table.columns());
+  batch_updater::apply_batch(db, schema, table, binding, column_mapper::kept_rows(table, binding));
+
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    rows.emplace_back(fields[i], fields[fields.size() - 1 - i]);
+  }
+  for (const std::string& field : quoted) rows.emplace_back(field, "plain");
+  std::string expected;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const core::json::Object payload{{"v", Value(rows[i].first)}, {"w", Value(rows[i].second)}};
+    expected += R"({"payload":)" + core::json::to_string(Value(payload)) +
+                R"(,"record_id":)" + std::to_string(i + 1) + "}\n";
+  }
+  std::ifstream in(dir_ / "raw" / "log_000001.raw", std::ios::binary);
+  const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(written, expected);
 }
 
 }  // namespace

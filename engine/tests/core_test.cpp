@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 #include "core/distribution.h"
 #include "core/error.h"
@@ -159,6 +160,33 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<EntropyCase>& info) {
       return "Case" + std::to_string(info.index);
     });
+
+// A position is floored, then clamped into the bins; infinities and NaN land at the ends.
+struct BinCase {
+  double position;
+  std::uint64_t bins;
+  std::uint64_t index;
+};
+
+class BinIndex : public ::testing::TestWithParam<BinCase> {};
+
+TEST_P(BinIndex, FloorsAndClamps) {
+  EXPECT_EQ(core::clamped_bin_index(GetParam().position, GetParam().bins), GetParam().index);
+}
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::uint64_t kHugeBins = ~std::uint64_t{0};
+
+INSTANTIATE_TEST_SUITE_P(
+    Positions, BinIndex,
+    ::testing::Values(BinCase{0.0, 20, 0}, BinCase{-0.0, 20, 0}, BinCase{0.999, 20, 0},
+                      BinCase{1.0, 20, 1}, BinCase{19.999999, 20, 19}, BinCase{20.0, 20, 19},
+                      BinCase{-0.5, 20, 0}, BinCase{1e300, 20, 19}, BinCase{-1e300, 20, 0},
+                      BinCase{kInf, 20, 19}, BinCase{-kInf, 20, 0},
+                      BinCase{std::numeric_limits<double>::quiet_NaN(), 20, 0},
+                      BinCase{3.5, 0, 0}, BinCase{0.5, 1, 0},
+                      // Beyond a signed index the position clamps to the largest one.
+                      BinCase{1e19, kHugeBins, 9223372036854775807u}));
 
 TEST(Distributions, EmptyJointsTakeTheirShapeFromBothDefinitions) {
   auto a = continuous("a", 3, std::pair{-1.0, 1.0});

@@ -76,6 +76,39 @@ INSTANTIATE_TEST_SUITE_P(
                       LineEndCase{"ByteOrderMark", "\xEF\xBB\xBF" "a,b\n1,x y\n2,\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A table hands out plain records from where the reader found their fields to end; quoted and
+// very long records are split again. Both kinds in one table, and lengths around the limit.
+struct IndexCase {
+  const char* name;
+  std::string text;
+  std::vector<TextRow> rows;
+};
+
+class CsvRecordIndex : public ::testing::TestWithParam<IndexCase> {};
+
+TEST_P(CsvRecordIndex, GivesTheFieldsOfTheRecord) {
+  EXPECT_EQ(parse(GetParam().text), GetParam().rows);
+}
+
+std::string long_field(std::size_t size) { return std::string(size, 'x'); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, CsvRecordIndex,
+    ::testing::Values(
+        IndexCase{"QuotedBetweenPlain",
+                  "a,b\n1,2\n\"3\",\"x\"\"y\"\n4,\n",
+                  {{{"a", "1"}, {"b", "2"}}, {{"a", "3"}, {"b", "x\"y"}}, {{"a", "4"}, {"b", ""}}}},
+        IndexCase{"OneColumn", "a\nx\n\n\"y\"\nz", {{{"a", "x"}}, {{"a", "y"}}, {{"a", "z"}}}},
+        IndexCase{"EndJustBelowTheLimit", "a,b\n" + long_field(65533) + ",t\n",
+                  {{{"a", long_field(65533)}, {"b", "t"}}}},
+        IndexCase{"EndAtTheLimit", "a,b\n" + long_field(65534) + ",t\n",
+                  {{{"a", long_field(65534)}, {"b", "t"}}}},
+        IndexCase{"FieldPastTheLimit", "a,b\n" + long_field(70000) + ",t\nshort,1\n",
+                  {{{"a", long_field(70000)}, {"b", "t"}}, {{"a", "short"}, {"b", "1"}}}},
+        IndexCase{"LastEndPastTheLimit", "a,b\nt," + long_field(65535) + "\r\n",
+                  {{{"a", "t"}, {"b", long_field(65535)}}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(CsvReader, FileWithoutRecordsYieldsNoRows) {
   for (const char* text : {"", "\n\r\n\n", "a,b\n", "a,b"}) {
     const RowTable table = csv_reader::parse_csv(text);

@@ -173,6 +173,25 @@ TEST(Writer, EscapesQuotesBackslashesAndControlCharacters) {
   EXPECT_EQ(out, "\"\\u0000\"");
 }
 
+// A text is plain exactly when the writer would write it unchanged between quotes, wherever
+// in an eight-byte word the byte that needs an escape sits.
+TEST(Writer, PlainTextsAreThoseWrittenUnescaped) {
+  const char specials[] = {'"', '\\', '\0', '\x01', '\n', '\x1f', ' ', '\x7f', '\x80', '\xff', 'a'};
+  for (const char special : specials) {
+    for (std::size_t size = 1; size <= 17; ++size) {
+      for (std::size_t at = 0; at < size; ++at) {
+        std::string text(size, 'x');
+        text[at] = special;
+        std::string written;
+        write_string(written, text);
+        EXPECT_EQ(is_plain_string(text), written == "\"" + text + "\"")
+            << static_cast<int>(special) << " at " << at << " of " << size;
+      }
+    }
+  }
+  EXPECT_TRUE(is_plain_string(""));
+}
+
 TEST(Writer, WritesCompactTextWithKeysInByteOrder) {
   Object payload;
   payload["a"] = Value("x");

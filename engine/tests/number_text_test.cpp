@@ -6,6 +6,8 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <string>
@@ -135,6 +137,22 @@ TEST(JsonForm, AlwaysHasAFractionOrAnExponent) {
       {1.2345e17, "1.2345e17"}, {9007199254740993.0, "9007199254740992.0"},
   };
   for (const auto& [value, text] : cases) EXPECT_EQ(json_float(value), text) << text;
+}
+
+// Short decimals take a quicker road than long ones; both must give the correctly rounded
+// double that strtod gives, bit for bit, on either side of where the roads part.
+TEST(FloatGrammar, DecimalsRoundAsStrtodDoes) {
+  const char* const texts[] = {
+      "0.1", "0.3", "2.675", "4.35", "123.456", "-0.0", "000.5", "12345.6789012345",
+      "999999999999999", "9999999999999999", "9007199254740993", "1.0000000000000002",
+      "0.0000000000000000000001", "0.00000000000000000000001", "0.1234567890123456789",
+      "98765.4321e-3", "7e22", "1.", "0.9007199254740993"};
+  for (const char* text : texts) {
+    double value = -1.0;
+    ASSERT_TRUE(parse_float(text, value)) << text;
+    const double expected = std::strtod(text, nullptr);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(value), std::bit_cast<std::uint64_t>(expected)) << text;
+  }
 }
 
 struct FloatCase {

@@ -34,7 +34,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Value(), Value(true), Value(false), Value(std::uint64_t{0}),
                     Value(std::numeric_limits<std::uint64_t>::max()),
                     Value(std::numeric_limits<std::int64_t>::min()), Value(std::int64_t{-7}),
-                    Value(0.1), Value(2.0), Value(-0.0), Value(1e300), Value(5e-324), Value(""),
+                    Value(0.1), Value(2.0), Value(-0.0), Value(1e300), Value(5e-324), Value(1e5),
+                    Value(-1e-7), Value(std::numeric_limits<double>::infinity()), Value(""),
                     Value("plain"), Value("q\"\\\n\t\x01\x1f é \xE2\x80\xA8"),
                     Value(core::json::Array{Value(std::uint64_t{1}), Value("x"), Value()}),
                     Value(core::json::Object{{"b", Value(1.5)}, {"a", Value(core::json::Array{})}})));

@@ -54,6 +54,12 @@ double entropy_of_counts(std::span<const std::uint64_t> counts, std::uint64_t to
 }
 
 std::uint64_t clamped_bin_index(double position, std::uint64_t bins) {
+  // Inside the range, truncation is the floor; NaN fails the test and takes the long road. Up to
+  // 2^53 bins every bin count is exact as a double, so the truncation stays below it.
+  constexpr std::uint64_t kExactBins = std::uint64_t{1} << 53;
+  if (bins <= kExactBins && position >= 0.0 && position < static_cast<double>(bins)) {
+    return static_cast<std::uint64_t>(position);
+  }
   const double floored = std::floor(position);
   std::int64_t index = 0;
   if (std::isnan(floored)) {

@@ -1,6 +1,9 @@
 #include "core/json_writer.h"
 
+#include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <variant>
 
@@ -97,6 +100,40 @@ void append_escaped(std::string& out, std::string_view text, ShortEscapes shorts
     }
   }
   out.append(run, end);
+}
+
+namespace {
+
+constexpr std::array<bool, 256> kEscaped = [] {
+  std::array<bool, 256> escaped{};
+  for (std::size_t c = 0; c < 0x20; ++c) escaped[c] = true;
+  escaped[static_cast<unsigned char>('"')] = true;
+  escaped[static_cast<unsigned char>('\\')] = true;
+  return escaped;
+}();
+
+}  // namespace
+
+bool is_plain_string(std::string_view text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighs = 0x8080808080808080u;
+  // A byte of `word` is below `n` (n <= 128): the borrow sets its high bit where it was clear.
+  auto any_below = [](std::uint64_t word, std::uint64_t n) {
+    return ((word - kOnes * n) & ~word & kHighs) != 0;
+  };
+  auto any_equal = [&](std::uint64_t word, std::uint64_t byte) {
+    return any_below(word ^ (kOnes * byte), 1);
+  };
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t n = text.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, 8);
+    if (any_below(word, 0x20) || any_equal(word, '"') || any_equal(word, '\\')) return false;
+  }
+  bool escaped = false;
+  for (; n > 0; ++p, --n) escaped |= kEscaped[*p];
+  return !escaped;
 }
 
 void write(std::string& out, const Value& value) { write_value(out, value); }

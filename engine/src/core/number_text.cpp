@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -14,6 +15,11 @@ namespace quib::core::number_text {
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The powers of ten that a double holds exactly.
+constexpr std::array<double, 23> kExactPowersOfTen = {
+    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // Decimal exponent of the leading significant digit of a number that has one, including its
 // exponent part; saturates instead of overflowing. Only its sign is used.
@@ -228,12 +234,28 @@ bool parse_float(std::string_view text, double& out) {
 
   std::size_t i = 0;
   std::size_t digits = 0;
-  while (i < body.size() && is_digit(body[i])) ++i, ++digits;
+  std::size_t fraction_digits = 0;
+  std::uint64_t mantissa = 0;  // exact while there are at most 19 digits
+  auto take_digits = [&] {
+    for (; i < body.size() && is_digit(body[i]); ++i, ++digits) {
+      mantissa = mantissa * 10 + static_cast<std::uint64_t>(body[i] - '0');
+    }
+  };
+  take_digits();
   if (i < body.size() && body[i] == '.') {
     ++i;
-    while (i < body.size() && is_digit(body[i])) ++i, ++digits;
+    const std::size_t before = digits;
+    take_digits();
+    fraction_digits = digits - before;
   }
   if (digits == 0) return false;
+  // Most texts are short decimals: a mantissa below 2^53 and a power of ten up to 1e22 are both
+  // exact doubles, so one division gives the correctly rounded value, as the full parse would.
+  if (i == body.size() && digits <= 15 && fraction_digits < kExactPowersOfTen.size()) {
+    const double value = static_cast<double>(mantissa) / kExactPowersOfTen[fraction_digits];
+    out = negative ? -value : value;
+    return true;
+  }
   const std::size_t mantissa_end = i;
   std::size_t exponent_start = i;
   if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {

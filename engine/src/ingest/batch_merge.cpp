@@ -10,8 +10,10 @@
 namespace quib::ingest {
 namespace {
 
-// Names with at most this many cells are walked whole when their counts are added.
-constexpr std::uint64_t kNarrowCells = 64;
+// Names with at most this many cells are walked whole when their counts are added. Above it, a
+// batch that hits a key with a few rows touches a few cells, and listing them beats walking a
+// histogram of twenty bins.
+constexpr std::uint64_t kNarrowCells = 8;
 
 // Bytes are a key's only form when no dimension name repeats: with a repeated name, bytes that
 // differ in the overridden value make the same key.

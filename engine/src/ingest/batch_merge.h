@@ -122,7 +122,7 @@ class BatchMerge {
   struct WideCells {
     static constexpr std::uint8_t kManyCells = 0xFF;
     std::uint8_t listed = 0;  // entries of `cells` in use, or kManyCells
-    std::array<std::uint32_t, 6> cells{};
+    std::array<std::uint32_t, 7> cells{};
   };
   // One (variable name, key) across the batches of the call.
   struct Slot {
@@ -150,7 +150,11 @@ class BatchMerge {
   struct KeyRef {
     std::string_view bytes;
     std::size_t hash = 0;
-    bool operator==(const KeyRef& other) const { return bytes == other.bytes; }
+    // The hash first: a bucket holds keys of other hashes too, and most bytes comparisons would
+    // be spent on them.
+    bool operator==(const KeyRef& other) const {
+      return hash == other.hash && bytes == other.bytes;
+    }
   };
   struct KeyRefHash {
     std::size_t operator()(const KeyRef& key) const noexcept { return key.hash; }

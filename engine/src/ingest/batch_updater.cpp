@@ -1,6 +1,7 @@
 #include "ingest/batch_updater.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <exception>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "core/json_writer.h"
 #include "ingest/batch_merge.h"
 #include "ingest/worker_pool.h"
+#include "storage/raw_log.h"
 
 namespace quib::ingest {
 namespace {
@@ -26,7 +28,7 @@ constexpr std::size_t kRowsPerChunk = 64;
 constexpr std::size_t kRowsPerShard = 256;
 
 // The output of the parallel step for one block of rows. Each chunk of rows writes its own key
-// bytes, payload texts and raw-log lines, so workers share nothing but the row results they own.
+// bytes and raw-log lines, so workers share nothing but the row results they own.
 struct ResolvedBlock {
   struct RowResult {
     bool resolved = false;
@@ -34,12 +36,9 @@ struct ResolvedBlock {
     std::size_t key_offset = 0;
     std::size_t key_length = 0;
     std::size_t key_hash = 0;
-    std::size_t payload_offset = 0;
-    std::size_t payload_length = 0;
   };
   struct Chunk {
     std::string keys;
-    std::string payloads;
     std::string lines;  // the raw-log lines of the chunk's counted rows
     std::vector<std::size_t> line_ends;
     std::vector<std::vector<std::uint32_t>> shard_rows;  // per shard of keys, its counted rows
@@ -55,10 +54,6 @@ struct ResolvedBlock {
 
   std::string_view key_of(const RowResult& row) const {
     return std::string_view(chunks[row.chunk].keys).substr(row.key_offset, row.key_length);
-  }
-  std::string_view payload_of(const RowResult& row) const {
-    return std::string_view(chunks[row.chunk].payloads).substr(row.payload_offset,
-                                                               row.payload_length);
   }
 };
 
@@ -79,7 +74,14 @@ class TableSource {
       core::json::write_string(text, name);
       text += ':';
     }
+    every_row_resolves_ = std::find(dimension_slots_.begin(), dimension_slots_.end(),
+                                    ColumnBinding::kNoSlot) == dimension_slots_.end();
   }
+
+  // Whether every row resolves. Kept rows hold every dimension the binding maps, so a row fails
+  // to resolve only when the binding lacks one of the schema's dimensions, and then every row
+  // fails: counted rows are all rows or none, and a row's record id follows from its position.
+  bool every_row_resolves() const { return every_row_resolves_; }
 
   class Cursor {
    public:
@@ -104,8 +106,45 @@ class TableSource {
       return RowValues{values_, dimensions_};
     }
 
-    // The raw-log payload of the row last read: its mapped variables in name order.
+    // The raw-log payload of the row last read: its mapped variables in name order. A row whose
+    // values are all texts that need no escape, as most rows of a file are, is laid out at once
+    // from the texts' own bytes.
     void payload(std::string& out) const {
+      std::size_t size = 1;  // the closing brace; each member brings the mark before it
+      for (std::size_t slot = 0; slot < slots_.variables.size(); ++slot) {
+        const Cell* value = slots_.variables[slot];
+        if (value == nullptr) continue;
+        if (value->kind() != Cell::Kind::Text || !core::json::is_plain_string(value->as_text())) {
+          write_members(out);
+          return;
+        }
+        size += 1 + source_.member_keys_[slot].size() + value->as_text().size() + 2;
+      }
+      if (size == 1) ++size;  // "{}"
+      const std::size_t at = out.size();
+      out.resize(at + size);
+      char* p = out.data() + at;
+      auto put = [&p](std::string_view bytes) {
+        std::memcpy(p, bytes.data(), bytes.size());
+        p += bytes.size();
+      };
+      char mark = '{';
+      for (std::size_t slot = 0; slot < slots_.variables.size(); ++slot) {
+        const Cell* value = slots_.variables[slot];
+        if (value == nullptr) continue;
+        *p++ = mark;
+        mark = ',';
+        put(source_.member_keys_[slot]);
+        *p++ = '"';
+        put(value->as_text());
+        *p++ = '"';
+      }
+      if (mark == '{') *p++ = '{';
+      *p = '}';
+    }
+
+   private:
+    void write_members(std::string& out) const {
       out += '{';
       bool first = true;
       for (std::size_t slot = 0; slot < slots_.variables.size(); ++slot) {
@@ -119,7 +158,6 @@ class TableSource {
       out += '}';
     }
 
-   private:
     const TableSource& source_;
     RowScratch scratch_;
     SlotRow slots_;
@@ -142,11 +180,12 @@ class TableSource {
   std::vector<std::uint32_t> variable_slots_;   // per plan variable
   std::vector<std::uint32_t> dimension_slots_;  // per plan dimension
   std::vector<std::string> member_keys_;        // per variable slot: "name":
+  bool every_row_resolves_ = true;
 };
 
 // Resolves rows [first, first + n) of the source into `block`, listing the counted rows of each
-// chunk by the shard of `merge` that counts them. With the raw log on, the lines of the counted
-// rows are written too, for the record ids from `first_record_id` on.
+// chunk by the shard of `merge` that counts them. With the raw log on, each counted row's line is
+// written as it is resolved, row i of the block taking the record id `first_record_id + i`.
 template <typename Source>
 void resolve_block(const ResolvePlan& plan, const BatchMerge& merge, const Source& source,
                    std::size_t first, std::size_t n, bool raw_log, std::uint64_t first_record_id,
@@ -160,11 +199,13 @@ void resolve_block(const ResolvePlan& plan, const BatchMerge& merge, const Sourc
       std::clamp<std::size_t>(n / kRowsPerChunk, 1, worker_pool::concurrency() * 4);
   block.chunk_count = std::min(chunks, n);
   if (block.chunks.size() < block.chunk_count) block.chunks.resize(block.chunk_count);
+  const bool write_lines = raw_log && source.every_row_resolves();
   worker_pool::for_each_chunk(n, chunks, [&](std::size_t c, std::size_t begin, std::size_t end) {
     auto cursor = source.cursor();
     ResolvedBlock::Chunk& chunk = block.chunks[c];
     chunk.keys.clear();
-    chunk.payloads.clear();
+    chunk.lines.clear();
+    chunk.line_ends.clear();
     chunk.shard_rows.resize(merge.shards());
     for (auto& rows : chunk.shard_rows) rows.clear();
     chunk.resolved = 0;
@@ -183,33 +224,19 @@ void resolve_block(const ResolvePlan& plan, const BatchMerge& merge, const Sourc
       result.key_length = key.size();
       result.key_hash = std::hash<std::string_view>{}(key);
       chunk.shard_rows[merge.shard_of(result.key_hash)].push_back(static_cast<std::uint32_t>(i));
-      if (raw_log) {
-        result.payload_offset = chunk.payloads.size();
-        cursor.payload(chunk.payloads);
-        result.payload_length = chunk.payloads.size() - result.payload_offset;
+      if (write_lines) {
+        storage::begin_raw_line(chunk.lines);
+        cursor.payload(chunk.lines);
+        storage::end_raw_line(chunk.lines, first_record_id + i);
+        chunk.line_ends.push_back(chunk.lines.size());
       }
     }
   });
   block.resolved = 0;
   for (std::size_t c = 0; c < block.chunk_count; ++c) block.resolved += block.chunks[c].resolved;
+  if (write_lines && block.resolved != n) throw InternalError("a kept row lost a dimension");
   block.lines.clear();
-  if (!raw_log) return;
-  // Each chunk's first record id follows from the counted rows of the chunks before it.
-  std::vector<std::uint64_t> chunk_ids(block.chunk_count, first_record_id);
-  for (std::size_t c = 1; c < block.chunk_count; ++c) {
-    chunk_ids[c] = chunk_ids[c - 1] + block.chunks[c - 1].resolved;
-  }
-  worker_pool::for_each_chunk(n, chunks, [&](std::size_t c, std::size_t begin, std::size_t end) {
-    ResolvedBlock::Chunk& chunk = block.chunks[c];
-    chunk.lines.clear();
-    chunk.line_ends.clear();
-    std::uint64_t id = chunk_ids[c];
-    for (std::size_t i = begin; i < end; ++i) {
-      if (!block.rows[i].resolved) continue;
-      storage::append_raw_line_text(chunk.lines, id++, block.payload_of(block.rows[i]));
-      chunk.line_ends.push_back(chunk.lines.size());
-    }
-  });
+  if (!write_lines) return;
   for (std::size_t c = 0; c < block.chunk_count; ++c) {
     block.lines.push_back(storage::RawLines{block.chunks[c].lines, block.chunks[c].line_ends});
   }

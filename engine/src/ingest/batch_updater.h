@@ -1,14 +1,14 @@
 // The batch updater: turns batches of projected rows into count increments of a database.
 //
 // Every row is first resolved on its own, on the process-wide worker pool: its dimension key,
-// one delta per variable value, one cell per joint pair, and, when the raw log is on, the compact
-// JSON text of its variable values. Then the results are gathered into counts per (variable,
-// dimension key) and per (pair, dimension key), on the pool, one shard of keys per thread, each
-// walking the rows in order; meanwhile the calling thread appends the raw-log lines of the
-// counted rows in row order, before any count reaches the database. Then, on the calling
-// thread, the counts are handed to the database, the joint cells added, and every touched
-// distribution finalised (`BatchMerge` says how). Nothing is rolled back when a call fails
-// part-way.
+// one delta per variable value, one cell per joint pair, and, when the raw log is on, its whole
+// raw-log line (payload written in place, record id from the row's place in the batch). Then
+// the results are gathered into counts per (variable, dimension key) and per (pair, dimension
+// key), on the pool, one shard of keys per thread, each walking the rows in order; meanwhile
+// the calling thread appends the raw-log lines of the counted rows in row order, before any
+// count reaches the database. Then, on the calling thread, the counts are handed to the
+// database, the joint cells added, and every touched distribution finalised (`BatchMerge` says
+// how). Nothing is rolled back when a call fails part-way.
 #pragma once
 
 #include <cstdint>

@@ -82,9 +82,11 @@ namespace column_mapper {
 
 bool project(const Row& row, const ColumnBinding& binding, SlotRow& out) {
   out.variables.assign(binding.variable_names().size(), nullptr);
-  out.dimensions.assign(binding.dimension_names().size(), std::string_view());
+  // A row maps only when every mapped dimension column is present, and each one present writes
+  // its slot below: the dimension slots need no clearing.
+  out.dimensions.resize(binding.dimension_names().size());
   out.rendered.clear();
-  out.rendered_at.assign(binding.dimension_names().size(), {SlotRow::kNotRendered, 0});
+  out.rendered_at.resize(binding.dimension_names().size());
   std::size_t dimensions_found = 0;
   bool any_rendered = false;
   // Fields come in name order; for a name fed by two columns the later one wins.

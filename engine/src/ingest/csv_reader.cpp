@@ -58,16 +58,18 @@ bool is_utf8_text(std::string_view text) {
 }
 
 // Checks every record after the header field by field, with line numbers, and raises the error
-// of the first one that breaks a rule; otherwise lists where each record begins. The slow road,
-// taken only when the quick checks have found something.
+// of the first one that breaks a rule; otherwise lists where each record begins, to be split
+// again when asked for. The slow road, taken only when the quick checks have found something.
 void check_records(csv_record::Scanner scanner, std::size_t width,
-                   std::vector<std::uint64_t>& starts) {
-  starts.clear();
+                   std::vector<csv_record::RecordIndex>& pieces) {
+  pieces.clear();
+  csv_record::RecordIndex& index = pieces.emplace_back();
   Record record;
   for (std::uint64_t number = 1; scanner.next(record); ++number) {
     check_field_count(record, number, width);
     check_utf8(record, number, "read csv record");
-    starts.push_back(record.byte);
+    index.starts.push_back(record.byte);
+    index.field_ends.resize(index.field_ends.size() + width, csv_record::RecordIndex::kSplitAgain);
   }
 }
 
@@ -97,10 +99,10 @@ RowTable parse_csv(std::string text) {
   // Quick checks first: field counts alone, and the whole text at once for UTF-8 (every byte
   // outside a field is ASCII, so a valid text has valid fields). Only when either fails is
   // every record checked field by field, for the exact error and its position.
-  std::vector<std::uint64_t> starts;
-  const bool counts_match = csv_record::index_records(text, scanner.position(), width, starts);
-  if (!counts_match || !is_utf8_text(text)) check_records(scanner, width, starts);
-  table.adopt_csv(std::move(text), std::move(starts), std::move(column_of_field));
+  std::vector<csv_record::RecordIndex> index;
+  const bool counts_match = csv_record::index_records(text, scanner.position(), width, index);
+  if (!counts_match || !is_utf8_text(text)) check_records(scanner, width, index);
+  table.adopt_csv(std::move(text), std::move(index), std::move(column_of_field));
   return table;
 }
 

@@ -142,7 +142,7 @@ struct IndexedPiece {
 
 // Indexes the records that begin in [position, limit); the last may run past `limit`.
 IndexedPiece index_piece(std::string_view text, std::size_t position, std::size_t limit,
-                         std::size_t width, std::vector<std::uint64_t>& starts) {
+                         std::size_t width, RecordIndex& index) {
   const char* const begin = text.data();
   const char* const end = begin + text.size();
   const char* const bound = begin + limit;
@@ -152,10 +152,15 @@ IndexedPiece index_piece(std::string_view text, std::size_t position, std::size_
     while (p < end && (*p == '\n' || *p == '\r')) ++p;
     if (first) piece.landing = static_cast<std::size_t>(p - begin);
     if (p >= bound || p == end) break;
-    starts.push_back(static_cast<std::uint64_t>(p - begin));
+    const char* const record = p;
+    index.starts.push_back(static_cast<std::uint64_t>(record - begin));
+    const std::size_t base = index.field_ends.size();
+    bool quoted = false;
+    std::size_t last_end = 0;
     std::size_t fields = 1;
     for (;;) {
       if (p < end && *p == '"') {
+        quoted = true;
         // Inside quotes only a quote matters: doubled it is data, single it closes the field.
         ++p;
         for (;;) {
@@ -174,6 +179,9 @@ IndexedPiece index_piece(std::string_view text, std::size_t position, std::size_
         }
       }
       while (p < end && !is_stop(*p)) ++p;
+      last_end = static_cast<std::size_t>(p - record);
+      const std::size_t capped = std::min<std::size_t>(last_end, RecordIndex::kSplitAgain);
+      index.field_ends.push_back(static_cast<std::uint16_t>(capped));
       if (p == end) break;
       if (*p == ',') {
         ++fields;
@@ -187,6 +195,10 @@ IndexedPiece index_piece(std::string_view text, std::size_t position, std::size_
       piece.counts_match = false;
       break;
     }
+    // Ends only ever grow, so the last one tells whether every end fits.
+    if (quoted || last_end >= RecordIndex::kSplitAgain) {
+      index.field_ends[base] = RecordIndex::kSplitAgain;
+    }
   }
   piece.stop = static_cast<std::size_t>(p - begin);
   return piece;
@@ -198,38 +210,44 @@ constexpr std::size_t kBytesPerPiece = std::size_t{1} << 20;
 }  // namespace
 
 bool index_records(std::string_view text, std::size_t position, std::size_t width,
-                   std::vector<std::uint64_t>& starts) {
+                   std::vector<RecordIndex>& pieces) {
   const std::size_t size = text.size();
-  const std::size_t pieces = std::min(worker_pool::concurrency() * 2,
-                                      (size - std::min(size, position)) / kBytesPerPiece);
-  if (pieces < 2) return index_piece(text, position, size, width, starts).counts_match;
+  const std::size_t count_wanted = std::min(worker_pool::concurrency() * 2,
+                                            (size - std::min(size, position)) / kBytesPerPiece);
+  auto one_scan = [&] {
+    return index_piece(text, position, size, width, pieces.emplace_back()).counts_match;
+  };
+  if (count_wanted < 2) return one_scan();
 
   // Pieces begin after a line feed, guessing that no quoted field spans it. The guess holds when
   // each piece's scan stops exactly where the next one's began; otherwise one scan decides.
   std::vector<std::size_t> bounds{position};
-  for (std::size_t k = 1; k < pieces; ++k) {
-    const std::size_t target = position + (size - position) / pieces * k;
+  for (std::size_t k = 1; k < count_wanted; ++k) {
+    const std::size_t target = position + (size - position) / count_wanted * k;
     const std::size_t newline = text.find('\n', std::max(target, bounds.back()));
     if (newline == std::string_view::npos) break;
     bounds.push_back(newline + 1);
   }
   bounds.push_back(size);
   const std::size_t count = bounds.size() - 1;
-  std::vector<std::vector<std::uint64_t>> piece_starts(count);
+  std::vector<RecordIndex> piece_index(count);
   std::vector<IndexedPiece> results(count);
   worker_pool::for_each_chunk(count, count, [&](std::size_t k, std::size_t, std::size_t) {
-    piece_starts[k].reserve((bounds[k + 1] - bounds[k]) / 32);
-    results[k] = index_piece(text, bounds[k], bounds[k + 1], width, piece_starts[k]);
+    const std::size_t records_guess = (bounds[k + 1] - bounds[k]) / 32;
+    piece_index[k].starts.reserve(records_guess);
+    piece_index[k].field_ends.reserve(records_guess * width);
+    results[k] = index_piece(text, bounds[k], bounds[k + 1], width, piece_index[k]);
   });
   bool aligned = true;
   for (std::size_t k = 0; k < count && aligned; ++k) {
     aligned = results[k].counts_match && (k + 1 == count || results[k].stop == results[k + 1].landing);
   }
-  if (!aligned) return index_piece(text, position, size, width, starts).counts_match;
-  std::size_t total = starts.size();
-  for (const auto& piece : piece_starts) total += piece.size();
-  starts.reserve(total);
-  for (const auto& piece : piece_starts) starts.insert(starts.end(), piece.begin(), piece.end());
+  if (!aligned) {
+    piece_index.clear();
+    return one_scan();
+  }
+  // Room reserved beyond a piece's records was never touched, so it costs no memory.
+  for (RecordIndex& piece : piece_index) pieces.push_back(std::move(piece));
   return true;
 }
 

@@ -6,9 +6,9 @@
 // field still open at the end of the text ends there.
 //
 // Two ways through the same text: `Scanner` splits records into fields and counts lines (the
-// reader's checks and messages need both, and a CSV table splits a record again whenever its row
-// is asked for); `index_records` only finds where records begin and counts their fields, which is
-// all that reading a well-formed file needs.
+// reader's checks and messages need both); `index_records` finds where records begin and where
+// their fields end, without counting lines, which is all that reading a well-formed file needs.
+// The index is what lets a CSV table hand out a row without splitting its record a second time.
 #pragma once
 
 #include <cstddef>
@@ -68,9 +68,21 @@ class Scanner {
   std::uint64_t line_ = 1;
 };
 
-// Appends the offset of every record from `position` to the end of the text to `starts`. False
-// as soon as a record does not have exactly `width` fields; `starts` is then incomplete.
+// Where the records of one piece of text begin and, `width` to a record, where their fields end,
+// counted from the record's start (a separator or line end follows each end). Two bytes a field
+// keep the index small; a record that the ends cannot describe (one holding a quoted field, or
+// 64 KiB long) has `kSplitAgain` as its first end, and must go through the `Scanner`.
+struct RecordIndex {
+  static constexpr std::uint16_t kSplitAgain = 0xFFFF;
+  std::vector<std::uint64_t> starts;
+  std::vector<std::uint16_t> field_ends;
+};
+
+// Indexes every record from `position` to the end of the text, appending one index per piece of
+// the text that was scanned on its own, in text order (the pieces are kept as they are rather
+// than copied into one). False as soon as a record does not have exactly `width` fields;
+// `pieces` is then incomplete.
 bool index_records(std::string_view text, std::size_t position, std::size_t width,
-                   std::vector<std::uint64_t>& starts);
+                   std::vector<RecordIndex>& pieces);
 
 }  // namespace quib::ingest::csv_record

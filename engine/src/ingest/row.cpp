@@ -1,10 +1,12 @@
 #include "ingest/row.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "core/error.h"
 #include "core/json_writer.h"
+#include "core/number_text.h"
 #include "ingest/worker_pool.h"
 
 namespace quib::ingest {
@@ -63,25 +65,43 @@ void Cell::write_json(std::string& out) const {
     case Kind::Bool:
       out += as_bool() ? "true" : "false";
       return;
-    case Kind::Text:
-      core::json::write_string(out, as_text());
+    case Kind::Text: {
+      // Most texts of a file need no escape: then their bytes are the literal's.
+      const std::string_view text = as_text();
+      if (!core::json::is_plain_string(text)) {
+        core::json::write_string(out, text);
+        return;
+      }
+      out += '"';
+      out += text;
+      out += '"';
       return;
+    }
     case Kind::Nested:
       core::json::write(out, as_nested());
       return;
+    // Numbers by the writer's own rules, without a JSON value in between.
     case Kind::Unsigned:
+      core::number_text::append_plain(out, as_unsigned());
+      return;
     case Kind::Signed:
+      core::number_text::append_plain(out, as_signed());
+      return;
     case Kind::Float:
-      // Numbers hold no heap memory, so the writer's own rules come at no cost.
-      core::json::write(out, to_json());
+      if (std::isfinite(as_float())) {
+        core::number_text::append_json_float(out, as_float());
+      } else {
+        out += "null";
+      }
       return;
   }
 }
 
-// The text of a CSV table and where its records begin.
+// The text of a CSV table and its record index, in pieces.
 struct RowTable::CsvText {
   std::string text;
-  std::vector<std::uint64_t> record_starts;
+  std::vector<csv_record::RecordIndex> pieces;
+  std::vector<std::size_t> piece_ends;  // rows up to the end of each piece
   std::vector<std::uint32_t> column_of_field;
   std::size_t width = 0;  // distinct columns
 };
@@ -91,11 +111,16 @@ RowTable::RowTable(RowTable&&) noexcept = default;
 RowTable& RowTable::operator=(RowTable&&) noexcept = default;
 RowTable::~RowTable() = default;
 
-void RowTable::adopt_csv(std::string text, std::vector<std::uint64_t> record_starts,
+void RowTable::adopt_csv(std::string text, std::vector<csv_record::RecordIndex> index,
                          std::vector<std::uint32_t> column_of_field) {
   auto csv = std::make_unique<CsvText>();
   csv->text = std::move(text);
-  csv->record_starts = std::move(record_starts);
+  csv->pieces = std::move(index);
+  std::size_t rows = 0;
+  for (const csv_record::RecordIndex& piece : csv->pieces) {
+    rows += piece.starts.size();
+    csv->piece_ends.push_back(rows);
+  }
   csv->column_of_field = std::move(column_of_field);
   for (const std::uint32_t column : csv->column_of_field) {
     if (column != kNoColumn) csv->width = std::max<std::size_t>(csv->width, column + 1);
@@ -117,7 +142,7 @@ std::optional<std::uint32_t> RowTable::find_column(std::string_view name) const 
 }
 
 std::size_t RowTable::size() const {
-  if (csv_ != nullptr) return csv_->record_starts.size();
+  if (csv_ != nullptr) return csv_->piece_ends.empty() ? 0 : csv_->piece_ends.back();
   return segment_ends_.empty() ? 0 : segment_ends_.back();
 }
 
@@ -136,14 +161,34 @@ Row RowTable::row(std::size_t index, RowScratch& scratch) const {
 
 Row RowTable::csv_row(std::size_t index, RowScratch& scratch) const {
   const CsvText& csv = *csv_;
-  csv_record::Scanner scanner(csv.text, csv.record_starts[index]);
-  csv_record::Record& record = scratch.record;
-  if (!scanner.next(record) || record.field_count() != csv.column_of_field.size()) {
-    throw InternalError("CSV record changed after it was checked");
-  }
+  const std::size_t width = csv.column_of_field.size();
+  const auto piece_at = std::upper_bound(csv.piece_ends.begin(), csv.piece_ends.end(), index);
+  const auto piece = static_cast<std::size_t>(piece_at - csv.piece_ends.begin());
+  if (piece > 0) index -= csv.piece_ends[piece - 1];
+  const csv_record::RecordIndex& records = csv.pieces[piece];
+  const std::uint64_t start = records.starts[index];
+  const std::uint16_t* const ends = records.field_ends.data() + index * width;
   // Ids were interned in name order, so a field's id is its place in the row.
   scratch.fields.resize(csv.width);
-  for (std::size_t position = 0; position < csv.column_of_field.size(); ++position) {
+  if (ends[0] != csv_record::RecordIndex::kSplitAgain) {
+    const std::string_view record = std::string_view(csv.text).substr(start);
+    std::size_t begin = 0;
+    for (std::size_t position = 0; position < width; ++position) {
+      const std::size_t end = ends[position];
+      const std::uint32_t column = csv.column_of_field[position];
+      if (column != kNoColumn) {
+        scratch.fields[column] = Field{column, Cell::text(record.substr(begin, end - begin))};
+      }
+      begin = end + 1;
+    }
+    return Row{scratch.fields};
+  }
+  csv_record::Scanner scanner(csv.text, start);
+  csv_record::Record& record = scratch.record;
+  if (!scanner.next(record) || record.field_count() != width) {
+    throw InternalError("CSV record changed after it was checked");
+  }
+  for (std::size_t position = 0; position < width; ++position) {
     const std::uint32_t column = csv.column_of_field[position];
     if (column == kNoColumn) continue;
     scratch.fields[column] = Field{column, Cell::text(record.field(position))};

@@ -6,9 +6,9 @@
 //   order, so id order and name order need not agree; a row's fields are always in name order.
 // - A value is a 16-byte `Cell`: scalars inline, texts as slices, arrays and objects as pointers
 //   to a `core::json::Value` that the table keeps.
-// - A CSV table keeps only the file's text and where each record begins; a record's fields are
-//   split again when the row is asked for, into the caller's `RowScratch`. Every other table
-//   keeps its cells, with their texts in an arena of its own.
+// - A CSV table keeps only the file's text and its record index (where each record begins and
+//   its fields end); a row is laid out from the index into the caller's `RowScratch` when asked
+//   for. Every other table keeps its cells, with their texts in an arena of its own.
 //
 // A `Row` is a view: it stays valid until the table changes or, for a CSV table, until the same
 // scratch serves the next row. Reading one table from several threads is safe, each thread with
@@ -113,7 +113,7 @@ struct Row {
   }
 };
 
-// Per-thread room for the rows of a CSV table, whose fields are split on request.
+// Per-thread room for the rows of a CSV table, whose fields are laid out on request.
 struct RowScratch {
   std::vector<Field> fields;
   csv_record::Record record;
@@ -128,12 +128,13 @@ class RowTable {
   RowTable& operator=(const RowTable&) = delete;
   ~RowTable();
 
-  // A CSV table over the whole text of a file whose records (the header excluded) begin at
-  // `record_starts`, every record already checked to hold `width` fields. `column_of_field` gives
+  // A CSV table over the whole text of a file whose records (the header excluded) the pieces of
+  // `index` describe, in text order, every record already checked to hold `width` fields.
+  // `column_of_field` gives
   // the column id each field position feeds, or `kNoColumn` for a position whose name a later
   // position repeats; the ids must have been interned in name order.
   static constexpr std::uint32_t kNoColumn = ~std::uint32_t{0};
-  void adopt_csv(std::string text, std::vector<std::uint64_t> record_starts,
+  void adopt_csv(std::string text, std::vector<csv_record::RecordIndex> index,
                  std::vector<std::uint32_t> column_of_field);
 
   // The id of `name`, adding it when new.

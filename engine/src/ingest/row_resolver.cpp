@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <set>
 
@@ -60,8 +61,8 @@ std::string_view category_text(const Cell& value, char (&buffer)[24]) {
 }
 
 std::uint64_t position_of(const ResolvePlan::Variable& variable, std::string_view text) {
-  auto it = variable.positions.find(text);
-  return it != variable.positions.end() ? it->second : ResolvePlan::kNoDelta;
+  static_assert(CategoryPositions::kMissing == ResolvePlan::kNoDelta);
+  return variable.positions.find(text);
 }
 
 // Index of a joint value: a known category text, or the bin of a number.
@@ -91,6 +92,44 @@ std::uint32_t get_u32(std::string_view in, std::size_t at) {
 
 }  // namespace
 
+CategoryPositions::CategoryPositions(std::span<const std::string> categories) {
+  std::size_t size = 2;
+  while (size < 2 * categories.size()) size *= 2;
+  slots_.resize(size);
+  mask_ = size - 1;
+  for (std::size_t i = 0; i < categories.size(); ++i) {
+    std::size_t at = hash(categories[i]) & mask_;
+    while (slots_[at].position != kMissing && slots_[at].text != categories[i]) {
+      at = (at + 1) & mask_;
+    }
+    if (slots_[at].position == kMissing) slots_[at] = Slot{categories[i], i};  // first wins
+  }
+}
+
+std::uint64_t CategoryPositions::find(std::string_view text) const {
+  for (std::size_t at = hash(text) & mask_;; at = (at + 1) & mask_) {
+    const Slot& slot = slots_[at];
+    if (slot.position == kMissing || slot.text == text) return slot.position;
+  }
+}
+
+std::uint64_t CategoryPositions::hash(std::string_view text) {
+  const std::size_t n = text.size();
+  std::uint64_t head = 0;
+  std::uint64_t tail = 0;
+  if (n >= 8) {
+    std::memcpy(&head, text.data(), 8);
+    std::memcpy(&tail, text.data() + n - 8, 8);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      head |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[i])) << (8 * i);
+    }
+  }
+  std::uint64_t h = (head ^ n) * 0x9E3779B97F4A7C15u;
+  h ^= (tail + (h >> 32)) * 0xC2B2AE3D27D4EB4Fu;
+  return h ^ (h >> 29);
+}
+
 ResolvePlan::ResolvePlan(const core::Schema& schema) {
   std::unordered_map<std::string_view, std::ptrdiff_t> first_definition;
   variables_.reserve(schema.variables.size());
@@ -111,10 +150,7 @@ ResolvePlan::ResolvePlan(const core::Schema& schema) {
       variable.kind = Kind::Categorical;
       variable.cells = categorical.categories.size();
       variable.allow_unknown = categorical.allow_unknown;
-      variable.positions.reserve(categorical.categories.size());
-      for (std::size_t i = 0; i < categorical.categories.size(); ++i) {
-        variable.positions.emplace(categorical.categories[i], i);  // first position wins
-      }
+      variable.positions = CategoryPositions(categorical.categories);
     }
     // A name defined twice (only a damaged stored schema can hold that) counts once, by its
     // first definition, as the database builds the distribution from that one; counting both

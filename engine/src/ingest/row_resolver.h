@@ -38,6 +38,28 @@ struct RowValues {
   std::span<const std::string_view* const> dimensions;
 };
 
+// Category texts to the first position of each, looked up without allocation: open addressing
+// over a power-of-two table at most half full, hashed from a text's length and its first and
+// last eight bytes (categories are few and short, and every hit compares the whole text).
+class CategoryPositions {
+ public:
+  static constexpr std::uint64_t kMissing = ~std::uint64_t{0};
+
+  explicit CategoryPositions(std::span<const std::string> categories = {});
+  // The first position of `text`, or kMissing.
+  std::uint64_t find(std::string_view text) const;
+
+ private:
+  struct Slot {
+    std::string_view text;
+    std::uint64_t position = kMissing;
+  };
+  static std::uint64_t hash(std::string_view text);
+
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+};
+
 class ResolvePlan {
  public:
   // Codes of a variable in a resolved row; any other code is a category position (categorical
@@ -57,7 +79,7 @@ class ResolvePlan {
     double min = 0.0;
     double width = 0.0;
     // Categorical: the first position of each category text.
-    std::unordered_map<std::string_view, std::uint64_t> positions;
+    CategoryPositions positions;
     bool allow_unknown = false;
   };
 

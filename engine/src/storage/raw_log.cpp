@@ -53,14 +53,22 @@ class SegmentFile {
 
 }  // namespace
 
+void begin_raw_line(std::string& out) { out += "{\"payload\":"; }
+
+void end_raw_line(std::string& out, std::uint64_t record_id) {
+  static constexpr std::string_view kMember = ",\"record_id\":";
+  char end[kMember.size() + 24];  // one append per line
+  std::copy(kMember.begin(), kMember.end(), end);
+  char* p = std::to_chars(end + kMember.size(), end + sizeof end, record_id).ptr;
+  *p++ = '}';
+  *p++ = '\n';
+  out.append(end, p);
+}
+
 void append_raw_line_text(std::string& out, std::uint64_t record_id, std::string_view payload) {
-  out += "{\"payload\":";
+  begin_raw_line(out);
   out += payload;
-  out += ",\"record_id\":";
-  char digits[24];
-  auto result = std::to_chars(digits, digits + sizeof digits, record_id);
-  out.append(digits, result.ptr);
-  out += "}\n";
+  end_raw_line(out, record_id);
 }
 
 RawLog RawLog::open(const std::string& raw_dir) {

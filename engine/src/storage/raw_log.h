@@ -23,6 +23,10 @@ namespace quib::storage {
 // compact JSON text (writers prepare lines on many threads and hand them to
 // `RawLog::append_lines`).
 void append_raw_line_text(std::string& out, std::uint64_t record_id, std::string_view payload);
+// The same line in two steps around a payload that the caller writes into `out` in between, so
+// that the payload is never copied.
+void begin_raw_line(std::string& out);
+void end_raw_line(std::string& out, std::uint64_t record_id);
 
 // Whole lines written elsewhere with `append_raw_line_text`, the i-th ending at line_ends[i].
 struct RawLines {
