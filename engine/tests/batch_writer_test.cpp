@@ -16,6 +16,7 @@
 #include "core/error.h"
 #include "ingest/batch_merge.h"
 #include "ingest/batch_updater.h"
+#include "one_batch.h"
 #include "literal_ingest.h"
 #include "storage/dist_index.h"
 #include "storage/file_format.h"

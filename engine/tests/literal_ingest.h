@@ -21,6 +21,7 @@
 #include "core/json.h"
 #include "core/schema.h"
 #include "ingest/batch_updater.h"
+#include "one_batch.h"
 #include "ingest/column_mapper.h"
 #include "ingest/row.h"
 #include "ingest/row_resolver.h"

@@ -20,6 +20,7 @@
 #include "core/error.h"
 #include "row_building.h"
 #include "ingest/batch_updater.h"
+#include "one_batch.h"
 
 namespace quib::ingest {
 namespace {

@@ -467,13 +467,5 @@ BatchStats PartedBatch::commit() {
   return parts.stats;
 }
 
-BatchStats apply_batch(storage::Database& db, const core::Schema& schema, const RowTable& table,
-                       const ColumnBinding& binding, const KeptRows& rows) {
-  BatchWriter writer(db, schema);
-  const BatchStats stats = writer.apply(table, binding, rows, 0, rows.size());
-  writer.finish();
-  return stats;
-}
-
 }  // namespace batch_updater
 }  // namespace quib::ingest

@@ -32,16 +32,12 @@ struct BatchStats {
 
 namespace batch_updater {
 
-// Applies all kept rows of `table`, mapped through `binding` (bound to `table`'s columns), as one
-// batch. `schema` is the caller's copy of the database schema, taken before the batch. A
-// read-only database refuses at the first raw-log line or the first count.
-BatchStats apply_batch(storage::Database& db, const core::Schema& schema, const RowTable& table,
-                       const ColumnBinding& binding, const KeptRows& rows);
-
-// Applies the batches of one ingest call, each exactly as `apply_batch` would, while keeping
-// what the batches share (the resolve plan, the dimension keys met, where their distributions
-// sit) from one batch to the next. `finish` must follow the last batch; a failing batch leaves
-// the database as `apply_batch` would, and the writer must not be used after it.
+// Applies the batches of one ingest call, each as if it were the only one, while keeping what
+// the batches share (the resolve plan, the dimension keys met, where their distributions sit)
+// from one batch to the next. `schema` is the caller's copy of the database schema, taken before
+// the first batch. `finish` must follow the last batch; a failing batch leaves the database as a
+// lone batch would, and the writer must not be used after it. A read-only database refuses at
+// the first raw-log line or the first count.
 class BatchWriter {
  public:
   // `db` and `schema` must outlive the writer.
@@ -67,7 +63,7 @@ class BatchWriter {
   std::unique_ptr<State> state_;
 };
 
-// One batch whose rows arrive in parts, applied exactly as `apply_batch` would apply the parts
+// One batch whose rows arrive in parts, applied exactly as one batch of all the parts
 // appended into one table: the same counts, versions, raw-log lines and record ids. While the
 // caller prepares the next part, the pool maps, resolves and counts the last one in the merge's
 // own memory; nothing reaches the database, no raw-log line and no count, before `commit`. A
