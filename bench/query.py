@@ -123,7 +123,7 @@ def run_quib(args):
         warm.append(time.perf_counter() - start)
     db.close()
     return {"open": opened, "first": first, "cold": cold, "warm": statistics.median(warm),
-            "rows": len(result.rows)}
+            "rows": len(result.rows), "module": quib_engine.__file__}
 
 
 # ---------------------------------------------------------------- measures
@@ -697,6 +697,7 @@ def load_rows(path):
 def peer_source(peer, path, schema):
     """The peer's counts object; whatever it builds here (a table, a DataFrame, arrays) is held
     in memory before any question and not timed."""
+    import pandas  # noqa: F401  (to_arrays labels groups with it: imported before the clock)
     if peer.startswith("duckdb"):
         import duckdb
         con = duckdb.connect()
@@ -708,8 +709,12 @@ def peer_source(peer, path, schema):
     if peer == "polars-file":
         return PolarsRows(load_rows(path), schema)
     frame = load_rows(path).collect()
-    return PolarsRows(frame.lazy(), schema) if peer == "polars-memory" else \
-        NumpyCounts(frame, schema)
+    if peer == "numpy-memory":
+        return NumpyCounts(frame, schema)
+    # Held as a user keeping it would: the dimensions' few values as categories, not text.
+    import polars as pl
+    return PolarsRows(frame.with_columns(pl.col("region", "time").cast(pl.Categorical)).lazy(),
+                      schema)
 
 
 PEER_ISSUES = 5
@@ -931,6 +936,9 @@ def report(args, plan, quib, peers, agreements, opened, notes):
         print_table(["statement", *(SHOWN[p] for p in agreements)], [32, *[22] * len(agreements)],
                     [[label, *(agreement_text(*agreements[p][label]) if label in agreements[p]
                                else "-" for p in agreements)] for label, _, _ in plan])
+    modules = sorted({r["module"] for runs in quib.values() for r in runs})
+    if modules:
+        print(f"note: the children's module: {', '.join(modules)}")
     for label in TARGETS:
         if label in figures and figures[label][2].get("numpy-memory") and figures[label][0]:
             cold, warm, theirs = figures[label]
