@@ -1005,7 +1005,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=5, help="runs per tool; the median is shown")
     parser.add_argument("--tools", default=",".join(["quib", *PEERS]),
                         help="comma-separated subset of quib," + ",".join(PEERS)
-                        + "; a prefix (duckdb, polars) names each peer it starts")
+                        + "; a prefix (duckdb, polars, numpy) names each peer it starts")
     parser.add_argument("--section", action="append", choices=list(SECTIONS),
                         help="the sections to run (repeatable; default: all)")
     parser.add_argument("--only", help="time only the statements whose label contains this text")
@@ -1021,15 +1021,15 @@ def main():
     notes = []
     if importlib.util.find_spec("quib_engine") is None:
         sys.exit("quib_engine is not importable: run `make install` or set PYTHONPATH=build")
+    # Every peer reads the file through polars or DuckDB, and labels its groups with pandas.
+    needs = {"duckdb-file": ["duckdb"], "duckdb-memory": ["duckdb"], "polars-file": ["polars"],
+             "polars-memory": ["polars"], "numpy-memory": ["polars"]}
     for peer in PEERS:
-        module = "numpy" if peer.startswith("numpy") else peer.split("-")[0]
-        if peer in tools and importlib.util.find_spec(module) is None:
-            notes.append(f"{peer}: {module} not installed (pip install -r bench/requirements.txt)")
+        missing = [m for m in [*needs[peer], "pandas"] if importlib.util.find_spec(m) is None]
+        if peer in tools and missing:
+            notes.append(f"{peer}: {', '.join(missing)} not installed "
+                         "(pip install -r bench/requirements.txt)")
             tools.remove(peer)
-    if "numpy-memory" in tools or "polars-memory" in tools or "polars-file" in tools:
-        if importlib.util.find_spec("polars") is None and "numpy-memory" in tools:
-            notes.append("numpy-memory: needs polars to build its arrays")
-            tools.remove("numpy-memory")
     for section in args.section or list(SECTIONS):
         SECTIONS[section](args, tools, notes)
 
