@@ -943,9 +943,10 @@ def report(args, plan, quib, peers, agreements, opened, notes):
         if label in figures and figures[label][2].get("numpy-memory") and figures[label][0]:
             cold, warm, theirs = figures[label]
             numpy_time = theirs["numpy-memory"]
-            verdict = "met" if cold <= numpy_time else "missed"
+            verdicts = ", ".join(f"{name} {'met' if ours <= numpy_time else 'missed'}"
+                                 for name, ours in [("cold", cold), ("warm", warm)])
             print(f"target: {label}: ours cold {seconds_text(cold)}, warm {seconds_text(warm)}, "
-                  f"numpy memory {seconds_text(numpy_time)}: {verdict} (cold)")
+                  f"numpy memory {seconds_text(numpy_time)}: {verdicts}")
     for note in notes:
         print(f"note: {note}")
 
