@@ -10,6 +10,7 @@ round-robin, and the tables show medians.
 
 import argparse
 import importlib.util
+import itertools
 import json
 import os
 import shutil
@@ -448,29 +449,19 @@ class NumpyCounts:
         """Sum over the dimensions neither kept by `by` nor fixed by `where`; groups without a
         count are left out, as no distribution is stored for them."""
         axes = ("region", "time")
-        index = []
+        if list(by) != [axis for axis in axes if axis in by]:
+            raise ValueError("`by` follows the order region, time")
+        positions = []
         for axis in axes:
             value = where.get(axis)
-            if value is None:
-                index.append(slice(None))
-            else:
-                values = value if isinstance(value, list) else [value]
-                index.append(np.searchsorted(self.levels[axis], values))
-        totals = self.totals[np.ix_(*(np.arange(n)[i] for n, i in
-                                      zip(self.totals.shape, index)))]
-        picked = array[np.ix_(*(np.arange(n)[i] for n, i in zip(array.shape[:2], index)))]
+            positions.append(np.arange(len(self.levels[axis])) if value is None else
+                             np.searchsorted(self.levels[axis],
+                                             value if isinstance(value, list) else [value]))
         summed = tuple(i for i, axis in enumerate(axes) if axis not in by)
-        totals, picked = totals.sum(axis=summed), picked.sum(axis=summed)
-        kept = [axis for axis in axes if axis in by]
-        labels = [self.levels[axis][np.arange(len(self.levels[axis]))[index[axes.index(axis)]]]
-                  for axis in kept]
-        if by and list(by) != kept:
-            raise ValueError("`by` follows the order region, time")
-        keys = list(np.array(np.meshgrid(*labels, indexing="ij")).reshape(len(kept), -1).T) \
-            if kept else [()]
-        keys = [tuple(k) for k in keys]
-        totals = totals.reshape(-1)
-        picked = picked.reshape(len(totals), *array.shape[2:])
+        totals = self.totals[np.ix_(*positions)].sum(axis=summed).reshape(-1)
+        picked = array[np.ix_(*positions)].sum(axis=summed).reshape(len(totals), *array.shape[2:])
+        labels = [self.levels[axis][p] for axis, p in zip(axes, positions) if axis in by]
+        keys = list(itertools.product(*labels))
         present = totals > 0
         return [k for k, p in zip(keys, present) if p], picked[present], totals[present]
 
