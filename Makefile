@@ -117,7 +117,7 @@ bench: install
 	$(PYTHON) -m pip install -q -r bench/requirements.txt
 	$(PYTHON) bench/ingest.py $(if $(ROWS),--rows $(ROWS))
 
-# The query benchmark (bench/README.md): statements timed against pandas and DuckDB + scipy.
+# The query benchmark (bench/README.md): statements timed against DuckDB, polars and numpy peers.
 bench-query: install
 	$(PYTHON) -m pip install -q -r bench/requirements.txt
 	$(PYTHON) bench/query.py $(if $(ROWS),--rows $(ROWS))
