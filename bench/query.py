@@ -738,7 +738,10 @@ def run_peer(args):
 # ---------------------------------------------------------------- parent
 
 def child_main(args):
-    result = run_quib(args) if args.child == "quib" else run_peer(args)
+    if args.child == "scale":
+        result = run_scale(args)
+    else:
+        result = run_quib(args) if args.child == "quib" else run_peer(args)
     print("RESULT " + json.dumps(result, default=str))
 
 
@@ -987,8 +990,100 @@ def statements_section(args, tools, notes):
     report(args, plan, quib, peers, agreements, opened, notes)
 
 
+# ---------------------------------------------------------------- scale
+
+SCALE_SIZES = (1_000, 100_000, 1_000_000)
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def run_scale(args):
+    """One store in a fresh process: open, cold statements on the opened handle (each on an
+    engine of its own, so each is cold), a 1-row ingest with its flush, and close."""
+    from quib_engine import QuibDB
+
+    def timed(fn):
+        start = time.perf_counter()
+        fn()
+        return time.perf_counter() - start
+
+    out = {}
+    base = resident_bytes()
+    db = None
+
+    def open_db():
+        nonlocal db
+        db = QuibDB.open(args.db, "read_write")
+
+    out["open"] = timed(open_db)
+    out["resident"] = resident_bytes() - base
+    distributions = db.stats().distributions
+    statements = {
+        "exact": "COMPARE value BETWEEN a:a0/b:b0/c:c0 AND a:a0/b:b0/c:c1",
+        "roll-up": "COMPARE value BETWEEN b:b1 AND b:b2",
+        "across": "COMPARE value ACROSS b",
+    }
+    for name, sql in statements.items():
+        # Reopening gives a handle with an empty cache; the store stays in the page cache.
+        db.close()
+        db = QuibDB.open(args.db, "read_write")
+        out[name] = timed(lambda: db.query(sql))
+        if name == "across":
+            out["across warm"] = timed(lambda: db.query(sql))
+    values_b = min(200, max(1, distributions // 5))
+    out["across compares"] = values_b * (values_b - 1) // 2
+    out["after statements"] = resident_bytes() - base
+    out["ingest"] = timed(lambda: db.ingest_records([{"a": "a0", "b": "b0", "c": "c0",
+                                                      "value": 50.0}]))
+    out["close"] = timed(db.close)
+    out["distributions"] = distributions
+    return out
+
+
+def scale_section(args, tools, notes):
+    """Stores of 1k, 100k and 1M distributions (bench/stores.py): what open, one exact and one
+    roll-up COMPARE, an ACROSS per compare, a 1-row ingest with its flush and close cost as the
+    store grows."""
+    if "quib" not in tools:
+        return
+    sys.path.insert(0, str(BENCH_DIR))
+    import stores
+    rows = []
+    for n in args.scale or SCALE_SIZES:
+        path = DATA_DIR / f"scale_store_{n}"
+        if not (path / "meta.edb").exists():
+            print(f"building a store of {n:,} distributions", file=sys.stderr)
+            stores.build_store(path, n)
+        runs = [measure(["--child", "scale", "--db", str(path)]) for _ in range(args.repeat)]
+        runs = [r for r in runs if r]
+        if not runs:
+            continue
+        med = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
+        rows.append((n, med))
+    print()
+    print("| distributions | open | resident after open | exact COMPARE cold | roll-up COMPARE "
+          "cold | ACROSS per compare, cold / warm | 1-row ingest + flush | close | bytes per "
+          "distribution |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for n, med in rows:
+        per = med["across"] / med["across compares"]
+        per_warm = med["across warm"] / med["across compares"]
+        print(f"| {n:,} | {seconds_text(med['open'])} | {med['resident'] / 1e6:,.0f} MB | "
+              f"{seconds_text(med['exact'])} | {seconds_text(med['roll-up'])} | "
+              f"{seconds_text(per)} / {seconds_text(per_warm)} | {seconds_text(med['ingest'])} | "
+              f"{seconds_text(med['close'])} | {med['resident'] / med['distributions']:,.0f} |")
+    if len(rows) > 1:
+        first, last = rows[0][1], rows[-1][1]
+        ratio = (last["across"] / last["across compares"]) / (first["across"] / first["across compares"])
+        print(f"ACROSS per compare at {rows[-1][0]:,} distributions: {ratio:.2f}x its cost at "
+              f"{rows[0][0]:,}")
+
+
 # A section times one family of questions; each takes (args, tools, notes) and prints its table.
-SECTIONS = {"statements": statements_section}
+SECTIONS = {"statements": statements_section, "scale": scale_section}
 
 
 def main():
@@ -1001,7 +1096,10 @@ def main():
     parser.add_argument("--section", action="append", choices=list(SECTIONS),
                         help="the sections to run (repeatable; default: all)")
     parser.add_argument("--only", help="time only the statements whose label contains this text")
-    parser.add_argument("--child", choices=["quib", *PEERS], help=argparse.SUPPRESS)
+    parser.add_argument("--scale", type=int, action="append",
+                        help="store sizes of the scale section (repeatable; default: "
+                        + ", ".join(f"{n:,}" for n in SCALE_SIZES) + ")")
+    parser.add_argument("--child", choices=["quib", "scale", *PEERS], help=argparse.SUPPRESS)
     for hidden in ["--db", "--statement", "--file", "--schema", "--regions", "--month", "--labels"]:
         parser.add_argument(hidden, help=argparse.SUPPRESS)
     args = parser.parse_args()
