@@ -140,7 +140,7 @@ fuzz-setup: setup
 fuzz: fuzz-setup
 	CC=clang CXX=clang++ cmake -S fuzz -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  >/dev/null
-	cmake --build build-fuzz -j $(JOBS) | tail -1
+	set -o pipefail; cmake --build build-fuzz -j $(JOBS) | tail -1
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh build-fuzz
 
 # SIGKILLs at random points of create and ingest (KILLS, default 300), then failing writes, fsyncs

@@ -295,10 +295,11 @@ void Database::rollback(const Mark& mark) {
 
 void Database::begin_change() {
   if (change_depth_++ > 0) return;
-  change_.emplace();
-  change_->mark = mark();
-  change_->variables = meta_.schema.variables.size();
-  change_->dimensions = meta_.schema.dimensions.size();
+  OpenChange change;
+  change.mark = mark();
+  change.variables = meta_.schema.variables.size();
+  change.dimensions = meta_.schema.dimensions.size();
+  change_.emplace(std::move(change));
 }
 
 void Database::end_change() {
