@@ -431,7 +431,7 @@ TEST_F(DatabaseTest, PositionsPerPairListExactlyTheHoldersInStorageOrder) {
     for (std::size_t i = 0; i < db.distributions().size(); ++i) {
       const auto& distribution = db.distributions()[i];
       for (const auto& [dimension, value] : distribution.dimension_key) {
-        walked[{distribution.variable, dimension, value}].push_back(i);
+        walked[{distribution.variable, std::string(dimension), std::string(value)}].push_back(i);
       }
     }
     for (const auto& [pair, positions] : walked) {

@@ -1,22 +1,177 @@
 #include "core/dimension_key.h"
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <stdexcept>
 
 #include "core/debug_text.h"
 
 namespace quib::core {
 
-DimensionKey dimension_key_from_pairs(std::vector<std::pair<std::string, std::string>> pairs) {
-  DimensionKey key;
-  for (auto& [name, value] : pairs) {
-    key.insert_or_assign(std::move(name), std::move(value));
+DimensionKey::DimensionKey(
+    std::initializer_list<std::pair<std::string_view, std::string_view>> pairs)
+    : DimensionKey(from_views(std::vector<value_type>(pairs.begin(), pairs.end()), false)) {}
+
+DimensionKey DimensionKey::from_views(std::vector<value_type> pairs, bool last_wins) {
+  // A stable sort keeps input order among equal names, so the first or last of a run is the
+  // pair that wins.
+  std::stable_sort(pairs.begin(), pairs.end(),
+                   [](const value_type& a, const value_type& b) { return a.first < b.first; });
+  std::vector<value_type> unique;
+  unique.reserve(pairs.size());
+  for (const auto& pair : pairs) {
+    if (!unique.empty() && unique.back().first == pair.first) {
+      if (last_wins) unique.back().second = pair.second;
+    } else {
+      unique.push_back(pair);
+    }
   }
+  return pack(unique);
+}
+
+DimensionKey DimensionKey::pack(const std::vector<value_type>& sorted) {
+  DimensionKey key;
+  if (sorted.empty()) return key;
+  std::size_t bytes = 0;
+  for (const auto& [name, value] : sorted) bytes += name.size() + value.size();
+  if (bytes > UINT32_MAX) throw std::length_error("dimension key too long");
+  const std::size_t offsets = 2 * sorted.size() + 1;
+  void* block = ::operator new(sizeof(Rep) + offsets * sizeof(std::uint32_t) + bytes);
+  Rep* rep = new (block) Rep{};
+  rep->refs.store(1, std::memory_order_relaxed);
+  rep->size = static_cast<std::uint32_t>(sorted.size());
+  auto* offset = reinterpret_cast<std::uint32_t*>(rep + 1);
+  char* out = reinterpret_cast<char*>(offset + offsets);
+  std::uint32_t at = 0;
+  for (const auto& [name, value] : sorted) {
+    *offset++ = at;
+    std::memcpy(out + at, name.data(), name.size());
+    at += static_cast<std::uint32_t>(name.size());
+    *offset++ = at;
+    std::memcpy(out + at, value.data(), value.size());
+    at += static_cast<std::uint32_t>(value.size());
+  }
+  *offset = at;
+  key.rep_ = rep;
   return key;
 }
 
-// A lookup per pair: keys are short, and a value of another length is told apart without
-// comparing its bytes.
-bool key_holds(const DimensionKey& key, const std::string& name, std::string_view value) {
+void DimensionKey::release() {
+  if (rep_ != nullptr && rep_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    rep_->~Rep();
+    ::operator delete(rep_);
+  }
+  rep_ = nullptr;
+}
+
+std::size_t DimensionKey::byte_size() const {
+  const std::size_t offsets = 2 * rep_->size + 1;
+  return offsets * sizeof(std::uint32_t) + offsets_of(rep_)[offsets - 1];
+}
+
+DimensionKey::const_iterator DimensionKey::find(std::string_view name) const {
+  const auto it = std::lower_bound(begin(), end(), name, [](const value_type& pair,
+                                                            std::string_view wanted) {
+    return pair.first < wanted;
+  });
+  return it != end() && (*it).first == name ? it : end();
+}
+
+std::string_view DimensionKey::at(std::string_view name) const {
+  const auto it = find(name);
+  if (it == end()) throw std::out_of_range("dimension key has no such name");
+  return (*it).second;
+}
+
+void DimensionKey::insert_or_assign(std::string_view name, std::string_view value) {
+  auto pairs = views();
+  pairs.emplace_back(name, value);
+  *this = from_views(std::move(pairs), true);
+}
+
+bool DimensionKey::emplace(std::string_view name, std::string_view value) {
+  if (contains(name)) return false;
+  insert_or_assign(name, value);
+  return true;
+}
+
+std::size_t DimensionKey::erase(std::string_view name) {
+  if (!contains(name)) return 0;
+  auto pairs = views();
+  std::erase_if(pairs, [&](const value_type& pair) { return pair.first == name; });
+  *this = pack(pairs);
+  return 1;
+}
+
+bool operator==(const DimensionKey& a, const DimensionKey& b) {
+  if (a.rep_ == b.rep_) return true;
+  if (a.size() != b.size()) return false;
+  // Blocks are laid out alike for equal keys, so equal bytes mean equal keys.
+  const std::size_t bytes = a.byte_size();
+  return bytes == b.byte_size() &&
+         std::memcmp(DimensionKey::offsets_of(a.rep_), DimensionKey::offsets_of(b.rep_), bytes) ==
+             0;
+}
+
+std::strong_ordering operator<=>(const DimensionKey& a, const DimensionKey& b) {
+  if (a.rep_ == b.rep_) return std::strong_ordering::equal;
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto [a_name, a_value] = a.pair_at(static_cast<std::ptrdiff_t>(i));
+    const auto [b_name, b_value] = b.pair_at(static_cast<std::ptrdiff_t>(i));
+    if (const auto order = a_name <=> b_name; order != 0) return order;
+    if (const auto order = a_value <=> b_value; order != 0) return order;
+  }
+  return a.size() <=> b.size();
+}
+
+std::size_t DimensionKey::hash() const {
+  if (rep_ == nullptr) return 0;
+  return std::hash<std::string_view>{}(
+      std::string_view(reinterpret_cast<const char*>(offsets_of(rep_)), byte_size()));
+}
+
+std::size_t DimensionKeyInterner::slot_of(const DimensionKey& key) const {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t slot = key.hash() & mask;
+  while (!slots_[slot].empty() && !(slots_[slot] == key)) slot = (slot + 1) & mask;
+  return slot;
+}
+
+void DimensionKeyInterner::grow() {
+  std::vector<DimensionKey> old = std::move(slots_);
+  slots_.assign(std::max<std::size_t>(16, old.size() * 2), DimensionKey());
+  for (auto& key : old) {
+    if (!key.empty()) slots_[slot_of(key)] = std::move(key);
+  }
+}
+
+DimensionKey DimensionKeyInterner::intern(const DimensionKey& key) {
+  if (key.empty()) return key;
+  // At most half full, so that a miss ends after a short run.
+  if (2 * (used_ + 1) > slots_.size()) grow();
+  DimensionKey& held = slots_[slot_of(key)];
+  if (held.empty()) {
+    held = key;
+    ++used_;
+  }
+  return held;
+}
+
+const DimensionKey* DimensionKeyInterner::find(const DimensionKey& key) const {
+  if (key.empty() || slots_.empty()) return nullptr;
+  const DimensionKey& held = slots_[slot_of(key)];
+  return held.empty() ? nullptr : &held;
+}
+
+DimensionKey dimension_key_from_pairs(std::vector<std::pair<std::string, std::string>> pairs) {
+  std::vector<DimensionKey::value_type> views(pairs.begin(), pairs.end());
+  return DimensionKey::from_views(std::move(views), true);
+}
+
+bool key_holds(const DimensionKey& key, std::string_view name, std::string_view value) {
   const auto found = key.find(name);
   return found != key.end() && found->second == value;
 }

@@ -84,7 +84,7 @@ const ResolvedSide& SideResolver::resolve(std::string_view variable,
   // A side that resolves to nothing is not kept: asking again fails again, with the same message.
   ResolvedMembers members = resolve_members(db_, variable, dimensions);
   if (!members.exact && dimensions.size() == 1) {
-    const std::string& dimension = dimensions.begin()->first;
+    const std::string dimension(dimensions.begin()->first);
     if (++single_pair_roll_ups_[{std::string(variable), dimension}] == kRollUpsBeforeSweep) {
       sweep(variable, dimension);
       if (auto found = sides_.find(SideKeyView{variable, dimensions}); found != sides_.end()) {

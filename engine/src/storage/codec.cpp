@@ -371,13 +371,9 @@ void read(Reader& in, core::CategoryList& list) {
 }
 
 void read(Reader& in, core::DimensionKey& key) {
-  const std::uint64_t count = in.get_u64();
-  key.clear();
-  for (std::uint64_t i = 0; i < count; ++i) {
-    std::string name = in.get_text();
-    std::string value = in.get_text();
-    key.insert_or_assign(std::move(name), std::move(value));
-  }
+  std::vector<std::pair<std::string, std::string>> pairs;
+  read(in, pairs);
+  key = core::dimension_key_from_pairs(std::move(pairs));
 }
 
 void read(Reader& in, core::VariableType& var_type) {

@@ -439,9 +439,13 @@ void Database::file_position(std::size_t position) {
   // raises it again.
   filed->second.generation = ++last_generation_;
   for (const auto& [dimension, value] : distribution.dimension_key) {
-    auto& values = filed->second.by_pair[dimension];
+    auto by_name = filed->second.by_pair.find(dimension);
+    if (by_name == filed->second.by_pair.end()) {
+      by_name = filed->second.by_pair.try_emplace(std::string(dimension)).first;
+    }
+    auto& values = by_name->second;
     auto positions = values.find(value);
-    if (positions == values.end()) positions = values.try_emplace(value).first;
+    if (positions == values.end()) positions = values.try_emplace(std::string(value)).first;
     positions->second.push_back(position);
   }
 }
@@ -486,8 +490,8 @@ void Database::rebuild_dimension_values() {
 void Database::note_dimension_values(const core::DimensionKey& key) {
   for (const auto& [name, value] : key) {
     auto values = values_by_dimension_.find(name);
-    if (values == values_by_dimension_.end()) values = values_by_dimension_.try_emplace(name).first;
-    values->second.insert(value);
+    if (values == values_by_dimension_.end()) values = values_by_dimension_.try_emplace(std::string(name)).first;
+    values->second.emplace(value);
   }
 }
 
