@@ -501,11 +501,12 @@ void read(Reader& in, MetaFile& meta) {
   meta.high_water_mark = in.get_u64();
 }
 
-// Each record's category names are interned as soon as it is read, so that a file of many
-// distributions of one variable never holds more than one copy of the names at a time.
+// Each record's category names and dimension key are interned as soon as it is read, so that a
+// file of many distributions of one variable, or of many variables under one key, never holds
+// more than one copy of them at a time.
 template <typename Stored>
 void read_sharing_categories(Reader& in, std::vector<Stored>& stored,
-                             core::CategoryInterner& interner) {
+                             core::CategoryInterner& interner, core::DimensionKeyInterner& keys) {
   const std::uint64_t count = in.get_u64();
   stored.clear();
   stored.reserve(bounded_reservation(count, sizeof(Stored)));
@@ -513,13 +514,15 @@ void read_sharing_categories(Reader& in, std::vector<Stored>& stored,
     Stored& record = stored.emplace_back();
     read(in, record);
     core::share_categories(record.repr, interner);
+    record.dimension_key = keys.intern(record.dimension_key);
   }
 }
 
 void read(Reader& in, DistributionFile& file) {
   core::CategoryInterner interner;
-  read_sharing_categories(in, file.distributions, interner);
-  read_sharing_categories(in, file.joints, interner);
+  core::DimensionKeyInterner keys;
+  read_sharing_categories(in, file.distributions, interner, keys);
+  read_sharing_categories(in, file.joints, interner, keys);
 }
 
 void read(Reader& in, DistIndex& index) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <limits>
 
 #include "core/error.h"
@@ -131,7 +132,6 @@ Database Database::open(const std::string& path, bool read_write) {
   // crash or a full disk cut short is repaired here, and counters never hand out an id already
   // stored. The index is always made from the distributions: a stored index that maps them
   // exactly holds the same entries, and any other would be replaced, so it is not read at all.
-  db.index_ = rebuild_index(db.dist_file_.distributions);
   db.meta_.next_distribution_id =
       std::max(db.meta_.next_distribution_id, past_highest_id(db.dist_file_.distributions));
   db.meta_.next_joint_id = std::max(db.meta_.next_joint_id, past_highest_id(db.dist_file_.joints));
@@ -165,7 +165,7 @@ void Database::flush() {
   if (!writable_) return;
   file_format::write_file(join_path(root_, "meta.edb"), meta_);
   file_format::write_file(join_path(root_, "distributions.edb"), dist_file_);
-  file_format::write_file(join_path(root_, "dist_index.edb"), index_);
+  file_format::write_file(join_path(root_, "dist_index.edb"), index());
   file_format::write_file(join_path(root_, "snapshots.edb"), snapshots_);
 }
 
@@ -189,16 +189,20 @@ void Database::define_dimension(core::DimensionDefinition definition) {
 
 void Database::rebuild_lookups(const std::string& dist_path) {
   position_by_id_.clear();
-  position_by_id_.reserve(dist_file_.distributions.size());
+  keys_.clear();
+  for (auto& joint : dist_file_.joints) joint.dimension_key = keys_.intern(joint.dimension_key);
   for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) {
+    auto& distribution = dist_file_.distributions[i];
+    distribution.dimension_key = keys_.intern(distribution.dimension_key);
     // Everything that caches or looks up by id takes an id for one distribution; the system
     // never writes a file where two share one, so such a file was made or damaged outside.
-    const std::uint64_t id = dist_file_.distributions[i].id;
-    if (!position_by_id_.try_emplace(id, i).second) {
+    const std::uint64_t id = distribution.id;
+    if (!position_by_id_.insert(id, i)) {
       throw Error("distribution id " + std::to_string(id) + " appears more than once in " +
                   dist_path);
     }
   }
+  rebuild_exact(dist_file_.distributions.size());
   variables_.clear();
   for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) file_position(i);
   rebuild_dimension_values();
@@ -211,25 +215,59 @@ void Database::rebuild_lookups(const std::string& dist_path) {
   }
 }
 
-std::size_t Database::position_of(std::uint64_t id) const {
-  auto it = position_by_id_.find(id);
-  return it == position_by_id_.end() ? kNoPosition : it->second;
+namespace {
+
+std::size_t mix(std::size_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  return h;
+}
+
+}  // namespace
+
+std::size_t Database::exact_slot(std::string_view variable, const void* key_identity) const {
+  const std::size_t mask = exact_slots_.size() - 1;
+  std::size_t slot = mix(std::hash<std::string_view>{}(variable) ^
+                         mix(reinterpret_cast<std::uintptr_t>(key_identity))) &
+                     mask;
+  for (;; slot = (slot + 1) & mask) {
+    const std::size_t position = exact_slots_[slot];
+    if (position == kNoPosition) return slot;
+    const auto& held = dist_file_.distributions[position];
+    if (held.dimension_key.identity() == key_identity && held.variable == variable) return slot;
+  }
+}
+
+void Database::file_exact(std::size_t position) {
+  if (2 * (exact_used_ + 1) > exact_slots_.size()) rebuild_exact(position);
+  const auto& distribution = dist_file_.distributions[position];
+  std::size_t& slot =
+      exact_slots_[exact_slot(distribution.variable, distribution.dimension_key.identity())];
+  if (slot == kNoPosition) ++exact_used_;
+  slot = position;
+}
+
+void Database::rebuild_exact(std::size_t count) {
+  std::size_t slots = 16;
+  while (slots < 2 * count + 4) slots *= 2;
+  exact_slots_.assign(slots, kNoPosition);
+  exact_used_ = 0;
+  for (std::size_t i = 0; i < count; ++i) file_exact(i);
 }
 
 Database::Located Database::locate(std::string_view variable,
                                    const core::DimensionKey& key) const {
-  const auto id = index_.get(variable, key);
-  if (!id) return {};
-  const std::size_t position = position_of(*id);
-  if (position == kNoPosition) return {id, kNoPosition};
-  const auto& found = dist_file_.distributions[position];
-  if (found.variable == variable && found.dimension_key == key) return {id, position};
-  // The entry belongs to another key with the same text; this key may have its own distribution.
-  const auto& all = dist_file_.distributions;
-  for (const std::size_t i : positions_of_variable(variable)) {
-    if (all[i].dimension_key == key) return {all[i].id, i};
+  const void* identity = nullptr;
+  if (!key.empty()) {
+    const core::DimensionKey* held = keys_.find(key);
+    if (held == nullptr) return {};
+    identity = held->identity();
   }
-  return {};
+  if (exact_slots_.empty()) return {};
+  const std::size_t position = exact_slots_[exact_slot(variable, identity)];
+  if (position == kNoPosition) return {};
+  return {dist_file_.distributions[position].id, position};
 }
 
 std::uint64_t Database::ensure_distribution(std::string_view variable,
@@ -238,12 +276,14 @@ std::uint64_t Database::ensure_distribution(std::string_view variable,
   const core::VariableDefinition* definition = meta_.schema.find_variable(variable);
   if (definition == nullptr) throw Error("unknown variable '" + std::string(variable) + "'");
   const std::uint64_t id = meta_.next_distribution_id++;
-  dist_file_.distributions.push_back(core::DistributionObject::create(
-      id, std::string(variable), key, core::DistributionRepr::from_variable(definition->var_type)));
+  dist_file_.distributions.push_back(
+      core::DistributionObject::create(id, std::string(variable), keys_.intern(key),
+                                       core::DistributionRepr::from_variable(definition->var_type)));
   note_dimension_values(key);
-  position_by_id_.try_emplace(id, dist_file_.distributions.size() - 1);
-  file_position(dist_file_.distributions.size() - 1);
-  index_.insert(variable, key, id);
+  const std::size_t position = dist_file_.distributions.size() - 1;
+  position_by_id_.insert(id, position);
+  file_position(position);
+  file_exact(position);
   return id;
 }
 
@@ -267,8 +307,7 @@ Database::Mark Database::mark() const {
 void Database::rollback(const Mark& mark) {
   auto& distributions = dist_file_.distributions;
   for (std::size_t i = distributions.size(); i-- > mark.distributions;) {
-    const auto by_id = position_by_id_.find(distributions[i].id);
-    if (by_id != position_by_id_.end() && by_id->second == i) position_by_id_.erase(by_id);
+    position_by_id_.erase(distributions[i].id, i);
     unfile_position(i);
   }
   const bool removed = distributions.size() > mark.distributions;
@@ -288,9 +327,10 @@ void Database::rollback(const Mark& mark) {
   joints.erase(joints.begin() + static_cast<std::ptrdiff_t>(mark.joints), joints.end());
   meta_.next_distribution_id = mark.next_distribution_id;
   meta_.next_joint_id = mark.next_joint_id;
-  // A new distribution may have taken over the text of an older one: the index is rebuilt
-  // rather than patched. The memory of the removed distributions is free again by now.
-  index_ = rebuild_index(distributions);
+  // A removed distribution may have hidden an older one of the same variable and key: the
+  // lookup is made again rather than patched. The memory of the removed distributions is free
+  // again by now.
+  if (removed) rebuild_exact(dist_file_.distributions.size());
 }
 
 void Database::begin_change() {
@@ -369,7 +409,7 @@ void Database::ensure_joint_distribution(std::string_view a, std::string_view b,
   joint.repr = core::JointRepr::empty_for(*x_def, *y_def);
   joint.id = meta_.next_joint_id++;
   joint.variables = {std::string(x), std::string(y)};
-  joint.dimension_key = key;
+  joint.dimension_key = keys_.intern(key);
   joint.sample_count = 0;
   joint.last_updated = core::unix_now();
   joint.version = 1;

@@ -8,9 +8,10 @@
 //   this one. A read-only `Database` takes no lock, refuses definitions, new distributions and
 //   raw-log lines with "database opened in read-only mode", and its flush writes nothing.
 // - Changes live in memory until `flush`; destroying a `Database` never writes.
-// - Exact (variable, dimension key) lookups go through the index, but an index entry is only a
-//   candidate: two keys can share one canonical text, and counts under each key always land in
-//   that key's own distribution.
+// - Every distribution and joint distribution under one dimension key shares one copy of it, so
+//   exact (variable, dimension key) lookups compare the shared copy, never the key's text: two
+//   keys can share one canonical text, and counts under each key always land in that key's own
+//   distribution. The index of key texts is made from the distributions when it is written.
 // - One thread at a time. Pointers returned by the lookups stay valid until the next call that
 //   creates a distribution or joint distribution.
 #pragma once
@@ -33,6 +34,7 @@
 #include "core/schema.h"
 #include "storage/dist_index.h"
 #include "storage/file_format.h"
+#include "storage/id_positions.h"
 #include "storage/records.h"
 #include "storage/lock.h"
 #include "storage/raw_log.h"
@@ -150,12 +152,11 @@ class Database {
     return dist_file_.distributions;
   }
   const std::vector<core::JointDistributionObject>& joints() const { return dist_file_.joints; }
-  // The index of key texts; O(1).
-  const DistIndex& index() const { return index_; }
+  // The index of key texts as flush writes it: made from the distributions, O(N).
+  DistIndex index() const { return rebuild_index(dist_file_.distributions); }
 
-  // The distribution of `variable` under exactly `key`, or null: one index lookup and one
-  // id-to-position lookup, O(1) on average. Only when another key shares the key's canonical
-  // text does it scan the distributions, O(N).
+  // The distribution of `variable` under exactly `key`, or null: two hash lookups, O(1) on
+  // average.
   const core::DistributionObject* find_distribution(std::string_view variable,
                                                     const core::DimensionKey& key) const;
   // Positions in `distributions()` of every distribution of `variable` (name equal byte for
@@ -211,7 +212,6 @@ class Database {
 
   Database() = default;
   Located locate(std::string_view variable, const core::DimensionKey& key) const;
-  std::size_t position_of(std::uint64_t id) const;
   std::size_t joint_position(std::string_view x, std::string_view y,
                              const core::DimensionKey& key) const;
   void check_writable() const;
@@ -230,7 +230,6 @@ class Database {
   MetaFile meta_;
   DistributionFile dist_file_;
   std::optional<RawLog> raw_log_;
-  DistIndex index_;
   SnapshotStore snapshots_;
   std::optional<DatabaseLock> lock_;
   bool writable_ = false;
@@ -248,7 +247,18 @@ class Database {
   std::size_t change_depth_ = 0;
 
   // id -> position of the distribution with that id.
-  std::unordered_map<std::uint64_t, std::size_t> position_by_id_;
+  IdPositions position_by_id_;
+  // One copy of every dimension key a distribution or joint distribution was ever given here.
+  core::DimensionKeyInterner keys_;
+  // Open addressing over positions by (shared key, variable); kNoPosition marks a free slot.
+  // At most half full. Two distributions of one variable under one key (a file written by
+  // hand) leave the later one here.
+  std::vector<std::size_t> exact_slots_;
+  std::size_t exact_used_ = 0;
+  std::size_t exact_slot(std::string_view variable, const void* key_identity) const;
+  void file_exact(std::size_t position);
+  // Files the first `count` distributions afresh, with room for as many again.
+  void rebuild_exact(std::size_t count);
   // Where one variable's distributions sit, each list in storage order: all of them, and per
   // dimension and value those whose key holds that pair, so that a roll-up visits only its
   // members. A list is there only while it holds a position.
