@@ -37,24 +37,25 @@ DimensionKey DimensionKey::pack(const std::vector<value_type>& sorted) {
   std::size_t bytes = 0;
   for (const auto& [name, value] : sorted) bytes += name.size() + value.size();
   if (bytes > UINT32_MAX) throw std::length_error("dimension key too long");
-  const std::size_t offsets = 2 * sorted.size() + 1;
-  void* block = ::operator new(sizeof(Rep) + offsets * sizeof(std::uint32_t) + bytes);
+  const std::size_t ends = 2 * sorted.size();
+  void* block = ::operator new(sizeof(Rep) + ends * sizeof(std::uint32_t) + bytes);
   Rep* rep = new (block) Rep{};
   rep->refs.store(1, std::memory_order_relaxed);
   rep->size = static_cast<std::uint32_t>(sorted.size());
-  auto* offset = reinterpret_cast<std::uint32_t*>(rep + 1);
-  char* out = reinterpret_cast<char*>(offset + offsets);
+  auto* end = reinterpret_cast<std::uint32_t*>(rep + 1);
+  char* out = reinterpret_cast<char*>(end + ends);
   std::uint32_t at = 0;
   for (const auto& [name, value] : sorted) {
-    *offset++ = at;
     std::memcpy(out + at, name.data(), name.size());
     at += static_cast<std::uint32_t>(name.size());
-    *offset++ = at;
+    *end++ = at;
     std::memcpy(out + at, value.data(), value.size());
     at += static_cast<std::uint32_t>(value.size());
+    *end++ = at;
   }
-  *offset = at;
   key.rep_ = rep;
+  rep->hash = static_cast<std::uint32_t>(std::hash<std::string_view>{}(
+      std::string_view(reinterpret_cast<const char*>(ends_of(rep)), key.byte_size())));
   return key;
 }
 
@@ -67,8 +68,8 @@ void DimensionKey::release() {
 }
 
 std::size_t DimensionKey::byte_size() const {
-  const std::size_t offsets = 2 * rep_->size + 1;
-  return offsets * sizeof(std::uint32_t) + offsets_of(rep_)[offsets - 1];
+  const std::size_t ends = 2 * rep_->size;
+  return ends * sizeof(std::uint32_t) + ends_of(rep_)[ends - 1];
 }
 
 DimensionKey::const_iterator DimensionKey::find(std::string_view name) const {
@@ -107,12 +108,12 @@ std::size_t DimensionKey::erase(std::string_view name) {
 
 bool operator==(const DimensionKey& a, const DimensionKey& b) {
   if (a.rep_ == b.rep_) return true;
-  if (a.size() != b.size()) return false;
+  if (a.size() != b.size() || a.hash() != b.hash()) return false;
+  if (a.empty()) return true;
   // Blocks are laid out alike for equal keys, so equal bytes mean equal keys.
   const std::size_t bytes = a.byte_size();
   return bytes == b.byte_size() &&
-         std::memcmp(DimensionKey::offsets_of(a.rep_), DimensionKey::offsets_of(b.rep_), bytes) ==
-             0;
+         std::memcmp(DimensionKey::ends_of(a.rep_), DimensionKey::ends_of(b.rep_), bytes) == 0;
 }
 
 std::strong_ordering operator<=>(const DimensionKey& a, const DimensionKey& b) {
@@ -127,43 +128,54 @@ std::strong_ordering operator<=>(const DimensionKey& a, const DimensionKey& b) {
   return a.size() <=> b.size();
 }
 
-std::size_t DimensionKey::hash() const {
-  if (rep_ == nullptr) return 0;
-  return std::hash<std::string_view>{}(
-      std::string_view(reinterpret_cast<const char*>(offsets_of(rep_)), byte_size()));
+// The stored hash has few bits to spare; mixing spreads runs of similar keys.
+std::size_t DimensionKeyInterner::first_slot(std::uint32_t hash) const {
+  return (hash * std::size_t{0x9E3779B97F4A7C15}) >> 20 & (slots_.size() - 1);
 }
 
 std::size_t DimensionKeyInterner::slot_of(const DimensionKey& key) const {
   const std::size_t mask = slots_.size() - 1;
-  std::size_t slot = key.hash() & mask;
-  while (!slots_[slot].empty() && !(slots_[slot] == key)) slot = (slot + 1) & mask;
+  const auto hash = static_cast<std::uint32_t>(key.hash());
+  std::size_t slot = first_slot(hash);
+  while (!slots_[slot].empty() && (hashes_[slot] != hash || !(slots_[slot] == key))) {
+    slot = (slot + 1) & mask;
+  }
   return slot;
 }
 
-void DimensionKeyInterner::grow() {
+void DimensionKeyInterner::rehash(std::size_t slots) {
   std::vector<DimensionKey> old = std::move(slots_);
-  slots_.assign(std::max<std::size_t>(16, old.size() * 2), DimensionKey());
-  for (auto& key : old) {
-    if (!key.empty()) slots_[slot_of(key)] = std::move(key);
+  std::vector<std::uint32_t> old_hashes = std::move(hashes_);
+  slots_.assign(slots, DimensionKey());
+  hashes_.assign(slots, 0);
+  const std::size_t mask = slots - 1;
+  for (std::size_t i = 0; i < old.size(); ++i) {
+    if (old[i].empty()) continue;
+    // Keys held are distinct, so a free slot is all that is looked for.
+    std::size_t slot = first_slot(old_hashes[i]);
+    while (!slots_[slot].empty()) slot = (slot + 1) & mask;
+    hashes_[slot] = old_hashes[i];
+    slots_[slot] = std::move(old[i]);
   }
+}
+
+void DimensionKeyInterner::reserve(std::size_t count) {
+  std::size_t slots = 16;
+  while (slots < 2 * count) slots *= 2;
+  if (slots > slots_.size()) rehash(slots);
 }
 
 DimensionKey DimensionKeyInterner::intern(const DimensionKey& key) {
   if (key.empty()) return key;
   // At most half full, so that a miss ends after a short run.
-  if (2 * (used_ + 1) > slots_.size()) grow();
-  DimensionKey& held = slots_[slot_of(key)];
-  if (held.empty()) {
-    held = key;
+  if (2 * (used_ + 1) > slots_.size()) rehash(std::max<std::size_t>(16, 2 * slots_.size()));
+  const std::size_t slot = slot_of(key);
+  if (slots_[slot].empty()) {
+    slots_[slot] = key;
+    hashes_[slot] = static_cast<std::uint32_t>(key.hash());
     ++used_;
   }
-  return held;
-}
-
-const DimensionKey* DimensionKeyInterner::find(const DimensionKey& key) const {
-  if (key.empty() || slots_.empty()) return nullptr;
-  const DimensionKey& held = slots_[slot_of(key)];
-  return held.empty() ? nullptr : &held;
+  return slots_[slot];
 }
 
 DimensionKey dimension_key_from_pairs(std::vector<std::pair<std::string, std::string>> pairs) {

@@ -122,26 +122,29 @@ class DimensionKey {
   // Pair by pair, name then value, as a map compares.
   friend std::strong_ordering operator<=>(const DimensionKey& a, const DimensionKey& b);
 
-  std::size_t hash() const;
+  // Of the bytes, kept in the block when it is made.
+  std::size_t hash() const { return rep_ == nullptr ? 0 : rep_->hash; }
   // The shared block's address: equal for two keys that share it, null for the empty key.
   const void* identity() const { return rep_; }
 
  private:
-  // One allocation: this header, 2 * size + 1 offsets into the bytes, then the bytes of every
-  // name and value in order.
+  // One allocation: this header, the 2 * size offsets where each name and each value ends, then
+  // the bytes of every name and value in order. Three pairs of short texts fit in 64 bytes.
   struct Rep {
     std::atomic<std::uint32_t> refs;
     std::uint32_t size;
+    std::uint32_t hash;
   };
-  static const std::uint32_t* offsets_of(const Rep* rep) {
+  static const std::uint32_t* ends_of(const Rep* rep) {
     return reinterpret_cast<const std::uint32_t*>(rep + 1);
   }
   value_type pair_at(std::ptrdiff_t index) const {
-    const std::uint32_t* offsets = offsets_of(rep_);
-    const char* bytes = reinterpret_cast<const char*>(offsets + 2 * rep_->size + 1);
+    const std::uint32_t* ends = ends_of(rep_);
+    const char* bytes = reinterpret_cast<const char*>(ends + 2 * rep_->size);
     const std::size_t i = static_cast<std::size_t>(index) * 2;
-    return {std::string_view(bytes + offsets[i], offsets[i + 1] - offsets[i]),
-            std::string_view(bytes + offsets[i + 1], offsets[i + 2] - offsets[i + 1])};
+    const std::uint32_t start = i == 0 ? 0 : ends[i - 1];
+    return {std::string_view(bytes + start, ends[i] - start),
+            std::string_view(bytes + ends[i], ends[i + 1] - ends[i])};
   }
   std::size_t byte_size() const;
   void retain() const {
@@ -163,14 +166,18 @@ class DimensionKeyInterner {
   DimensionKeyInterner(DimensionKeyInterner&&) noexcept = default;
   DimensionKeyInterner& operator=(DimensionKeyInterner&&) noexcept = default;
   DimensionKey intern(const DimensionKey& key);
-  // The held key equal to `key`, or null.
-  const DimensionKey* find(const DimensionKey& key) const;
-  void clear() { slots_.clear(); used_ = 0; }
+  // Room for `count` distinct keys without growing.
+  void reserve(std::size_t count);
+  void clear() { *this = DimensionKeyInterner(); }
 
  private:
   std::size_t slot_of(const DimensionKey& key) const;
-  void grow();
-  std::vector<DimensionKey> slots_;  // open addressing; the empty key marks a free slot
+  std::size_t first_slot(std::uint32_t hash) const;
+  void rehash(std::size_t slots);
+  // Open addressing; the empty key marks a free slot. The hashes beside the keys spare a visit
+  // to each block passed on the way.
+  std::vector<DimensionKey> slots_;
+  std::vector<std::uint32_t> hashes_;
   std::size_t used_ = 0;
 };
 

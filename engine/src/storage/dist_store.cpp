@@ -190,10 +190,9 @@ void Database::define_dimension(core::DimensionDefinition definition) {
 void Database::rebuild_lookups(const std::string& dist_path) {
   position_by_id_.clear();
   keys_.clear();
-  for (auto& joint : dist_file_.joints) joint.dimension_key = keys_.intern(joint.dimension_key);
+  keys_filled_ = false;
   for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) {
-    auto& distribution = dist_file_.distributions[i];
-    distribution.dimension_key = keys_.intern(distribution.dimension_key);
+    const auto& distribution = dist_file_.distributions[i];
     // Everything that caches or looks up by id takes an id for one distribution; the system
     // never writes a file where two share one, so such a file was made or damaged outside.
     const std::uint64_t id = distribution.id;
@@ -226,24 +225,33 @@ std::size_t mix(std::size_t h) {
 
 }  // namespace
 
-std::size_t Database::exact_slot(std::string_view variable, const void* key_identity) const {
+std::size_t Database::exact_slot(std::string_view variable,
+                                  const core::DimensionKey& key) const {
   const std::size_t mask = exact_slots_.size() - 1;
-  std::size_t slot = mix(std::hash<std::string_view>{}(variable) ^
-                         mix(reinterpret_cast<std::uintptr_t>(key_identity))) &
-                     mask;
+  std::size_t slot = mix(std::hash<std::string_view>{}(variable) ^ mix(key.hash())) & mask;
   for (;; slot = (slot + 1) & mask) {
     const std::size_t position = exact_slots_[slot];
     if (position == kNoPosition) return slot;
     const auto& held = dist_file_.distributions[position];
-    if (held.dimension_key.identity() == key_identity && held.variable == variable) return slot;
+    if (held.dimension_key == key && held.variable == variable) return slot;
   }
+}
+
+core::DimensionKey Database::shared_key(const core::DimensionKey& key) {
+  if (!keys_filled_) {
+    for (auto& distribution : dist_file_.distributions) {
+      distribution.dimension_key = keys_.intern(distribution.dimension_key);
+    }
+    for (auto& joint : dist_file_.joints) joint.dimension_key = keys_.intern(joint.dimension_key);
+    keys_filled_ = true;
+  }
+  return keys_.intern(key);
 }
 
 void Database::file_exact(std::size_t position) {
   if (2 * (exact_used_ + 1) > exact_slots_.size()) rebuild_exact(position);
   const auto& distribution = dist_file_.distributions[position];
-  std::size_t& slot =
-      exact_slots_[exact_slot(distribution.variable, distribution.dimension_key.identity())];
+  std::size_t& slot = exact_slots_[exact_slot(distribution.variable, distribution.dimension_key)];
   if (slot == kNoPosition) ++exact_used_;
   slot = position;
 }
@@ -258,14 +266,8 @@ void Database::rebuild_exact(std::size_t count) {
 
 Database::Located Database::locate(std::string_view variable,
                                    const core::DimensionKey& key) const {
-  const void* identity = nullptr;
-  if (!key.empty()) {
-    const core::DimensionKey* held = keys_.find(key);
-    if (held == nullptr) return {};
-    identity = held->identity();
-  }
   if (exact_slots_.empty()) return {};
-  const std::size_t position = exact_slots_[exact_slot(variable, identity)];
+  const std::size_t position = exact_slots_[exact_slot(variable, key)];
   if (position == kNoPosition) return {};
   return {dist_file_.distributions[position].id, position};
 }
@@ -277,7 +279,7 @@ std::uint64_t Database::ensure_distribution(std::string_view variable,
   if (definition == nullptr) throw Error("unknown variable '" + std::string(variable) + "'");
   const std::uint64_t id = meta_.next_distribution_id++;
   dist_file_.distributions.push_back(
-      core::DistributionObject::create(id, std::string(variable), keys_.intern(key),
+      core::DistributionObject::create(id, std::string(variable), shared_key(key),
                                        core::DistributionRepr::from_variable(definition->var_type)));
   note_dimension_values(key);
   const std::size_t position = dist_file_.distributions.size() - 1;
@@ -409,7 +411,7 @@ void Database::ensure_joint_distribution(std::string_view a, std::string_view b,
   joint.repr = core::JointRepr::empty_for(*x_def, *y_def);
   joint.id = meta_.next_joint_id++;
   joint.variables = {std::string(x), std::string(y)};
-  joint.dimension_key = keys_.intern(key);
+  joint.dimension_key = shared_key(key);
   joint.sample_count = 0;
   joint.last_updated = core::unix_now();
   joint.version = 1;

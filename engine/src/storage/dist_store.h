@@ -248,14 +248,17 @@ class Database {
 
   // id -> position of the distribution with that id.
   IdPositions position_by_id_;
-  // One copy of every dimension key a distribution or joint distribution was ever given here.
+  // One copy of every dimension key a distribution or joint distribution was ever given here;
+  // made at the first creation, since decoding already shares the stored keys.
   core::DimensionKeyInterner keys_;
-  // Open addressing over positions by (shared key, variable); kNoPosition marks a free slot.
-  // At most half full. Two distributions of one variable under one key (a file written by
-  // hand) leave the later one here.
+  bool keys_filled_ = false;
+  core::DimensionKey shared_key(const core::DimensionKey& key);
+  // Open addressing over positions by (key, variable); kNoPosition marks a free slot. At most
+  // half full. Two distributions of one variable under one key (a file written by hand) leave
+  // the later one here.
   std::vector<std::size_t> exact_slots_;
   std::size_t exact_used_ = 0;
-  std::size_t exact_slot(std::string_view variable, const void* key_identity) const;
+  std::size_t exact_slot(std::string_view variable, const core::DimensionKey& key) const;
   void file_exact(std::size_t position);
   // Files the first `count` distributions afresh, with room for as many again.
   void rebuild_exact(std::size_t count);
