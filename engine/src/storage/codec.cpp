@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "core/error.h"
@@ -501,12 +502,26 @@ void read(Reader& in, MetaFile& meta) {
   meta.high_water_mark = in.get_u64();
 }
 
-// Each record's category names and dimension key are interned as soon as it is read, so that a
-// file of many distributions of one variable, or of many variables under one key, never holds
-// more than one copy of them at a time.
+// One shared copy of each variable name read.
+class NameInterner {
+ public:
+  core::SharedText intern(const core::SharedText& name) {
+    auto found = names_.find(name.str());
+    if (found == names_.end()) found = names_.emplace(name.str(), name).first;
+    return found->second;
+  }
+
+ private:
+  std::map<std::string, core::SharedText, std::less<>> names_;
+};
+
+// Each record's category names, variable name and dimension key are interned as soon as it is
+// read, so that a file of many distributions of one variable, or of many variables under one
+// key, never holds more than one copy of them at a time.
 template <typename Stored>
 void read_sharing_categories(Reader& in, std::vector<Stored>& stored,
-                             core::CategoryInterner& interner, core::DimensionKeyInterner& keys) {
+                             core::CategoryInterner& interner, core::DimensionKeyInterner& keys,
+                             NameInterner& names) {
   const std::uint64_t count = in.get_u64();
   stored.clear();
   stored.reserve(bounded_reservation(count, sizeof(Stored)));
@@ -515,14 +530,18 @@ void read_sharing_categories(Reader& in, std::vector<Stored>& stored,
     read(in, record);
     core::share_categories(record.repr, interner);
     record.dimension_key = keys.intern(record.dimension_key);
+    if constexpr (std::is_same_v<Stored, core::DistributionObject>) {
+      record.variable = names.intern(record.variable);
+    }
   }
 }
 
 void read(Reader& in, DistributionFile& file) {
   core::CategoryInterner interner;
   core::DimensionKeyInterner keys;
-  read_sharing_categories(in, file.distributions, interner, keys);
-  read_sharing_categories(in, file.joints, interner, keys);
+  NameInterner names;
+  read_sharing_categories(in, file.distributions, interner, keys, names);
+  read_sharing_categories(in, file.joints, interner, keys, names);
 }
 
 void read(Reader& in, DistIndex& index) {

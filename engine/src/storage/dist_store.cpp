@@ -237,6 +237,12 @@ std::size_t Database::exact_slot(std::string_view variable,
   }
 }
 
+core::SharedText Database::shared_name(std::string_view variable) const {
+  const auto filed = variables_.find(variable);
+  if (filed == variables_.end()) return core::SharedText(variable);
+  return dist_file_.distributions[filed->second.all.front()].variable;
+}
+
 core::DimensionKey Database::shared_key(const core::DimensionKey& key) {
   if (!keys_filled_) {
     for (auto& distribution : dist_file_.distributions) {
@@ -279,7 +285,7 @@ std::uint64_t Database::ensure_distribution(std::string_view variable,
   if (definition == nullptr) throw Error("unknown variable '" + std::string(variable) + "'");
   const std::uint64_t id = meta_.next_distribution_id++;
   dist_file_.distributions.push_back(
-      core::DistributionObject::create(id, std::string(variable), shared_key(key),
+      core::DistributionObject::create(id, shared_name(variable), shared_key(key),
                                        core::DistributionRepr::from_variable(definition->var_type)));
   note_dimension_values(key);
   const std::size_t position = dist_file_.distributions.size() - 1;

@@ -253,6 +253,8 @@ class Database {
   core::DimensionKeyInterner keys_;
   bool keys_filled_ = false;
   core::DimensionKey shared_key(const core::DimensionKey& key);
+  // The name the variable's distributions share, or a new one for its first.
+  core::SharedText shared_name(std::string_view variable) const;
   // Open addressing over positions by (key, variable); kNoPosition marks a free slot. At most
   // half full. Two distributions of one variable under one key (a file written by hand) leave
   // the later one here.

@@ -253,6 +253,18 @@ struct Form<std::map<std::string, V>> : MapForm<std::map<std::string, V>> {};
 template <typename V>
 struct Form<std::unordered_map<std::string, V>> : MapForm<std::unordered_map<std::string, V>> {};
 
+template <>
+struct Form<core::SharedText> {
+  static void read(Reader& reader, core::SharedText& value) {
+    std::string text;
+    Form<std::string>::read(reader, text);
+    value = text;
+  }
+  static void write(std::string& out, const core::SharedText& value) {
+    Form<std::string>::write(out, value);
+  }
+};
+
 // A dimension key reads and writes as a map from name to value.
 template <>
 struct Form<core::DimensionKey> {
