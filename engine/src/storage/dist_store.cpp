@@ -48,7 +48,8 @@ std::string joint_text(std::string_view x, std::string_view y, const core::Dimen
   return text;
 }
 
-void take_last(std::vector<std::size_t>& positions, std::size_t position) {
+template <typename Position>
+void take_last(std::vector<Position>& positions, std::size_t position) {
   if (!positions.empty() && positions.back() == position) positions.pop_back();
 }
 
@@ -443,13 +444,13 @@ core::JointDistributionObject* Database::get_joint_distribution_mut(
   return &dist_file_.joints[position];
 }
 
-std::span<const std::size_t> Database::positions_of_variable(std::string_view variable) const {
+std::span<const Database::Position> Database::positions_of_variable(std::string_view variable) const {
   auto it = variables_.find(variable);
   if (it == variables_.end()) return {};
   return it->second.all;
 }
 
-std::span<const std::size_t> Database::positions_with_pair(std::string_view variable,
+std::span<const Database::Position> Database::positions_with_pair(std::string_view variable,
                                                            std::string_view dimension,
                                                            std::string_view value) const {
   const ValuePositions* values = positions_by_value(variable, dimension);
@@ -479,10 +480,13 @@ void Database::advance_generation(std::string_view variable) {
 }
 
 void Database::file_position(std::size_t position) {
+  if (position > std::numeric_limits<Position>::max()) {
+    throw Error("more distributions than a database holds");
+  }
   const auto& distribution = dist_file_.distributions[position];
   auto filed = variables_.find(distribution.variable);
   if (filed == variables_.end()) filed = variables_.try_emplace(distribution.variable).first;
-  filed->second.all.push_back(position);
+  filed->second.all.push_back(static_cast<Position>(position));
   // Raised before the pairs are filed: should filing fail half-way, the rollback that follows
   // raises it again.
   filed->second.generation = ++last_generation_;
@@ -494,7 +498,7 @@ void Database::file_position(std::size_t position) {
     auto& values = by_name->second;
     auto positions = values.find(value);
     if (positions == values.end()) positions = values.try_emplace(std::string(value)).first;
-    positions->second.push_back(position);
+    positions->second.push_back(static_cast<Position>(position));
   }
 }
 
@@ -528,17 +532,24 @@ std::set<std::string> Database::dimension_values(std::string_view dimension) con
   return found == values_by_dimension_.end() ? std::set<std::string>() : found->second;
 }
 
+// Every pair of every key is filed under its variable, so the distinct values come from those
+// lists without a visit to each distribution.
 void Database::rebuild_dimension_values() {
   values_by_dimension_.clear();
-  for (const auto& distribution : dist_file_.distributions) {
-    note_dimension_values(distribution.dimension_key);
+  for (const auto& [variable, filed] : variables_) {
+    for (const auto& [dimension, values] : filed.by_pair) {
+      auto& all = values_by_dimension_[dimension];
+      for (const auto& [value, positions] : values) all.insert(all.end(), value);
+    }
   }
 }
 
 void Database::note_dimension_values(const core::DimensionKey& key) {
   for (const auto& [name, value] : key) {
     auto values = values_by_dimension_.find(name);
-    if (values == values_by_dimension_.end()) values = values_by_dimension_.try_emplace(std::string(name)).first;
+    if (values == values_by_dimension_.end()) {
+      values = values_by_dimension_.try_emplace(std::string(name)).first;
+    }
     values->second.emplace(value);
   }
 }

@@ -159,18 +159,21 @@ class Database {
   // average.
   const core::DistributionObject* find_distribution(std::string_view variable,
                                                     const core::DimensionKey& key) const;
+  // Positions in the lists below; a database never holds 2^32 distributions (each takes
+  // hundreds of bytes), and half the width halves the lists.
+  using Position = std::uint32_t;
   // Positions in `distributions()` of every distribution of `variable` (name equal byte for
   // byte), in storage order: O(log V) for V variables, without visiting the other variables'
   // distributions.
-  std::span<const std::size_t> positions_of_variable(std::string_view variable) const;
+  std::span<const Position> positions_of_variable(std::string_view variable) const;
   // The same for the distributions of `variable` whose key holds `dimension` with `value`:
   // O(log V + log D + log values), where D counts the dimensions the variable's keys name.
-  std::span<const std::size_t> positions_with_pair(std::string_view variable,
+  std::span<const Position> positions_with_pair(std::string_view variable,
                                                    std::string_view dimension,
                                                    std::string_view value) const;
   // Every value that keys of `variable` hold for `dimension`, in byte order, with the positions
   // of `positions_with_pair`; null when no key of the variable names the dimension. O(log V + log D).
-  using ValuePositions = std::map<std::string, std::vector<std::size_t>, std::less<>>;
+  using ValuePositions = std::map<std::string, std::vector<Position>, std::less<>>;
   const ValuePositions* positions_by_value(std::string_view variable,
                                            std::string_view dimension) const;
   // The joint distribution of the two names (in either order) under exactly `key`, or null:
@@ -219,6 +222,7 @@ class Database {
   // Fails when two distributions of the file at `dist_path` share an id.
   void rebuild_lookups(const std::string& dist_path);
   void note_dimension_values(const core::DimensionKey& key);
+  // From the lists of `variables_`, which must be up to date.
   void rebuild_dimension_values();
   // Files the distribution at `position`, the last one, under its variable and its pairs.
   void file_position(std::size_t position);
@@ -268,7 +272,7 @@ class Database {
   // dimension and value those whose key holds that pair, so that a roll-up visits only its
   // members. A list is there only while it holds a position.
   struct VariablePositions {
-    std::vector<std::size_t> all;
+    std::vector<Position> all;
     std::map<std::string, ValuePositions, std::less<>> by_pair;
     std::uint64_t generation = 0;
   };
