@@ -128,54 +128,17 @@ std::strong_ordering operator<=>(const DimensionKey& a, const DimensionKey& b) {
   return a.size() <=> b.size();
 }
 
-// The stored hash has few bits to spare; mixing spreads runs of similar keys.
-std::size_t DimensionKeyInterner::first_slot(std::uint32_t hash) const {
-  return (hash * std::size_t{0x9E3779B97F4A7C15}) >> 20 & (slots_.size() - 1);
-}
-
-std::size_t DimensionKeyInterner::slot_of(const DimensionKey& key) const {
-  const std::size_t mask = slots_.size() - 1;
-  const auto hash = static_cast<std::uint32_t>(key.hash());
-  std::size_t slot = first_slot(hash);
-  while (!slots_[slot].empty() && (hashes_[slot] != hash || !(slots_[slot] == key))) {
-    slot = (slot + 1) & mask;
-  }
-  return slot;
-}
-
-void DimensionKeyInterner::rehash(std::size_t slots) {
-  std::vector<DimensionKey> old = std::move(slots_);
-  std::vector<std::uint32_t> old_hashes = std::move(hashes_);
-  slots_.assign(slots, DimensionKey());
-  hashes_.assign(slots, 0);
-  const std::size_t mask = slots - 1;
-  for (std::size_t i = 0; i < old.size(); ++i) {
-    if (old[i].empty()) continue;
-    // Keys held are distinct, so a free slot is all that is looked for.
-    std::size_t slot = first_slot(old_hashes[i]);
-    while (!slots_[slot].empty()) slot = (slot + 1) & mask;
-    hashes_[slot] = old_hashes[i];
-    slots_[slot] = std::move(old[i]);
-  }
-}
-
-void DimensionKeyInterner::reserve(std::size_t count) {
-  std::size_t slots = 16;
-  while (slots < 2 * count) slots *= 2;
-  if (slots > slots_.size()) rehash(slots);
-}
-
 DimensionKey DimensionKeyInterner::intern(const DimensionKey& key) {
   if (key.empty()) return key;
-  // At most half full, so that a miss ends after a short run.
-  if (2 * (used_ + 1) > slots_.size()) rehash(std::max<std::size_t>(16, 2 * slots_.size()));
-  const std::size_t slot = slot_of(key);
-  if (slots_[slot].empty()) {
-    slots_[slot] = key;
-    hashes_[slot] = static_cast<std::uint32_t>(key.hash());
-    ++used_;
+  const auto hash = static_cast<std::uint32_t>(key.hash());
+  const auto same = [&](std::uint32_t index) { return keys_[index] == key; };
+  if (const std::uint32_t found = index_.find(hash, same); found != FlatIndex::kNone) {
+    return keys_[found];
   }
-  return slots_[slot];
+  if (keys_.size() >= FlatIndex::kNone) throw std::length_error("too many dimension keys");
+  index_.insert_or_replace(hash, static_cast<std::uint32_t>(keys_.size()), same);
+  keys_.push_back(key);
+  return key;
 }
 
 DimensionKey dimension_key_from_pairs(std::vector<std::pair<std::string, std::string>> pairs) {

@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/flat_index.h"
+
 namespace quib::core {
 
 class DimensionKey {
@@ -166,19 +168,11 @@ class DimensionKeyInterner {
   DimensionKeyInterner(DimensionKeyInterner&&) noexcept = default;
   DimensionKeyInterner& operator=(DimensionKeyInterner&&) noexcept = default;
   DimensionKey intern(const DimensionKey& key);
-  // Room for `count` distinct keys without growing.
-  void reserve(std::size_t count);
   void clear() { *this = DimensionKeyInterner(); }
 
  private:
-  std::size_t slot_of(const DimensionKey& key) const;
-  std::size_t first_slot(std::uint32_t hash) const;
-  void rehash(std::size_t slots);
-  // Open addressing; the empty key marks a free slot. The hashes beside the keys spare a visit
-  // to each block passed on the way.
-  std::vector<DimensionKey> slots_;
-  std::vector<std::uint32_t> hashes_;
-  std::size_t used_ = 0;
+  std::vector<DimensionKey> keys_;  // in the order first seen
+  FlatIndex index_;                 // into keys_
 };
 
 // Orders the pairs by name; for a repeated name the last pair in input order wins.

@@ -17,13 +17,6 @@ namespace {
 
 }  // namespace
 
-const std::uint8_t* Reader::need(std::size_t n) {
-  if (remaining() < n) fill(n);
-  const std::uint8_t* at = pos_;
-  pos_ += n;
-  return at;
-}
-
 void Reader::fill(std::size_t n) {
   if (source_ == nullptr) fail_end_of_input();
   while (remaining() < n) {
@@ -34,10 +27,6 @@ void Reader::fill(std::size_t n) {
     if (window.size() <= before) fail_end_of_input();
   }
 }
-
-std::uint8_t Reader::get_u8() { return *need(1); }
-std::uint32_t Reader::get_u32() { return decode_fixed32(need(4)); }
-std::uint64_t Reader::get_u64() { return decode_fixed64(need(8)); }
 
 bool Reader::get_bool() {
   const std::uint8_t byte = get_u8();

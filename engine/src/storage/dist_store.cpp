@@ -202,7 +202,7 @@ void Database::rebuild_lookups(const std::string& dist_path) {
                   dist_path);
     }
   }
-  rebuild_exact(dist_file_.distributions.size());
+  rebuild_exact();
   variables_.clear();
   for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) file_position(i);
   rebuild_dimension_values();
@@ -226,16 +226,8 @@ std::size_t mix(std::size_t h) {
 
 }  // namespace
 
-std::size_t Database::exact_slot(std::string_view variable,
-                                  const core::DimensionKey& key) const {
-  const std::size_t mask = exact_slots_.size() - 1;
-  std::size_t slot = mix(std::hash<std::string_view>{}(variable) ^ mix(key.hash())) & mask;
-  for (;; slot = (slot + 1) & mask) {
-    const std::size_t position = exact_slots_[slot];
-    if (position == kNoPosition) return slot;
-    const auto& held = dist_file_.distributions[position];
-    if (held.dimension_key == key && held.variable == variable) return slot;
-  }
+std::uint32_t Database::exact_hash(std::string_view variable, const core::DimensionKey& key) {
+  return static_cast<std::uint32_t>(mix(std::hash<std::string_view>{}(variable) ^ mix(key.hash())));
 }
 
 core::SharedText Database::shared_name(std::string_view variable) const {
@@ -255,27 +247,23 @@ core::DimensionKey Database::shared_key(const core::DimensionKey& key) {
   return keys_.intern(key);
 }
 
-void Database::file_exact(std::size_t position) {
-  if (2 * (exact_used_ + 1) > exact_slots_.size()) rebuild_exact(position);
-  const auto& distribution = dist_file_.distributions[position];
-  std::size_t& slot = exact_slots_[exact_slot(distribution.variable, distribution.dimension_key)];
-  if (slot == kNoPosition) ++exact_used_;
-  slot = position;
+void Database::rebuild_exact() {
+  exact_.clear();
+  exact_.reserve(dist_file_.distributions.size());
+  for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) file_exact(i);
 }
 
-void Database::rebuild_exact(std::size_t count) {
-  std::size_t slots = 16;
-  while (slots < 2 * count + 4) slots *= 2;
-  exact_slots_.assign(slots, kNoPosition);
-  exact_used_ = 0;
-  for (std::size_t i = 0; i < count; ++i) file_exact(i);
+void Database::file_exact(std::size_t position) {
+  const auto& distribution = dist_file_.distributions[position];
+  const auto hash = exact_hash(distribution.variable, distribution.dimension_key);
+  exact_.insert_or_replace(hash, static_cast<std::uint32_t>(position),
+                           exact_match(distribution.variable, distribution.dimension_key));
 }
 
 Database::Located Database::locate(std::string_view variable,
                                    const core::DimensionKey& key) const {
-  if (exact_slots_.empty()) return {};
-  const std::size_t position = exact_slots_[exact_slot(variable, key)];
-  if (position == kNoPosition) return {};
+  const std::uint32_t position = exact_.find(exact_hash(variable, key), exact_match(variable, key));
+  if (position == core::FlatIndex::kNone) return {};
   return {dist_file_.distributions[position].id, position};
 }
 
@@ -339,7 +327,7 @@ void Database::rollback(const Mark& mark) {
   // A removed distribution may have hidden an older one of the same variable and key: the
   // lookup is made again rather than patched. The memory of the removed distributions is free
   // again by now.
-  if (removed) rebuild_exact(dist_file_.distributions.size());
+  if (removed) rebuild_exact();
 }
 
 void Database::begin_change() {

@@ -31,6 +31,7 @@
 
 #include "core/dimension_key.h"
 #include "core/distribution.h"
+#include "core/flat_index.h"
 #include "core/schema.h"
 #include "storage/dist_index.h"
 #include "storage/file_format.h"
@@ -259,15 +260,18 @@ class Database {
   core::DimensionKey shared_key(const core::DimensionKey& key);
   // The name the variable's distributions share, or a new one for its first.
   core::SharedText shared_name(std::string_view variable) const;
-  // Open addressing over positions by (key, variable); kNoPosition marks a free slot. At most
-  // half full. Two distributions of one variable under one key (a file written by hand) leave
-  // the later one here.
-  std::vector<std::size_t> exact_slots_;
-  std::size_t exact_used_ = 0;
-  std::size_t exact_slot(std::string_view variable, const core::DimensionKey& key) const;
+  // Positions by (variable, key). Two distributions of one variable under one key (a file
+  // written by hand) leave the later one here.
+  core::FlatIndex exact_;
+  static std::uint32_t exact_hash(std::string_view variable, const core::DimensionKey& key);
+  auto exact_match(std::string_view variable, const core::DimensionKey& key) const {
+    return [this, variable, &key](std::uint32_t position) {
+      const auto& held = dist_file_.distributions[position];
+      return held.dimension_key == key && held.variable == variable;
+    };
+  }
   void file_exact(std::size_t position);
-  // Files the first `count` distributions afresh, with room for as many again.
-  void rebuild_exact(std::size_t count);
+  void rebuild_exact();
   // Where one variable's distributions sit, each list in storage order: all of them, and per
   // dimension and value those whose key holds that pair, so that a roll-up visits only its
   // members. A list is there only while it holds a position.
