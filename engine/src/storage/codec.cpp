@@ -499,6 +499,7 @@ class NameInterner {
     if (found == names_.end()) found = names_.emplace(name.str(), name).first;
     return found->second;
   }
+  std::size_t size() const { return names_.size(); }
 
  private:
   std::map<std::string, core::SharedText, std::less<>> names_;
@@ -506,7 +507,9 @@ class NameInterner {
 
 // Each record's category names, variable name and dimension key are interned as soon as it is
 // read, so that a file of many distributions of one variable, or of many variables under one
-// key, never holds more than one copy of them at a time.
+// key, never holds more than one copy of them at a time. Keys only repeat across variables, so
+// while a single variable has been read its keys are left alone (a million distinct keys would
+// cost the table a million entries for nothing), and they join the table with the second one.
 template <typename Stored>
 void read_sharing_categories(Reader& in, std::vector<Stored>& stored,
                              core::CategoryInterner& interner, core::DimensionKeyInterner& keys,
@@ -514,14 +517,21 @@ void read_sharing_categories(Reader& in, std::vector<Stored>& stored,
   const std::uint64_t count = in.get_u64();
   stored.clear();
   stored.reserve(bounded_reservation(count, sizeof(Stored)));
+  bool sharing_keys = false;
   for (std::uint64_t i = 0; i < count; ++i) {
     Stored& record = stored.emplace_back();
     read(in, record);
     core::share_categories(record.repr, interner);
-    record.dimension_key = keys.intern(record.dimension_key);
     if constexpr (std::is_same_v<Stored, core::DistributionObject>) {
       record.variable = names.intern(record.variable);
+      if (names.size() < 2) continue;
+      if (!sharing_keys) {
+        sharing_keys = true;
+        for (Stored& earlier : stored) earlier.dimension_key = keys.intern(earlier.dimension_key);
+        continue;
+      }
     }
+    record.dimension_key = keys.intern(record.dimension_key);
   }
 }
 
