@@ -61,7 +61,12 @@ TEST(DimensionKey, BehavesAsAnOrderedMap) {
   const Pairs inputs[] = {{},
                           {{"b", "2"}, {"a", "1"}},
                           {{"r", "x"}, {"r", "y"}, {"q", ""}},
-                          {{"\xc3\xa9", "1"}, {"Z", "2"}, {"a", "3"}, {"Z", "4"}}};
+                          {{"\xc3\xa9", "1"}, {"Z", "2"}, {"a", "3"}, {"Z", "4"}},
+                          // 255 and 256 bytes of names and values, either side of the
+                          // one-byte offsets, and one far beyond
+                          {{"n", std::string(253, 'y')}, {"m", ""}},
+                          {{"n", std::string(254, 'y')}, {"m", ""}},
+                          {{"r", std::string(70000, 'z')}, {"a", "1"}}};
   std::vector<std::pair<core::DimensionKey, Map>> built;
   for (const auto& pairs : inputs) {
     SCOPED_TRACE(testing::PrintToString(pairs));

@@ -37,21 +37,32 @@ DimensionKey DimensionKey::pack(const std::vector<value_type>& sorted) {
   std::size_t bytes = 0;
   for (const auto& [name, value] : sorted) bytes += name.size() + value.size();
   if (bytes > UINT32_MAX) throw std::length_error("dimension key too long");
+  if (sorted.size() >= kWideEnds) throw std::length_error("dimension key too long");
+  const bool wide = bytes > 0xff;
   const std::size_t ends = 2 * sorted.size();
-  void* block = ::operator new(sizeof(Rep) + ends * sizeof(std::uint32_t) + bytes);
+  const std::size_t width = wide ? sizeof(std::uint32_t) : 1;
+  void* block = ::operator new(sizeof(Rep) + ends * width + bytes);
   Rep* rep = new (block) Rep{};
   rep->refs.store(1, std::memory_order_relaxed);
-  rep->size = static_cast<std::uint32_t>(sorted.size());
-  auto* end = reinterpret_cast<std::uint32_t*>(rep + 1);
-  char* out = reinterpret_cast<char*>(end + ends);
+  rep->shape = static_cast<std::uint32_t>(sorted.size()) | (wide ? kWideEnds : 0);
+  auto* end = reinterpret_cast<unsigned char*>(rep + 1);
+  char* out = reinterpret_cast<char*>(end + ends * width);
   std::uint32_t at = 0;
+  const auto put_end = [&] {
+    if (wide) {
+      std::memcpy(end, &at, sizeof at);
+    } else {
+      *end = static_cast<unsigned char>(at);
+    }
+    end += width;
+  };
   for (const auto& [name, value] : sorted) {
     std::memcpy(out + at, name.data(), name.size());
     at += static_cast<std::uint32_t>(name.size());
-    *end++ = at;
+    put_end();
     std::memcpy(out + at, value.data(), value.size());
     at += static_cast<std::uint32_t>(value.size());
-    *end++ = at;
+    put_end();
   }
   key.rep_ = rep;
   rep->hash = static_cast<std::uint32_t>(std::hash<std::string_view>{}(
@@ -68,8 +79,8 @@ void DimensionKey::release() {
 }
 
 std::size_t DimensionKey::byte_size() const {
-  const std::size_t ends = 2 * rep_->size;
-  return ends * sizeof(std::uint32_t) + ends_of(rep_)[ends - 1];
+  const std::size_t ends = 2 * size();
+  return ends * end_width(rep_) + end_at(rep_, ends - 1);
 }
 
 DimensionKey::const_iterator DimensionKey::find(std::string_view name) const {

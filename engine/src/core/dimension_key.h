@@ -100,7 +100,7 @@ class DimensionKey {
   // first.
   static DimensionKey from_views(std::vector<value_type> pairs, bool last_wins);
 
-  std::size_t size() const { return rep_ == nullptr ? 0 : rep_->size; }
+  std::size_t size() const { return rep_ == nullptr ? 0 : rep_->shape & ~kWideEnds; }
   bool empty() const { return size() == 0; }
   const_iterator begin() const { return {this, 0}; }
   const_iterator end() const { return {this, static_cast<std::ptrdiff_t>(size())}; }
@@ -131,22 +131,31 @@ class DimensionKey {
 
  private:
   // One allocation: this header, the 2 * size offsets where each name and each value ends, then
-  // the bytes of every name and value in order. Three pairs of short texts fit in 64 bytes.
+  // the bytes of every name and value in order. The offsets take one byte each while the bytes
+  // number at most 255, so three pairs of short texts fit in 48 bytes with the allocator's own.
   struct Rep {
     std::atomic<std::uint32_t> refs;
-    std::uint32_t size;
+    std::uint32_t shape;  // the number of pairs, with kWideEnds when offsets take 4 bytes
     std::uint32_t hash;
   };
-  static const std::uint32_t* ends_of(const Rep* rep) {
-    return reinterpret_cast<const std::uint32_t*>(rep + 1);
+  static constexpr std::uint32_t kWideEnds = std::uint32_t{1} << 31;
+  static const unsigned char* ends_of(const Rep* rep) {
+    return reinterpret_cast<const unsigned char*>(rep + 1);
+  }
+  static std::size_t end_width(const Rep* rep) { return (rep->shape & kWideEnds) != 0 ? 4 : 1; }
+  static std::uint32_t end_at(const Rep* rep, std::size_t i) {
+    if ((rep->shape & kWideEnds) == 0) return ends_of(rep)[i];
+    return reinterpret_cast<const std::uint32_t*>(rep + 1)[i];
   }
   value_type pair_at(std::ptrdiff_t index) const {
-    const std::uint32_t* ends = ends_of(rep_);
-    const char* bytes = reinterpret_cast<const char*>(ends + 2 * rep_->size);
+    const char* bytes =
+        reinterpret_cast<const char*>(ends_of(rep_)) + 2 * size() * end_width(rep_);
     const std::size_t i = static_cast<std::size_t>(index) * 2;
-    const std::uint32_t start = i == 0 ? 0 : ends[i - 1];
-    return {std::string_view(bytes + start, ends[i] - start),
-            std::string_view(bytes + ends[i], ends[i + 1] - ends[i])};
+    const std::uint32_t start = i == 0 ? 0 : end_at(rep_, i - 1);
+    const std::uint32_t name_end = end_at(rep_, i);
+    const std::uint32_t value_end = end_at(rep_, i + 1);
+    return {std::string_view(bytes + start, name_end - start),
+            std::string_view(bytes + name_end, value_end - name_end)};
   }
   std::size_t byte_size() const;
   void retain() const {
