@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/dimension_key.h"
+#include "storage/codec.h"
 #include "storage/dist_index.h"
 
 namespace quib {
@@ -144,6 +145,30 @@ TEST(DistIndex, LaterInsertReplacesAndRebuildKeepsTheLaterId) {
   auto rebuilt = storage::rebuild_index(list);
   EXPECT_EQ(rebuilt.by_key.size(), 1u);
   EXPECT_EQ(rebuilt.get("x", {{"a", "b/c:d"}}), 7u);
+}
+
+// Flush writes the index straight from the distributions; it must read back as the index made
+// of them, a shared text leading to the later distribution.
+TEST(DistIndex, WrittenFromTheDistributionsItReadsBackAsTheRebuiltIndex) {
+  const std::vector<std::vector<std::pair<std::string, core::DimensionKey>>> cases = {
+      {},
+      {{"x", {}}, {"y", {}}},
+      {{"x", {{"a", "b/c:d"}}}, {"x", {{"a", "b"}, {"c", "d"}}}, {"y", {{"a", "b/c:d"}}}},
+      {{"x", {{"a", "b"}, {"c", "d"}}}, {"x", {{"r", "1"}}}, {"x", {{"a", "b/c:d"}}},
+       {"x", {{"r", "2"}}}, {"x", {{"a", "b"}, {"c", "d"}}}},
+  };
+  for (const auto& entries : cases) {
+    std::vector<core::DistributionObject> list(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      list[i].id = 10 + i;
+      list[i].variable = entries[i].first;
+      list[i].dimension_key = entries[i].second;
+    }
+    EXPECT_EQ(storage::codec::decode<storage::DistIndex>(
+                  storage::codec::encode(storage::DistIndexOf{list})),
+              storage::rebuild_index(list))
+        << entries.size();
+  }
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 #include "storage/codec.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <string>
 #include <type_traits>
 #include <utility>
 
 #include "core/error.h"
+#include "core/flat_index.h"
 #include "core/utf8.h"
 
 namespace quib::storage::codec {
@@ -298,6 +300,36 @@ void put(Out& out, const DistIndex& index) {
   for (const auto& [key, id] : index.by_key) {
     put_text(out, key);
     out.put_u64(id);
+  }
+}
+
+// Each text is made twice, once to find the last distribution that has it and once to write it,
+// so that no more than two texts exist at a time.
+template <typename Out>
+void put(Out& out, const DistIndexOf& index) {
+  const auto& all = index.distributions;
+  if (all.size() >= core::FlatIndex::kNone) throw Error("too many distributions to index");
+  std::string text;
+  std::string other;
+  const auto text_of = [&](std::string& into, std::size_t position) -> const std::string& {
+    into.clear();
+    append_index_key_text(into, all[position].variable, all[position].dimension_key);
+    return into;
+  };
+  std::vector<std::uint32_t> hashes(all.size());
+  core::FlatIndex last_with_text;
+  last_with_text.reserve(all.size());
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    hashes[i] = static_cast<std::uint32_t>(std::hash<std::string>{}(text_of(text, i)));
+    last_with_text.insert_or_replace(hashes[i], static_cast<std::uint32_t>(i),
+                                     [&](std::uint32_t at) { return text_of(other, at) == text; });
+  }
+  out.put_u64(last_with_text.size());
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const auto is_i = [&](std::uint32_t at) { return at == i; };
+    if (last_with_text.find(hashes[i], is_i) == core::FlatIndex::kNone) continue;
+    put_text(out, text_of(text, i));
+    out.put_u64(all[i].id);
   }
 }
 
@@ -616,6 +648,8 @@ Record decode(ByteSource& source) {
 QUIB_CODEC_INSTANTIATE(MetaFile)
 QUIB_CODEC_INSTANTIATE(DistributionFile)
 QUIB_CODEC_INSTANTIATE(DistIndex)
+template void encode_to<DistIndexOf>(const DistIndexOf&, ByteSink&);
+template std::vector<std::uint8_t> encode<DistIndexOf>(const DistIndexOf&);
 QUIB_CODEC_INSTANTIATE(SnapshotStore)
 QUIB_CODEC_INSTANTIATE(SnapshotEntry)
 QUIB_CODEC_INSTANTIATE(core::Schema)

@@ -166,7 +166,7 @@ void Database::flush() {
   if (!writable_) return;
   file_format::write_file(join_path(root_, "meta.edb"), meta_);
   file_format::write_file(join_path(root_, "distributions.edb"), dist_file_);
-  file_format::write_file(join_path(root_, "dist_index.edb"), index());
+  file_format::write_file(join_path(root_, "dist_index.edb"), DistIndexOf{dist_file_.distributions});
   file_format::write_file(join_path(root_, "snapshots.edb"), snapshots_);
 }
 
