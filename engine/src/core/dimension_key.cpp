@@ -31,7 +31,8 @@ DimensionKey DimensionKey::from_views(std::vector<value_type> pairs, bool last_w
   return pack(unique);
 }
 
-DimensionKey DimensionKey::pack(const std::vector<value_type>& sorted) {
+template <typename Pairs>
+DimensionKey DimensionKey::pack(const Pairs& sorted) {
   DimensionKey key;
   if (sorted.empty()) return key;
   std::size_t bytes = 0;
@@ -153,6 +154,12 @@ DimensionKey DimensionKeyInterner::intern(const DimensionKey& key) {
 }
 
 DimensionKey dimension_key_from_pairs(std::vector<std::pair<std::string, std::string>> pairs) {
+  // Stored keys come in order, each name once: they are packed as they are.
+  const bool in_order = std::adjacent_find(pairs.begin(), pairs.end(), [](const auto& a,
+                                                                          const auto& b) {
+                          return !(a.first < b.first);
+                        }) == pairs.end();
+  if (in_order) return DimensionKey::pack(pairs);
   std::vector<DimensionKey::value_type> views(pairs.begin(), pairs.end());
   return DimensionKey::from_views(std::move(views), true);
 }

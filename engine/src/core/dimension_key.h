@@ -163,7 +163,10 @@ class DimensionKey {
   }
   void release();
   // A key of sorted pairs with unique names.
-  static DimensionKey pack(const std::vector<value_type>& sorted);
+  template <typename Pairs>
+  static DimensionKey pack(const Pairs& sorted);
+  friend DimensionKey dimension_key_from_pairs(
+      std::vector<std::pair<std::string, std::string>> pairs);
   std::vector<value_type> views() const { return {begin(), end()}; }
 
   Rep* rep_ = nullptr;
