@@ -153,7 +153,8 @@ DimensionKey DimensionKeyInterner::intern(const DimensionKey& key) {
   return key;
 }
 
-DimensionKey dimension_key_from_pairs(std::vector<std::pair<std::string, std::string>> pairs) {
+DimensionKey dimension_key_from_pair_span(
+    std::span<const std::pair<std::string, std::string>> pairs) {
   // Stored keys come in order, each name once: they are packed as they are.
   const bool in_order = std::adjacent_find(pairs.begin(), pairs.end(), [](const auto& a,
                                                                           const auto& b) {

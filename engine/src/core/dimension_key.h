@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <iterator>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -165,8 +166,8 @@ class DimensionKey {
   // A key of sorted pairs with unique names.
   template <typename Pairs>
   static DimensionKey pack(const Pairs& sorted);
-  friend DimensionKey dimension_key_from_pairs(
-      std::vector<std::pair<std::string, std::string>> pairs);
+  friend DimensionKey dimension_key_from_pair_span(
+      std::span<const std::pair<std::string, std::string>> pairs);
   std::vector<value_type> views() const { return {begin(), end()}; }
 
   Rep* rep_ = nullptr;
@@ -188,7 +189,12 @@ class DimensionKeyInterner {
 };
 
 // Orders the pairs by name; for a repeated name the last pair in input order wins.
-DimensionKey dimension_key_from_pairs(std::vector<std::pair<std::string, std::string>> pairs);
+DimensionKey dimension_key_from_pair_span(
+    std::span<const std::pair<std::string, std::string>> pairs);
+inline DimensionKey dimension_key_from_pairs(
+    const std::vector<std::pair<std::string, std::string>>& pairs) {
+  return dimension_key_from_pair_span(pairs);
+}
 
 // Whether `key` holds `name` with exactly `value`.
 bool key_holds(const DimensionKey& key, std::string_view name, std::string_view value);

@@ -54,9 +54,15 @@ std::uint32_t Reader::get_variant(std::uint32_t variant_count) {
 }
 
 std::string Reader::get_text() {
+  std::string text;
+  read_text(text);
+  return text;
+}
+
+void Reader::read_text(std::string& text) {
   const std::uint64_t length = get_u64();
   if (!may_hold(length, 1)) fail_end_of_input();
-  std::string text;
+  text.clear();
   // From a stream the text grows as its bytes arrive, so a damaged length ends at the end of
   // the stream instead of in a huge allocation.
   text.reserve(bounded_reservation(length, 1));
@@ -77,7 +83,6 @@ std::string Reader::get_text() {
     }
     throw Error(std::move(message));
   }
-  return text;
 }
 
 namespace {
@@ -368,12 +373,41 @@ void read(Reader& in, std::pair<std::string, std::string>& pair) {
   pair.second = in.get_text();
 }
 
-void read(Reader& in, core::DimensionKey& key);
+// One shared copy of each variable name read.
+class NameInterner {
+ public:
+  core::SharedText intern(const std::string& name) {
+    auto found = names_.find(name);
+    if (found == names_.end()) found = names_.emplace(name, core::SharedText(name)).first;
+    return found->second;
+  }
+  std::size_t size() const { return names_.size(); }
+
+ private:
+  std::map<std::string, core::SharedText, std::less<>> names_;
+};
+
+// What decoding many distributions reuses from one to the next instead of allocating it again.
+struct DecodeScratch {
+  std::string text;
+  std::vector<std::pair<std::string, std::string>> pairs;
+  NameInterner names;
+};
+
+void read(Reader& in, core::DimensionKey& key, DecodeScratch& scratch);
+void read(Reader& in, core::DistributionObject& distribution, DecodeScratch& scratch);
+void read(Reader& in, core::DimensionKey& key) {
+  DecodeScratch scratch;
+  read(in, key, scratch);
+}
+void read(Reader& in, core::DistributionObject& distribution) {
+  DecodeScratch scratch;
+  read(in, distribution, scratch);
+}
 void read(Reader& in, core::VariableType& var_type);
 void read(Reader& in, core::VariableDefinition& definition);
 void read(Reader& in, core::DimensionDefinition& definition);
 void read(Reader& in, core::DistributionRepr& repr);
-void read(Reader& in, core::DistributionObject& distribution);
 void read(Reader& in, core::JointDistributionObject& joint);
 void read(Reader& in, SnapshotEntry& entry);
 
@@ -392,10 +426,16 @@ void read(Reader& in, core::CategoryList& list) {
   list = std::move(names);
 }
 
-void read(Reader& in, core::DimensionKey& key) {
-  std::vector<std::pair<std::string, std::string>> pairs;
-  read(in, pairs);
-  key = core::dimension_key_from_pairs(std::move(pairs));
+void read(Reader& in, core::DimensionKey& key, DecodeScratch& scratch) {
+  const std::uint64_t count = in.get_u64();
+  auto& pairs = scratch.pairs;
+  std::size_t used = 0;
+  for (; used < count; ++used) {
+    if (used == pairs.size()) pairs.emplace_back();
+    in.read_text(pairs[used].first);
+    in.read_text(pairs[used].second);
+  }
+  key = core::dimension_key_from_pair_span(std::span(pairs.data(), used));
 }
 
 void read(Reader& in, core::VariableType& var_type) {
@@ -455,10 +495,11 @@ void read(Reader& in, core::DistributionRepr& repr) {
   }
 }
 
-void read(Reader& in, core::DistributionObject& distribution) {
+void read(Reader& in, core::DistributionObject& distribution, DecodeScratch& scratch) {
   distribution.id = in.get_u64();
-  distribution.variable = in.get_text();
-  read(in, distribution.dimension_key);
+  in.read_text(scratch.text);
+  distribution.variable = scratch.names.intern(scratch.text);
+  read(in, distribution.dimension_key, scratch);
   read(in, distribution.repr);
   distribution.sample_count = in.get_u64();
   distribution.entropy = in.get_f64();
@@ -523,19 +564,6 @@ void read(Reader& in, MetaFile& meta) {
   meta.high_water_mark = in.get_u64();
 }
 
-// One shared copy of each variable name read.
-class NameInterner {
- public:
-  core::SharedText intern(const core::SharedText& name) {
-    auto found = names_.find(name.str());
-    if (found == names_.end()) found = names_.emplace(name.str(), name).first;
-    return found->second;
-  }
-  std::size_t size() const { return names_.size(); }
-
- private:
-  std::map<std::string, core::SharedText, std::less<>> names_;
-};
 
 // Each record's category names, variable name and dimension key are interned as soon as it is
 // read, so that a file of many distributions of one variable, or of many variables under one
@@ -545,18 +573,21 @@ class NameInterner {
 template <typename Stored>
 void read_sharing_categories(Reader& in, std::vector<Stored>& stored,
                              core::CategoryInterner& interner, core::DimensionKeyInterner& keys,
-                             NameInterner& names) {
+                             DecodeScratch& scratch) {
   const std::uint64_t count = in.get_u64();
   stored.clear();
   stored.reserve(bounded_reservation(count, sizeof(Stored)));
   bool sharing_keys = false;
   for (std::uint64_t i = 0; i < count; ++i) {
     Stored& record = stored.emplace_back();
-    read(in, record);
+    if constexpr (std::is_same_v<Stored, core::DistributionObject>) {
+      read(in, record, scratch);
+    } else {
+      read(in, record);
+    }
     core::share_categories(record.repr, interner);
     if constexpr (std::is_same_v<Stored, core::DistributionObject>) {
-      record.variable = names.intern(record.variable);
-      if (names.size() < 2) continue;
+      if (scratch.names.size() < 2) continue;
       if (!sharing_keys) {
         sharing_keys = true;
         for (Stored& earlier : stored) earlier.dimension_key = keys.intern(earlier.dimension_key);
@@ -570,9 +601,9 @@ void read_sharing_categories(Reader& in, std::vector<Stored>& stored,
 void read(Reader& in, DistributionFile& file) {
   core::CategoryInterner interner;
   core::DimensionKeyInterner keys;
-  NameInterner names;
-  read_sharing_categories(in, file.distributions, interner, keys, names);
-  read_sharing_categories(in, file.joints, interner, keys, names);
+  DecodeScratch scratch;
+  read_sharing_categories(in, file.distributions, interner, keys, scratch);
+  read_sharing_categories(in, file.joints, interner, keys, scratch);
 }
 
 void read(Reader& in, DistIndex& index) {

@@ -82,6 +82,8 @@ class Reader {
   std::uint32_t get_variant(std::uint32_t variant_count);
   // A length-prefixed UTF-8 text.
   std::string get_text();
+  // The same into `text`, whose room is kept for the next one.
+  void read_text(std::string& text);
 
   bool streaming() const { return source_ != nullptr; }
   // False when `count` values of `size` bytes cannot follow; a stream always may hold them.
