@@ -131,8 +131,9 @@ Database Database::open(const std::string& path, bool read_write) {
   // The index and the snapshots are not vital: an unreadable file falls back quietly. Flush
   // replaces the files in an order where each is derivable from those before it, so whatever a
   // crash or a full disk cut short is repaired here, and counters never hand out an id already
-  // stored. The index is always made from the distributions: a stored index that maps them
-  // exactly holds the same entries, and any other would be replaced, so it is not read at all.
+  // stored. The index is always made from the distributions (when flush writes it): a stored
+  // index that maps them exactly holds the same entries, and any other would be replaced, so it
+  // is not read at all.
   db.meta_.next_distribution_id =
       std::max(db.meta_.next_distribution_id, past_highest_id(db.dist_file_.distributions));
   db.meta_.next_joint_id = std::max(db.meta_.next_joint_id, past_highest_id(db.dist_file_.joints));

@@ -78,7 +78,7 @@ class Database {
   void define_dimension(core::DimensionDefinition definition);
 
   // The id of the distribution of `variable` under exactly `key`, created empty when missing.
-  // An index entry whose id has no distribution is handed back unchanged. Not checked.
+  // Not checked.
   std::uint64_t ensure_distribution(std::string_view variable, const core::DimensionKey& key);
   // For writers that find a distribution once and then update it batch after batch: the position
   // in `distributions()` of the distribution of `variable` under exactly `key`, created empty
@@ -207,8 +207,8 @@ class Database {
  private:
   static constexpr std::size_t kNoPosition = static_cast<std::size_t>(-1);
 
-  // Where an exact lookup leads: the id the index hands out (or none) and the position of the
-  // distribution that really carries the key (or kNoPosition).
+  // Where an exact lookup leads: the id and position of the distribution of the variable under
+  // the key, or none.
   struct Located {
     std::optional<std::uint64_t> id;
     std::size_t position = kNoPosition;

@@ -1,5 +1,5 @@
 // Positions of distributions by id. Ids are handed out one after another, so they are usually
-// dense: then a position is one array slot, 8 bytes per distribution. A file whose ids are
+// dense: then a position is one array slot, 4 bytes per distribution. A file whose ids are
 // scattered (written by hand, or after long-past removals) falls back to a sorted list.
 #pragma once
 
@@ -27,7 +27,9 @@ class IdPositions {
 
   bool dense_ = true;
   std::uint64_t first_ = 0;
-  std::vector<std::size_t> slots_;                              // id - first_ -> position
+  // id - first_ -> position, kFree for none; positions at or above kFree go sparse.
+  static constexpr std::uint32_t kFree = static_cast<std::uint32_t>(-1);
+  std::vector<std::uint32_t> slots_;
   std::vector<std::pair<std::uint64_t, std::size_t>> sparse_;  // by id
   std::size_t count_ = 0;
 };
