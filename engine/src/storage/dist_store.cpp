@@ -206,7 +206,6 @@ void Database::rebuild_lookups(const std::string& dist_path) {
   rebuild_exact();
   variables_.clear();
   for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) file_position(i);
-  rebuild_dimension_values();
   joint_positions_.clear();
   for (std::size_t i = 0; i < dist_file_.joints.size(); ++i) {
     const auto& joint = dist_file_.joints[i];
@@ -277,7 +276,6 @@ std::uint64_t Database::ensure_distribution(std::string_view variable,
   dist_file_.distributions.push_back(
       core::DistributionObject::create(id, shared_name(variable), shared_key(key),
                                        core::DistributionRepr::from_variable(definition->var_type)));
-  note_dimension_values(key);
   const std::size_t position = dist_file_.distributions.size() - 1;
   position_by_id_.insert(id, position);
   file_position(position);
@@ -311,8 +309,6 @@ void Database::rollback(const Mark& mark) {
   const bool removed = distributions.size() > mark.distributions;
   distributions.erase(distributions.begin() + static_cast<std::ptrdiff_t>(mark.distributions),
                       distributions.end());
-  // Values are only ever added to this lookup, so it is made again when a key goes.
-  if (removed) rebuild_dimension_values();
   auto& joints = dist_file_.joints;
   for (std::size_t i = joints.size(); i-- > mark.joints;) {
     const auto& joint = joints[i];
@@ -517,30 +513,13 @@ void Database::unfile_position(std::size_t position) {
 }
 
 std::set<std::string> Database::dimension_values(std::string_view dimension) const {
-  auto found = values_by_dimension_.find(dimension);
-  return found == values_by_dimension_.end() ? std::set<std::string>() : found->second;
-}
-
-// Every pair of every key is filed under its variable, so the distinct values come from those
-// lists without a visit to each distribution.
-void Database::rebuild_dimension_values() {
-  values_by_dimension_.clear();
+  std::set<std::string> values;
   for (const auto& [variable, filed] : variables_) {
-    for (const auto& [dimension, values] : filed.by_pair) {
-      auto& all = values_by_dimension_[dimension];
-      for (const auto& [value, positions] : values) all.insert(all.end(), value);
-    }
+    const auto found = filed.by_pair.find(dimension);
+    if (found == filed.by_pair.end()) continue;
+    for (const auto& [value, positions] : found->second) values.insert(values.end(), value);
   }
-}
-
-void Database::note_dimension_values(const core::DimensionKey& key) {
-  for (const auto& [name, value] : key) {
-    auto values = values_by_dimension_.find(name);
-    if (values == values_by_dimension_.end()) {
-      values = values_by_dimension_.try_emplace(std::string(name)).first;
-    }
-    values->second.emplace(value);
-  }
+  return values;
 }
 
 DatabaseStats Database::stats() const {

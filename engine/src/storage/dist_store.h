@@ -183,7 +183,8 @@ class Database {
                                                               std::string_view b,
                                                               const core::DimensionKey& key) const;
   // Every value that a distribution's key holds for `dimension`, in byte order; joint
-  // distributions are not consulted. A scan of all distributions, O(N log N).
+  // distributions are not consulted. Gathered from the per-variable lists of values, which
+  // hold them already: O(V log D + K log K) for K values.
   std::set<std::string> dimension_values(std::string_view dimension) const;
   // Distribution count, sample total, variable and dimension counts: a scan, O(N).
   DatabaseStats stats() const;
@@ -222,9 +223,6 @@ class Database {
   void keep_original_distribution(std::size_t position);
   // Fails when two distributions of the file at `dist_path` share an id.
   void rebuild_lookups(const std::string& dist_path);
-  void note_dimension_values(const core::DimensionKey& key);
-  // From the lists of `variables_`, which must be up to date.
-  void rebuild_dimension_values();
   // Files the distribution at `position`, the last one, under its variable and its pairs.
   void file_position(std::size_t position);
   // Takes the distribution at `position`, the last one filed, out of those lists again.
@@ -283,9 +281,6 @@ class Database {
   std::map<std::string, VariablePositions, std::less<>> variables_;
   std::uint64_t instance_ = 0;
   std::uint64_t last_generation_ = 0;
-  // dimension name -> every value that a distribution's key holds for it. Keys never change once
-  // a distribution exists, so a new distribution can only add values.
-  std::map<std::string, std::set<std::string>, std::less<>> values_by_dimension_;
   // joint lookup text -> positions in storage order; shared texts are told apart by comparing.
   std::unordered_map<std::string, std::vector<std::size_t>> joint_positions_;
 };
