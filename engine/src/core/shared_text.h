@@ -15,10 +15,12 @@ namespace quib::core {
 
 class SharedText {
  public:
+  // Conversions both ways are implicit, so that a name is made, read and compared as the text
+  // it holds.
   SharedText() = default;
-  SharedText(std::string_view text) { assign(text); }                  // NOLINT: a text stands in
-  SharedText(const std::string& text) { assign(text); }                // NOLINT
-  SharedText(const char* text) { assign(std::string_view(text)); }     // NOLINT
+  SharedText(std::string_view text) { assign(text); }
+  SharedText(const std::string& text) { assign(text); }
+  SharedText(const char* text) { assign(std::string_view(text)); }
   SharedText(const SharedText& other) noexcept : rep_(other.rep_) { retain(); }
   SharedText(SharedText&& other) noexcept : rep_(std::exchange(other.rep_, nullptr)) {}
   SharedText& operator=(SharedText other) noexcept {
@@ -28,8 +30,8 @@ class SharedText {
   ~SharedText() { release(); }
 
   const std::string& str() const { return rep_ == nullptr ? empty_text() : rep_->text; }
-  operator const std::string&() const { return str(); }  // NOLINT: reads as the text
-  operator std::string_view() const { return str(); }    // NOLINT
+  operator const std::string&() const { return str(); }
+  operator std::string_view() const { return str(); }
   std::size_t size() const { return str().size(); }
   bool empty() const { return str().empty(); }
   const char* data() const { return str().data(); }
