@@ -108,7 +108,7 @@ class Correlations : public testing_db::QueryDbTest {
           {"shape", Value(kShapes[s.shape])},
           {"size", Value(2.0 * static_cast<double>(s.size) + 1.0)},
           {"weight", Value(static_cast<double>(s.weight) + 0.5)}};
-      for (const auto& [name, value] : key) fields.emplace_back(name, Value(value));
+      for (const auto& [name, value] : key) fields.emplace_back(name, Value(std::string(value)));
       add_row(table, fields);
       ++tally.color_shape[s.color][s.shape];
       ++tally.size_weight[s.size][s.weight];

@@ -431,7 +431,7 @@ TEST_F(DatabaseTest, PositionsPerPairListExactlyTheHoldersInStorageOrder) {
     for (std::size_t i = 0; i < db.distributions().size(); ++i) {
       const auto& distribution = db.distributions()[i];
       for (const auto& [dimension, value] : distribution.dimension_key) {
-        walked[{distribution.variable, dimension, value}].push_back(i);
+        walked[{distribution.variable, std::string(dimension), std::string(value)}].push_back(i);
       }
     }
     for (const auto& [pair, positions] : walked) {
@@ -567,6 +567,38 @@ TEST_F(DatabaseTest, AFlushedDatabaseOpensAgainWithEqualRecords) {
   EXPECT_EQ(ro.dist_file(), dist_file);
   EXPECT_EQ(ro.index(), index);
   EXPECT_EQ(ro.snapshots(), snapshots);
+}
+
+// Distributions under one key share its copy whatever their variable, and those of one variable
+// share its name: as they are created, and again when the file is read back.
+TEST_F(DatabaseTest, OneKeyAndOneNameAreHeldOnceHoweverManyDistributionsUseThem) {
+  const auto check = [](const Database& db, const char* when) {
+    SCOPED_TRACE(when);
+    const auto& all = db.distributions();
+    ASSERT_EQ(all.size(), 4u);
+    for (const auto& a : all) {
+      for (const auto& b : all) {
+        EXPECT_EQ(a.dimension_key.identity() == b.dimension_key.identity(),
+                  a.dimension_key == b.dimension_key);
+        EXPECT_EQ(a.variable.shares_with(b.variable), a.variable == b.variable);
+      }
+    }
+    ASSERT_EQ(db.joints().size(), 1u);
+    EXPECT_EQ(db.joints()[0].dimension_key.identity(), all[0].dimension_key.identity());
+  };
+  {
+    Database db = filled();
+    for (const char* region : {"eu", "us"}) {
+      // Each key is built afresh, so only the database can make the copies shared.
+      db.ensure_distribution("color", core::dimension_key_from_pairs({{"region", region}}));
+      db.ensure_distribution("size", core::dimension_key_from_pairs({{"region", region}}));
+    }
+    db.ensure_joint_distribution("size", "color", core::dimension_key_from_pairs({{"region", "eu"}}));
+    check(db, "created");
+    db.flush();
+  }
+  check(Database::open(path_, true), "read-write");
+  check(Database::open(path_, false), "read-only");
 }
 
 TEST_F(DatabaseTest, AMissingOrUnreadableIndexIsRebuilt) {

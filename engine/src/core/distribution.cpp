@@ -88,7 +88,7 @@ double entropy(const DistributionRepr& repr) {
   return entropy_of_counts(categorical.counts, categorical.total_count);
 }
 
-DistributionObject DistributionObject::create(std::uint64_t id, std::string variable,
+DistributionObject DistributionObject::create(std::uint64_t id, SharedText variable,
                                               DimensionKey dimension_key, DistributionRepr repr) {
   DistributionObject object;
   object.id = id;

@@ -13,6 +13,7 @@
 #include "core/category_list.h"
 #include "core/dimension_key.h"
 #include "core/schema.h"
+#include "core/shared_text.h"
 
 namespace quib::core {
 
@@ -87,7 +88,7 @@ inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 
 struct DistributionObject {
   std::uint64_t id = 0;
-  std::string variable;
+  SharedText variable;  // shared by the variable's distributions
   DimensionKey dimension_key;
   DistributionRepr repr;
   std::uint64_t sample_count = 0;
@@ -97,7 +98,7 @@ struct DistributionObject {
   std::pair<std::uint64_t, std::uint64_t> raw_record_range{0, 0};
 
   // A new distribution stamped with the current time, version 1.
-  static DistributionObject create(std::uint64_t id, std::string variable,
+  static DistributionObject create(std::uint64_t id, SharedText variable,
                                    DimensionKey dimension_key, DistributionRepr repr);
   bool operator==(const DistributionObject&) const = default;
 };

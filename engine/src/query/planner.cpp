@@ -20,7 +20,7 @@ namespace {
   throw Error(std::move(message));
 }
 
-using Positions = std::span<const std::size_t>;
+using Positions = std::span<const storage::Database::Position>;
 
 // The positions in every list, in storage order. Each list is in storage order, so each is
 // searched onwards from where the last search stopped; the shortest list leads, which makes the
@@ -30,12 +30,12 @@ std::vector<std::size_t> intersect(std::vector<Positions> lists) {
             [](Positions x, Positions y) { return x.size() < y.size(); });
   std::vector<std::size_t> common;
   common.reserve(lists.front().size());
-  std::vector<const std::size_t*> from(lists.size());
+  std::vector<const storage::Database::Position*> from(lists.size());
   for (std::size_t l = 1; l < lists.size(); ++l) from[l] = lists[l].data();
   for (const std::size_t position : lists.front()) {
     bool everywhere = true;
     for (std::size_t l = 1; l < lists.size() && everywhere; ++l) {
-      const std::size_t* end = lists[l].data() + lists[l].size();
+      const storage::Database::Position* end = lists[l].data() + lists[l].size();
       from[l] = std::lower_bound(from[l], end, position);
       everywhere = from[l] != end && *from[l] == position;
     }

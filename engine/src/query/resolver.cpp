@@ -84,7 +84,7 @@ const ResolvedSide& SideResolver::resolve(std::string_view variable,
   // A side that resolves to nothing is not kept: asking again fails again, with the same message.
   ResolvedMembers members = resolve_members(db_, variable, dimensions);
   if (!members.exact && dimensions.size() == 1) {
-    const std::string& dimension = dimensions.begin()->first;
+    const std::string dimension(dimensions.begin()->first);
     if (++single_pair_roll_ups_[{std::string(variable), dimension}] == kRollUpsBeforeSweep) {
       sweep(variable, dimension);
       if (auto found = sides_.find(SideKeyView{variable, dimensions}); found != sides_.end()) {
@@ -109,7 +109,7 @@ void SideResolver::sweep(std::string_view variable, const std::string& dimension
   // Which pending side each of the variable's positions adds to, from its first position on;
   // the walk keeps storage order, so every sum adds the same counts in the same order as
   // `rolled_up_repr`.
-  const std::span<const std::size_t> all = db_.positions_of_variable(variable);
+  const auto all = db_.positions_of_variable(variable);
   const std::size_t first = all.front();
   std::vector<std::uint32_t> side_of(all.back() - first + 1, kNoSide);
   for (const auto& [value, positions] : *values) {

@@ -46,7 +46,7 @@ std::set<std::string> time_values(const storage::Database& db, std::string_view 
     const auto& key = distribution->dimension_key;
     auto time = key.find(time_name);
     if (time == key.end() || !within_bounds(time->second, lower_bound, upper_bound)) continue;
-    if (holds_slice(key, dimensions)) times.insert(time->second);
+    if (holds_slice(key, dimensions)) times.emplace(time->second);
   }
   return times;
 }

@@ -142,7 +142,7 @@ QueryResult exec_show(const storage::Database& db, const Statement::Show& statem
 
 QueryResult exec_rank(const storage::Database& db, const Statement::Rank& statement) {
   struct Entry {
-    const std::string* value;
+    std::string_view value;
     double entropy;
     std::uint64_t samples;
   };
@@ -159,7 +159,7 @@ QueryResult exec_rank(const storage::Database& db, const Statement::Rank& statem
                                     });
     const auto ranked = key.find(statement.dimension);
     if (!in_slice || ranked == key.end()) continue;
-    entries.push_back({&ranked->second, distribution->entropy, distribution->sample_count});
+    entries.push_back({ranked->second, distribution->entropy, distribution->sample_count});
   }
   cells::sort_descending(entries, [](const Entry& entry) { return entry.entropy; });
 
@@ -167,7 +167,7 @@ QueryResult exec_rank(const storage::Database& db, const Statement::Rank& statem
   result.columns = {statement.dimension, "Entropy", "Samples", ""};
   result.rows.reserve(entries.size());
   for (const Entry& entry : entries) {
-    result.rows.push_back(cells::row(*entry.value, cells::fixed(entry.entropy, 4, " bits"),
+    result.rows.push_back(cells::row(std::string(entry.value), cells::fixed(entry.entropy, 4, " bits"),
                                      cells::count(entry.samples),
                                      cells::bar(entry.entropy * kRankBarScale, kRankBarLongest)));
   }

@@ -1,11 +1,14 @@
 #include "storage/codec.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "core/error.h"
+#include "core/flat_index.h"
 #include "core/utf8.h"
 
 namespace quib::storage::codec {
@@ -15,13 +18,6 @@ namespace {
 [[noreturn]] void fail_end_of_input() { throw Error("io error: unexpected end of file"); }
 
 }  // namespace
-
-const std::uint8_t* Reader::need(std::size_t n) {
-  if (remaining() < n) fill(n);
-  const std::uint8_t* at = pos_;
-  pos_ += n;
-  return at;
-}
 
 void Reader::fill(std::size_t n) {
   if (source_ == nullptr) fail_end_of_input();
@@ -33,10 +29,6 @@ void Reader::fill(std::size_t n) {
     if (window.size() <= before) fail_end_of_input();
   }
 }
-
-std::uint8_t Reader::get_u8() { return *need(1); }
-std::uint32_t Reader::get_u32() { return decode_fixed32(need(4)); }
-std::uint64_t Reader::get_u64() { return decode_fixed64(need(8)); }
 
 bool Reader::get_bool() {
   const std::uint8_t byte = get_u8();
@@ -62,9 +54,15 @@ std::uint32_t Reader::get_variant(std::uint32_t variant_count) {
 }
 
 std::string Reader::get_text() {
+  std::string text;
+  read_text(text);
+  return text;
+}
+
+void Reader::read_text(std::string& text) {
   const std::uint64_t length = get_u64();
   if (!may_hold(length, 1)) fail_end_of_input();
-  std::string text;
+  text.clear();
   // From a stream the text grows as its bytes arrive, so a damaged length ends at the end of
   // the stream instead of in a huge allocation.
   text.reserve(bounded_reservation(length, 1));
@@ -85,7 +83,6 @@ std::string Reader::get_text() {
     }
     throw Error(std::move(message));
   }
-  return text;
 }
 
 namespace {
@@ -311,6 +308,36 @@ void put(Out& out, const DistIndex& index) {
   }
 }
 
+// Each text is made twice, once to find the last distribution that has it and once to write it,
+// so that no more than two texts exist at a time.
+template <typename Out>
+void put(Out& out, const DistIndexOf& index) {
+  const auto& all = index.distributions;
+  if (all.size() >= core::FlatIndex::kNone) throw Error("too many distributions to index");
+  std::string text;
+  std::string other;
+  const auto text_of = [&](std::string& into, std::size_t position) -> const std::string& {
+    into.clear();
+    append_index_key_text(into, all[position].variable, all[position].dimension_key);
+    return into;
+  };
+  std::vector<std::uint32_t> hashes(all.size());
+  core::FlatIndex last_with_text;
+  last_with_text.reserve(all.size());
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    hashes[i] = static_cast<std::uint32_t>(std::hash<std::string>{}(text_of(text, i)));
+    last_with_text.insert_or_replace(hashes[i], static_cast<std::uint32_t>(i),
+                                     [&](std::uint32_t at) { return text_of(other, at) == text; });
+  }
+  out.put_u64(last_with_text.size());
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const auto is_i = [&](std::uint32_t at) { return at == i; };
+    if (last_with_text.find(hashes[i], is_i) == core::FlatIndex::kNone) continue;
+    put_text(out, text_of(text, i));
+    out.put_u64(all[i].id);
+  }
+}
+
 template <typename Out>
 void put(Out& out, const SnapshotEntry& entry) {
   out.put_u64(entry.version);
@@ -346,12 +373,41 @@ void read(Reader& in, std::pair<std::string, std::string>& pair) {
   pair.second = in.get_text();
 }
 
-void read(Reader& in, core::DimensionKey& key);
+// One shared copy of each variable name read.
+class NameInterner {
+ public:
+  core::SharedText intern(const std::string& name) {
+    auto found = names_.find(name);
+    if (found == names_.end()) found = names_.emplace(name, core::SharedText(name)).first;
+    return found->second;
+  }
+  std::size_t size() const { return names_.size(); }
+
+ private:
+  std::map<std::string, core::SharedText, std::less<>> names_;
+};
+
+// What decoding many distributions reuses from one to the next instead of allocating it again.
+struct DecodeScratch {
+  std::string text;
+  std::vector<std::pair<std::string, std::string>> pairs;
+  NameInterner names;
+};
+
+void read(Reader& in, core::DimensionKey& key, DecodeScratch& scratch);
+void read(Reader& in, core::DistributionObject& distribution, DecodeScratch& scratch);
+void read(Reader& in, core::DimensionKey& key) {
+  DecodeScratch scratch;
+  read(in, key, scratch);
+}
+void read(Reader& in, core::DistributionObject& distribution) {
+  DecodeScratch scratch;
+  read(in, distribution, scratch);
+}
 void read(Reader& in, core::VariableType& var_type);
 void read(Reader& in, core::VariableDefinition& definition);
 void read(Reader& in, core::DimensionDefinition& definition);
 void read(Reader& in, core::DistributionRepr& repr);
-void read(Reader& in, core::DistributionObject& distribution);
 void read(Reader& in, core::JointDistributionObject& joint);
 void read(Reader& in, SnapshotEntry& entry);
 
@@ -370,14 +426,16 @@ void read(Reader& in, core::CategoryList& list) {
   list = std::move(names);
 }
 
-void read(Reader& in, core::DimensionKey& key) {
+void read(Reader& in, core::DimensionKey& key, DecodeScratch& scratch) {
   const std::uint64_t count = in.get_u64();
-  key.clear();
-  for (std::uint64_t i = 0; i < count; ++i) {
-    std::string name = in.get_text();
-    std::string value = in.get_text();
-    key.insert_or_assign(std::move(name), std::move(value));
+  auto& pairs = scratch.pairs;
+  std::size_t used = 0;
+  for (; used < count; ++used) {
+    if (used == pairs.size()) pairs.emplace_back();
+    in.read_text(pairs[used].first);
+    in.read_text(pairs[used].second);
   }
+  key = core::dimension_key_from_pair_span(std::span(pairs.data(), used));
 }
 
 void read(Reader& in, core::VariableType& var_type) {
@@ -437,10 +495,11 @@ void read(Reader& in, core::DistributionRepr& repr) {
   }
 }
 
-void read(Reader& in, core::DistributionObject& distribution) {
+void read(Reader& in, core::DistributionObject& distribution, DecodeScratch& scratch) {
   distribution.id = in.get_u64();
-  distribution.variable = in.get_text();
-  read(in, distribution.dimension_key);
+  in.read_text(scratch.text);
+  distribution.variable = scratch.names.intern(scratch.text);
+  read(in, distribution.dimension_key, scratch);
   read(in, distribution.repr);
   distribution.sample_count = in.get_u64();
   distribution.entropy = in.get_f64();
@@ -505,25 +564,46 @@ void read(Reader& in, MetaFile& meta) {
   meta.high_water_mark = in.get_u64();
 }
 
-// Each record's category names are interned as soon as it is read, so that a file of many
-// distributions of one variable never holds more than one copy of the names at a time.
+
+// Each record's category names, variable name and dimension key are interned as soon as it is
+// read, so that a file of many distributions of one variable, or of many variables under one
+// key, never holds more than one copy of them at a time. Keys only repeat across variables, so
+// while a single variable has been read its keys are left alone (a million distinct keys would
+// cost the table a million entries for nothing), and they join the table with the second one.
 template <typename Stored>
 void read_sharing_categories(Reader& in, std::vector<Stored>& stored,
-                             core::CategoryInterner& interner) {
+                             core::CategoryInterner& interner, core::DimensionKeyInterner& keys,
+                             DecodeScratch& scratch) {
   const std::uint64_t count = in.get_u64();
   stored.clear();
   stored.reserve(bounded_reservation(count, sizeof(Stored)));
+  bool sharing_keys = false;
   for (std::uint64_t i = 0; i < count; ++i) {
     Stored& record = stored.emplace_back();
-    read(in, record);
+    if constexpr (std::is_same_v<Stored, core::DistributionObject>) {
+      read(in, record, scratch);
+    } else {
+      read(in, record);
+    }
     core::share_categories(record.repr, interner);
+    if constexpr (std::is_same_v<Stored, core::DistributionObject>) {
+      if (scratch.names.size() < 2) continue;
+      if (!sharing_keys) {
+        sharing_keys = true;
+        for (Stored& earlier : stored) earlier.dimension_key = keys.intern(earlier.dimension_key);
+        continue;
+      }
+    }
+    record.dimension_key = keys.intern(record.dimension_key);
   }
 }
 
 void read(Reader& in, DistributionFile& file) {
   core::CategoryInterner interner;
-  read_sharing_categories(in, file.distributions, interner);
-  read_sharing_categories(in, file.joints, interner);
+  core::DimensionKeyInterner keys;
+  DecodeScratch scratch;
+  read_sharing_categories(in, file.distributions, interner, keys, scratch);
+  read_sharing_categories(in, file.joints, interner, keys, scratch);
 }
 
 void read(Reader& in, DistIndex& index) {
@@ -599,6 +679,8 @@ Record decode(ByteSource& source) {
 QUIB_CODEC_INSTANTIATE(MetaFile)
 QUIB_CODEC_INSTANTIATE(DistributionFile)
 QUIB_CODEC_INSTANTIATE(DistIndex)
+template void encode_to<DistIndexOf>(const DistIndexOf&, ByteSink&);
+template std::vector<std::uint8_t> encode<DistIndexOf>(const DistIndexOf&);
 QUIB_CODEC_INSTANTIATE(SnapshotStore)
 QUIB_CODEC_INSTANTIATE(SnapshotEntry)
 QUIB_CODEC_INSTANTIATE(core::Schema)

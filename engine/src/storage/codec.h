@@ -70,9 +70,10 @@ class Reader {
       : pos_(bytes.data()), end_(bytes.data() + bytes.size()) {}
   explicit Reader(ByteSource& source) : source_(&source) {}
 
-  std::uint8_t get_u8();
-  std::uint32_t get_u32();
-  std::uint64_t get_u64();
+  // Inline: a file of many distributions reads tens of millions of them.
+  std::uint8_t get_u8() { return *need(1); }
+  std::uint32_t get_u32() { return decode_fixed32(need(4)); }
+  std::uint64_t get_u64() { return decode_fixed64(need(8)); }
   double get_f64() { return std::bit_cast<double>(get_u64()); }
   bool get_bool();
   // The presence byte of an optional value.
@@ -81,6 +82,8 @@ class Reader {
   std::uint32_t get_variant(std::uint32_t variant_count);
   // A length-prefixed UTF-8 text.
   std::string get_text();
+  // The same into `text`, whose room is kept for the next one.
+  void read_text(std::string& text);
 
   bool streaming() const { return source_ != nullptr; }
   // False when `count` values of `size` bytes cannot follow; a stream always may hold them.
@@ -90,7 +93,12 @@ class Reader {
 
  private:
   std::size_t remaining() const { return static_cast<std::size_t>(end_ - pos_); }
-  const std::uint8_t* need(std::size_t n);
+  const std::uint8_t* need(std::size_t n) {
+    if (remaining() < n) [[unlikely]] fill(n);
+    const std::uint8_t* at = pos_;
+    pos_ += n;
+    return at;
+  }
   // Makes at least `n` bytes (a fixed-width value at most) readable, or fails at the end.
   void fill(std::size_t n);
 

@@ -2,12 +2,17 @@
 
 namespace quib::storage {
 
+void append_index_key_text(std::string& out, std::string_view variable,
+                           const core::DimensionKey& dimension_key) {
+  out += variable;
+  out += '|';
+  core::append_canonical_dimension_key(out, dimension_key);
+}
+
 std::string index_key_text(std::string_view variable, const core::DimensionKey& dimension_key) {
   std::string text;
   text.reserve(variable.size() + 1 + 16 * dimension_key.size());
-  text += variable;
-  text += '|';
-  core::append_canonical_dimension_key(text, dimension_key);
+  append_index_key_text(text, variable, dimension_key);
   return text;
 }
 

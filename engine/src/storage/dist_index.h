@@ -30,6 +30,16 @@ struct DistIndex {
 
 // "{variable}|{canonical dimension key}".
 std::string index_key_text(std::string_view variable, const core::DimensionKey& dimension_key);
+// Appends the same text to `out`.
+void append_index_key_text(std::string& out, std::string_view variable,
+                           const core::DimensionKey& dimension_key);
+
+// The index that `rebuild_index` would make of `distributions`, written without making it: its
+// encoding holds the same entries (in another order), and building the texts one at a time
+// spares a flush of many distributions a map of all of them.
+struct DistIndexOf {
+  const std::vector<core::DistributionObject>& distributions;
+};
 
 // A new index holding every distribution's key text; a later distribution wins a shared text.
 DistIndex rebuild_index(const std::vector<core::DistributionObject>& distributions);

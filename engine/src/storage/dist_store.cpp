@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <limits>
 
 #include "core/error.h"
@@ -47,7 +48,8 @@ std::string joint_text(std::string_view x, std::string_view y, const core::Dimen
   return text;
 }
 
-void take_last(std::vector<std::size_t>& positions, std::size_t position) {
+template <typename Position>
+void take_last(std::vector<Position>& positions, std::size_t position) {
   if (!positions.empty() && positions.back() == position) positions.pop_back();
 }
 
@@ -129,9 +131,9 @@ Database Database::open(const std::string& path, bool read_write) {
   // The index and the snapshots are not vital: an unreadable file falls back quietly. Flush
   // replaces the files in an order where each is derivable from those before it, so whatever a
   // crash or a full disk cut short is repaired here, and counters never hand out an id already
-  // stored. The index is always made from the distributions: a stored index that maps them
-  // exactly holds the same entries, and any other would be replaced, so it is not read at all.
-  db.index_ = rebuild_index(db.dist_file_.distributions);
+  // stored. The index is always made from the distributions (when flush writes it): a stored
+  // index that maps them exactly holds the same entries, and any other would be replaced, so it
+  // is not read at all.
   db.meta_.next_distribution_id =
       std::max(db.meta_.next_distribution_id, past_highest_id(db.dist_file_.distributions));
   db.meta_.next_joint_id = std::max(db.meta_.next_joint_id, past_highest_id(db.dist_file_.joints));
@@ -165,7 +167,7 @@ void Database::flush() {
   if (!writable_) return;
   file_format::write_file(join_path(root_, "meta.edb"), meta_);
   file_format::write_file(join_path(root_, "distributions.edb"), dist_file_);
-  file_format::write_file(join_path(root_, "dist_index.edb"), index_);
+  file_format::write_file(join_path(root_, "dist_index.edb"), DistIndexOf{dist_file_.distributions});
   file_format::write_file(join_path(root_, "snapshots.edb"), snapshots_);
 }
 
@@ -189,19 +191,21 @@ void Database::define_dimension(core::DimensionDefinition definition) {
 
 void Database::rebuild_lookups(const std::string& dist_path) {
   position_by_id_.clear();
-  position_by_id_.reserve(dist_file_.distributions.size());
+  keys_.clear();
+  keys_filled_ = false;
   for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) {
+    const auto& distribution = dist_file_.distributions[i];
     // Everything that caches or looks up by id takes an id for one distribution; the system
     // never writes a file where two share one, so such a file was made or damaged outside.
-    const std::uint64_t id = dist_file_.distributions[i].id;
-    if (!position_by_id_.try_emplace(id, i).second) {
+    const std::uint64_t id = distribution.id;
+    if (!position_by_id_.insert(id, i)) {
       throw Error("distribution id " + std::to_string(id) + " appears more than once in " +
                   dist_path);
     }
   }
+  rebuild_exact();
   variables_.clear();
   for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) file_position(i);
-  rebuild_dimension_values();
   joint_positions_.clear();
   for (std::size_t i = 0; i < dist_file_.joints.size(); ++i) {
     const auto& joint = dist_file_.joints[i];
@@ -211,25 +215,56 @@ void Database::rebuild_lookups(const std::string& dist_path) {
   }
 }
 
-std::size_t Database::position_of(std::uint64_t id) const {
-  auto it = position_by_id_.find(id);
-  return it == position_by_id_.end() ? kNoPosition : it->second;
+namespace {
+
+std::size_t mix(std::size_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  return h;
+}
+
+}  // namespace
+
+std::uint32_t Database::exact_hash(std::string_view variable, const core::DimensionKey& key) {
+  return static_cast<std::uint32_t>(mix(std::hash<std::string_view>{}(variable) ^ mix(key.hash())));
+}
+
+core::SharedText Database::shared_name(std::string_view variable) const {
+  const auto filed = variables_.find(variable);
+  if (filed == variables_.end()) return core::SharedText(variable);
+  return dist_file_.distributions[filed->second.all.front()].variable;
+}
+
+core::DimensionKey Database::shared_key(const core::DimensionKey& key) {
+  if (!keys_filled_) {
+    for (auto& distribution : dist_file_.distributions) {
+      distribution.dimension_key = keys_.intern(distribution.dimension_key);
+    }
+    for (auto& joint : dist_file_.joints) joint.dimension_key = keys_.intern(joint.dimension_key);
+    keys_filled_ = true;
+  }
+  return keys_.intern(key);
+}
+
+void Database::rebuild_exact() {
+  exact_.clear();
+  exact_.reserve(dist_file_.distributions.size());
+  for (std::size_t i = 0; i < dist_file_.distributions.size(); ++i) file_exact(i);
+}
+
+void Database::file_exact(std::size_t position) {
+  const auto& distribution = dist_file_.distributions[position];
+  const auto hash = exact_hash(distribution.variable, distribution.dimension_key);
+  exact_.insert_or_replace(hash, static_cast<std::uint32_t>(position),
+                           exact_match(distribution.variable, distribution.dimension_key));
 }
 
 Database::Located Database::locate(std::string_view variable,
                                    const core::DimensionKey& key) const {
-  const auto id = index_.get(variable, key);
-  if (!id) return {};
-  const std::size_t position = position_of(*id);
-  if (position == kNoPosition) return {id, kNoPosition};
-  const auto& found = dist_file_.distributions[position];
-  if (found.variable == variable && found.dimension_key == key) return {id, position};
-  // The entry belongs to another key with the same text; this key may have its own distribution.
-  const auto& all = dist_file_.distributions;
-  for (const std::size_t i : positions_of_variable(variable)) {
-    if (all[i].dimension_key == key) return {all[i].id, i};
-  }
-  return {};
+  const std::uint32_t position = exact_.find(exact_hash(variable, key), exact_match(variable, key));
+  if (position == core::FlatIndex::kNone) return {};
+  return {dist_file_.distributions[position].id, position};
 }
 
 std::uint64_t Database::ensure_distribution(std::string_view variable,
@@ -238,12 +273,13 @@ std::uint64_t Database::ensure_distribution(std::string_view variable,
   const core::VariableDefinition* definition = meta_.schema.find_variable(variable);
   if (definition == nullptr) throw Error("unknown variable '" + std::string(variable) + "'");
   const std::uint64_t id = meta_.next_distribution_id++;
-  dist_file_.distributions.push_back(core::DistributionObject::create(
-      id, std::string(variable), key, core::DistributionRepr::from_variable(definition->var_type)));
-  note_dimension_values(key);
-  position_by_id_.try_emplace(id, dist_file_.distributions.size() - 1);
-  file_position(dist_file_.distributions.size() - 1);
-  index_.insert(variable, key, id);
+  dist_file_.distributions.push_back(
+      core::DistributionObject::create(id, shared_name(variable), shared_key(key),
+                                       core::DistributionRepr::from_variable(definition->var_type)));
+  const std::size_t position = dist_file_.distributions.size() - 1;
+  position_by_id_.insert(id, position);
+  file_position(position);
+  file_exact(position);
   return id;
 }
 
@@ -267,15 +303,12 @@ Database::Mark Database::mark() const {
 void Database::rollback(const Mark& mark) {
   auto& distributions = dist_file_.distributions;
   for (std::size_t i = distributions.size(); i-- > mark.distributions;) {
-    const auto by_id = position_by_id_.find(distributions[i].id);
-    if (by_id != position_by_id_.end() && by_id->second == i) position_by_id_.erase(by_id);
+    position_by_id_.erase(distributions[i].id, i);
     unfile_position(i);
   }
   const bool removed = distributions.size() > mark.distributions;
   distributions.erase(distributions.begin() + static_cast<std::ptrdiff_t>(mark.distributions),
                       distributions.end());
-  // Values are only ever added to this lookup, so it is made again when a key goes.
-  if (removed) rebuild_dimension_values();
   auto& joints = dist_file_.joints;
   for (std::size_t i = joints.size(); i-- > mark.joints;) {
     const auto& joint = joints[i];
@@ -288,9 +321,10 @@ void Database::rollback(const Mark& mark) {
   joints.erase(joints.begin() + static_cast<std::ptrdiff_t>(mark.joints), joints.end());
   meta_.next_distribution_id = mark.next_distribution_id;
   meta_.next_joint_id = mark.next_joint_id;
-  // A new distribution may have taken over the text of an older one: the index is rebuilt
-  // rather than patched. The memory of the removed distributions is free again by now.
-  index_ = rebuild_index(distributions);
+  // A removed distribution may have hidden an older one of the same variable and key: the
+  // lookup is made again rather than patched. The memory of the removed distributions is free
+  // again by now.
+  if (removed) rebuild_exact();
 }
 
 void Database::begin_change() {
@@ -370,7 +404,7 @@ void Database::ensure_joint_distribution(std::string_view a, std::string_view b,
   joint.repr = core::JointRepr::empty_for(*x_def, *y_def);
   joint.id = meta_.next_joint_id++;
   joint.variables = {std::string(x), std::string(y)};
-  joint.dimension_key = key;
+  joint.dimension_key = shared_key(key);
   joint.sample_count = 0;
   joint.last_updated = core::unix_now();
   joint.version = 1;
@@ -396,13 +430,13 @@ core::JointDistributionObject* Database::get_joint_distribution_mut(
   return &dist_file_.joints[position];
 }
 
-std::span<const std::size_t> Database::positions_of_variable(std::string_view variable) const {
+std::span<const Database::Position> Database::positions_of_variable(std::string_view variable) const {
   auto it = variables_.find(variable);
   if (it == variables_.end()) return {};
   return it->second.all;
 }
 
-std::span<const std::size_t> Database::positions_with_pair(std::string_view variable,
+std::span<const Database::Position> Database::positions_with_pair(std::string_view variable,
                                                            std::string_view dimension,
                                                            std::string_view value) const {
   const ValuePositions* values = positions_by_value(variable, dimension);
@@ -432,18 +466,25 @@ void Database::advance_generation(std::string_view variable) {
 }
 
 void Database::file_position(std::size_t position) {
+  if (position > std::numeric_limits<Position>::max()) {
+    throw Error("more distributions than a database holds");
+  }
   const auto& distribution = dist_file_.distributions[position];
   auto filed = variables_.find(distribution.variable);
   if (filed == variables_.end()) filed = variables_.try_emplace(distribution.variable).first;
-  filed->second.all.push_back(position);
+  filed->second.all.push_back(static_cast<Position>(position));
   // Raised before the pairs are filed: should filing fail half-way, the rollback that follows
   // raises it again.
   filed->second.generation = ++last_generation_;
   for (const auto& [dimension, value] : distribution.dimension_key) {
-    auto& values = filed->second.by_pair[dimension];
+    auto by_name = filed->second.by_pair.find(dimension);
+    if (by_name == filed->second.by_pair.end()) {
+      by_name = filed->second.by_pair.try_emplace(std::string(dimension)).first;
+    }
+    auto& values = by_name->second;
     auto positions = values.find(value);
-    if (positions == values.end()) positions = values.try_emplace(value).first;
-    positions->second.push_back(position);
+    if (positions == values.end()) positions = values.try_emplace(std::string(value)).first;
+    positions->second.push_back(static_cast<Position>(position));
   }
 }
 
@@ -473,23 +514,13 @@ void Database::unfile_position(std::size_t position) {
 }
 
 std::set<std::string> Database::dimension_values(std::string_view dimension) const {
-  auto found = values_by_dimension_.find(dimension);
-  return found == values_by_dimension_.end() ? std::set<std::string>() : found->second;
-}
-
-void Database::rebuild_dimension_values() {
-  values_by_dimension_.clear();
-  for (const auto& distribution : dist_file_.distributions) {
-    note_dimension_values(distribution.dimension_key);
+  std::set<std::string> values;
+  for (const auto& [variable, filed] : variables_) {
+    const auto found = filed.by_pair.find(dimension);
+    if (found == filed.by_pair.end()) continue;
+    for (const auto& [value, positions] : found->second) values.insert(values.end(), value);
   }
-}
-
-void Database::note_dimension_values(const core::DimensionKey& key) {
-  for (const auto& [name, value] : key) {
-    auto values = values_by_dimension_.find(name);
-    if (values == values_by_dimension_.end()) values = values_by_dimension_.try_emplace(name).first;
-    values->second.insert(value);
-  }
+  return values;
 }
 
 DatabaseStats Database::stats() const {

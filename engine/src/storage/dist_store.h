@@ -8,9 +8,10 @@
 //   this one. A read-only `Database` takes no lock, refuses definitions, new distributions and
 //   raw-log lines with "database opened in read-only mode", and its flush writes nothing.
 // - Changes live in memory until `flush`; destroying a `Database` never writes.
-// - Exact (variable, dimension key) lookups go through the index, but an index entry is only a
-//   candidate: two keys can share one canonical text, and counts under each key always land in
-//   that key's own distribution.
+// - Every distribution and joint distribution under one dimension key shares one copy of it, so
+//   exact (variable, dimension key) lookups compare the shared copy, never the key's text: two
+//   keys can share one canonical text, and counts under each key always land in that key's own
+//   distribution. The index of key texts is made from the distributions when it is written.
 // - One thread at a time. Pointers returned by the lookups stay valid until the next call that
 //   creates a distribution or joint distribution.
 #pragma once
@@ -30,9 +31,11 @@
 
 #include "core/dimension_key.h"
 #include "core/distribution.h"
+#include "core/flat_index.h"
 #include "core/schema.h"
 #include "storage/dist_index.h"
 #include "storage/file_format.h"
+#include "storage/id_positions.h"
 #include "storage/records.h"
 #include "storage/lock.h"
 #include "storage/raw_log.h"
@@ -75,7 +78,7 @@ class Database {
   void define_dimension(core::DimensionDefinition definition);
 
   // The id of the distribution of `variable` under exactly `key`, created empty when missing.
-  // An index entry whose id has no distribution is handed back unchanged. Not checked.
+  // Not checked.
   std::uint64_t ensure_distribution(std::string_view variable, const core::DimensionKey& key);
   // For writers that find a distribution once and then update it batch after batch: the position
   // in `distributions()` of the distribution of `variable` under exactly `key`, created empty
@@ -150,26 +153,28 @@ class Database {
     return dist_file_.distributions;
   }
   const std::vector<core::JointDistributionObject>& joints() const { return dist_file_.joints; }
-  // The index of key texts; O(1).
-  const DistIndex& index() const { return index_; }
+  // The index of key texts as flush writes it: made from the distributions, O(N).
+  DistIndex index() const { return rebuild_index(dist_file_.distributions); }
 
-  // The distribution of `variable` under exactly `key`, or null: one index lookup and one
-  // id-to-position lookup, O(1) on average. Only when another key shares the key's canonical
-  // text does it scan the distributions, O(N).
+  // The distribution of `variable` under exactly `key`, or null: two hash lookups, O(1) on
+  // average.
   const core::DistributionObject* find_distribution(std::string_view variable,
                                                     const core::DimensionKey& key) const;
+  // Positions in the lists below; a database never holds 2^32 distributions (each takes
+  // hundreds of bytes), and half the width halves the lists.
+  using Position = std::uint32_t;
   // Positions in `distributions()` of every distribution of `variable` (name equal byte for
   // byte), in storage order: O(log V) for V variables, without visiting the other variables'
   // distributions.
-  std::span<const std::size_t> positions_of_variable(std::string_view variable) const;
+  std::span<const Position> positions_of_variable(std::string_view variable) const;
   // The same for the distributions of `variable` whose key holds `dimension` with `value`:
   // O(log V + log D + log values), where D counts the dimensions the variable's keys name.
-  std::span<const std::size_t> positions_with_pair(std::string_view variable,
+  std::span<const Position> positions_with_pair(std::string_view variable,
                                                    std::string_view dimension,
                                                    std::string_view value) const;
   // Every value that keys of `variable` hold for `dimension`, in byte order, with the positions
   // of `positions_with_pair`; null when no key of the variable names the dimension. O(log V + log D).
-  using ValuePositions = std::map<std::string, std::vector<std::size_t>, std::less<>>;
+  using ValuePositions = std::map<std::string, std::vector<Position>, std::less<>>;
   const ValuePositions* positions_by_value(std::string_view variable,
                                            std::string_view dimension) const;
   // The joint distribution of the two names (in either order) under exactly `key`, or null:
@@ -178,7 +183,8 @@ class Database {
                                                               std::string_view b,
                                                               const core::DimensionKey& key) const;
   // Every value that a distribution's key holds for `dimension`, in byte order; joint
-  // distributions are not consulted. A scan of all distributions, O(N log N).
+  // distributions are not consulted. Gathered from the per-variable lists of values, which
+  // hold them already: O(V log D + K log K) for K values.
   std::set<std::string> dimension_values(std::string_view dimension) const;
   // Distribution count, sample total, variable and dimension counts: a scan, O(N).
   DatabaseStats stats() const;
@@ -202,8 +208,8 @@ class Database {
  private:
   static constexpr std::size_t kNoPosition = static_cast<std::size_t>(-1);
 
-  // Where an exact lookup leads: the id the index hands out (or none) and the position of the
-  // distribution that really carries the key (or kNoPosition).
+  // Where an exact lookup leads: the id and position of the distribution of the variable under
+  // the key, or none.
   struct Located {
     std::optional<std::uint64_t> id;
     std::size_t position = kNoPosition;
@@ -211,15 +217,12 @@ class Database {
 
   Database() = default;
   Located locate(std::string_view variable, const core::DimensionKey& key) const;
-  std::size_t position_of(std::uint64_t id) const;
   std::size_t joint_position(std::string_view x, std::string_view y,
                              const core::DimensionKey& key) const;
   void check_writable() const;
   void keep_original_distribution(std::size_t position);
   // Fails when two distributions of the file at `dist_path` share an id.
   void rebuild_lookups(const std::string& dist_path);
-  void note_dimension_values(const core::DimensionKey& key);
-  void rebuild_dimension_values();
   // Files the distribution at `position`, the last one, under its variable and its pairs.
   void file_position(std::size_t position);
   // Takes the distribution at `position`, the last one filed, out of those lists again.
@@ -230,7 +233,6 @@ class Database {
   MetaFile meta_;
   DistributionFile dist_file_;
   std::optional<RawLog> raw_log_;
-  DistIndex index_;
   SnapshotStore snapshots_;
   std::optional<DatabaseLock> lock_;
   bool writable_ = false;
@@ -248,21 +250,37 @@ class Database {
   std::size_t change_depth_ = 0;
 
   // id -> position of the distribution with that id.
-  std::unordered_map<std::uint64_t, std::size_t> position_by_id_;
+  IdPositions position_by_id_;
+  // One copy of every dimension key a distribution or joint distribution was ever given here;
+  // made at the first creation, since decoding already shares the stored keys.
+  core::DimensionKeyInterner keys_;
+  bool keys_filled_ = false;
+  core::DimensionKey shared_key(const core::DimensionKey& key);
+  // The name the variable's distributions share, or a new one for its first.
+  core::SharedText shared_name(std::string_view variable) const;
+  // Positions by (variable, key). Two distributions of one variable under one key (a file
+  // written by hand) leave the later one here.
+  core::FlatIndex exact_;
+  static std::uint32_t exact_hash(std::string_view variable, const core::DimensionKey& key);
+  auto exact_match(std::string_view variable, const core::DimensionKey& key) const {
+    return [this, variable, &key](std::uint32_t position) {
+      const auto& held = dist_file_.distributions[position];
+      return held.dimension_key == key && held.variable == variable;
+    };
+  }
+  void file_exact(std::size_t position);
+  void rebuild_exact();
   // Where one variable's distributions sit, each list in storage order: all of them, and per
   // dimension and value those whose key holds that pair, so that a roll-up visits only its
   // members. A list is there only while it holds a position.
   struct VariablePositions {
-    std::vector<std::size_t> all;
+    std::vector<Position> all;
     std::map<std::string, ValuePositions, std::less<>> by_pair;
     std::uint64_t generation = 0;
   };
   std::map<std::string, VariablePositions, std::less<>> variables_;
   std::uint64_t instance_ = 0;
   std::uint64_t last_generation_ = 0;
-  // dimension name -> every value that a distribution's key holds for it. Keys never change once
-  // a distribution exists, so a new distribution can only add values.
-  std::map<std::string, std::set<std::string>, std::less<>> values_by_dimension_;
   // joint lookup text -> positions in storage order; shared texts are told apart by comparing.
   std::unordered_map<std::string, std::vector<std::size_t>> joint_positions_;
 };

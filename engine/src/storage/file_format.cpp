@@ -255,6 +255,7 @@ QUIB_FILE_FORMAT_INSTANTIATE(MetaFile)
 QUIB_FILE_FORMAT_INSTANTIATE(DistributionFile)
 QUIB_FILE_FORMAT_INSTANTIATE(DistIndex)
 QUIB_FILE_FORMAT_INSTANTIATE(SnapshotStore)
+template void write_file<DistIndexOf>(const std::string&, const DistIndexOf&);
 
 #undef QUIB_FILE_FORMAT_INSTANTIATE
 

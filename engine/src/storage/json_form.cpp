@@ -209,6 +209,21 @@ struct Form<std::optional<T>> {
   }
 };
 
+// An object of every (name, value) of `pairs` in their own order.
+template <typename Pairs, typename WriteValue>
+void write_object(std::string& out, const Pairs& pairs, WriteValue write_value) {
+  out.push_back('{');
+  bool first = true;
+  for (const auto& [key, value] : pairs) {
+    if (!first) out.push_back(',');
+    first = false;
+    core::json::write_string(out, key);
+    out.push_back(':');
+    write_value(out, value);
+  }
+  out.push_back('}');
+}
+
 // Ordered and hash maps alike: an object from text to value; a repeated name keeps the later
 // value. The writer follows the map's own iteration order.
 template <typename Map>
@@ -229,16 +244,7 @@ struct MapForm {
     reader.end_object();
   }
   static void write(std::string& out, const Map& map) {
-    out.push_back('{');
-    bool first = true;
-    for (const auto& [key, value] : map) {
-      if (!first) out.push_back(',');
-      first = false;
-      core::json::write_string(out, key);
-      out.push_back(':');
-      Form<typename Map::mapped_type>::write(out, value);
-    }
-    out.push_back('}');
+    write_object(out, map, Form<typename Map::mapped_type>::write);
   }
 };
 
@@ -246,6 +252,31 @@ template <typename V>
 struct Form<std::map<std::string, V>> : MapForm<std::map<std::string, V>> {};
 template <typename V>
 struct Form<std::unordered_map<std::string, V>> : MapForm<std::unordered_map<std::string, V>> {};
+
+template <>
+struct Form<core::SharedText> {
+  static void read(Reader& reader, core::SharedText& value) {
+    std::string text;
+    Form<std::string>::read(reader, text);
+    value = text;
+  }
+  static void write(std::string& out, const core::SharedText& value) {
+    Form<std::string>::write(out, value);
+  }
+};
+
+// A dimension key reads and writes as a map from name to value.
+template <>
+struct Form<core::DimensionKey> {
+  static void read(Reader& reader, core::DimensionKey& key) {
+    std::map<std::string, std::string> pairs;
+    MapForm<std::map<std::string, std::string>>::read(reader, pairs);
+    key = core::DimensionKey(pairs.begin(), pairs.end());
+  }
+  static void write(std::string& out, const core::DimensionKey& key) {
+    write_object(out, key, core::json::write_string);
+  }
+};
 
 // ---- records ----
 
