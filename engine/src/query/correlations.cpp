@@ -135,10 +135,12 @@ CondMutualInfoResult conditional_mutual_info(const storage::Database& db, std::s
   CondMutualInfoResult result;
   result.dimension = std::string(dimension);
   for (const std::string& value : values) {
-    core::DimensionKey key{{std::string(dimension), value}};
+    // The extra pairs win over the dimension's own; the key is built once.
+    std::vector<std::pair<std::string, std::string>> pairs{{std::string(dimension), value}};
     if (extra_pairs) {
-      for (const auto& [name, extra] : *extra_pairs) key.insert_or_assign(name, extra);
+      for (const auto& [name, extra] : *extra_pairs) pairs.emplace_back(name, extra);
     }
+    const core::DimensionKey key = core::dimension_key_from_pairs(std::move(pairs));
     const core::JointDistributionObject* joint = db.get_joint_distribution(a, b, key);
     if (joint == nullptr || joint->repr.total_count() == 0) continue;
     const JointInformation m = measure(*joint);

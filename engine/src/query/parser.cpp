@@ -1,7 +1,10 @@
 #include "query/parser.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "core/dimension_key.h"
 #include "core/error.h"
 #include "core/unicode_text.h"
 
@@ -10,6 +13,8 @@ namespace quib::query {
 QueryReference parse_reference(std::string_view text) {
   if (core::trim_unicode_white_space(text).empty()) throw Error("reference cannot be empty");
   QueryReference reference;
+  // A later pair of a name replaces an earlier one; the key is built once, whatever the count.
+  std::vector<std::pair<std::string, std::string>> pairs;
   // Names and values keep their white space: only a text of nothing else is refused.
   std::size_t start = 0;
   while (true) {
@@ -24,11 +29,12 @@ QueryReference parse_reference(std::string_view text) {
     if (name == "variable") {
       reference.variable = std::move(value);
     } else {
-      reference.dimensions.insert_or_assign(std::string(name), std::move(value));
+      pairs.emplace_back(std::string(name), std::move(value));
     }
     if (slash == std::string_view::npos) break;
     start = slash + 1;
   }
+  reference.dimensions = core::dimension_key_from_pairs(std::move(pairs));
   return reference;
 }
 
