@@ -34,6 +34,19 @@ inline void* allocate(std::size_t size) {
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t size) { return quib::allocation_probe::allocate(size); }
 void* operator new[](std::size_t size) { return quib::allocation_probe::allocate(size); }
+// The non-throwing forms (std::stable_sort's buffer takes one) answer a failure with null.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return quib::allocation_probe::allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete[](void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
