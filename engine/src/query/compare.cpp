@@ -144,33 +144,42 @@ CompareResult execute_compare(const storage::Database& db, QueryCache& cache,
   return execute_compare(sides, cache, variable, a, b);
 }
 
-CompareResult execute_compare(SideResolver& sides, QueryCache& cache, std::string_view variable,
-                              const DimensionMap& a, const DimensionMap& b) {
-  // The generation changes with any count behind either side, so a hit needs no resolution:
-  // both sides resolved, to these counts, when the entry was stored.
+namespace {
+
+// The cached answer for the two slices, else the compare of the sides `resolve_a` and
+// `resolve_b` give, kept. The generation changes with any count behind either side, so a hit
+// needs no resolution: both sides resolved, to these counts, when the entry was stored.
+template <typename ResolveA, typename ResolveB>
+CompareResult cached_compare(SideResolver& sides, QueryCache& cache, std::string_view variable,
+                             const DimensionMap& a, const DimensionMap& b, ResolveA&& resolve_a,
+                             ResolveB&& resolve_b) {
   const storage::Database& db = sides.database();
   CompareCacheKey key(db.instance(), db.generation(variable), variable, a, b);
   if (auto cached = cache.get_compare(key, sides.statement())) return std::move(*cached);
 
-  const ResolvedSide& side_a = sides.resolve(variable, a);
-  const ResolvedSide& side_b = sides.resolve(variable, b);
+  const ResolvedSide& side_a = resolve_a();
+  const ResolvedSide& side_b = resolve_b();
   CompareResult result = compute(side_a, side_b);
   cache.put_compare(std::move(key), result, sides.statement());
   return result;
 }
 
+}  // namespace
+
+CompareResult execute_compare(SideResolver& sides, QueryCache& cache, std::string_view variable,
+                              const DimensionMap& a, const DimensionMap& b) {
+  return cached_compare(
+      sides, cache, variable, a, b,
+      [&]() -> const ResolvedSide& { return sides.resolve(variable, a); },
+      [&]() -> const ResolvedSide& { return sides.resolve(variable, b); });
+}
+
 CompareResult compare_slices(SliceSides& slices, QueryCache& cache, std::size_t i,
                              const DimensionMap& a, std::size_t j, const DimensionMap& b) {
-  SideResolver& sides = slices.resolver();
-  const storage::Database& db = sides.database();
-  CompareCacheKey key(db.instance(), db.generation(slices.variable()), slices.variable(), a, b);
-  if (auto cached = cache.get_compare(key, sides.statement())) return std::move(*cached);
-
-  const ResolvedSide& side_a = slices.at(i, a);
-  const ResolvedSide& side_b = slices.at(j, b);
-  CompareResult result = compute(side_a, side_b);
-  cache.put_compare(std::move(key), result, sides.statement());
-  return result;
+  return cached_compare(
+      slices.resolver(), cache, slices.variable(), a, b,
+      [&]() -> const ResolvedSide& { return slices.at(i, a); },
+      [&]() -> const ResolvedSide& { return slices.at(j, b); });
 }
 
 }  // namespace quib::query
