@@ -139,6 +139,22 @@ TEST(JsonForm, AlwaysHasAFractionOrAnExponent) {
   for (const auto& [value, text] : cases) EXPECT_EQ(json_float(value), text) << text;
 }
 
+// The room form is the appending form written elsewhere, down to the longest texts it must hold.
+TEST(JsonForm, RoomFormWritesTheAppendedTexts) {
+  char room[kNumberRoom];
+  for (double value : {1.0, -0.0, 0.1, 1e-5, 1e16, -1.2345678901234567e-300,
+                       -0.000012345678901234567, -1234567890123456.7,
+                       std::numeric_limits<double>::max(),
+                       -std::numeric_limits<double>::denorm_min()}) {
+    EXPECT_EQ(json_float_text(value, room), json_float(value));
+  }
+  for (std::int64_t value :
+       {std::int64_t{0}, std::int64_t{-7}, std::numeric_limits<std::int64_t>::min()}) {
+    EXPECT_EQ(plain_text(value, room), plain(value));
+  }
+  EXPECT_EQ(plain_text(std::numeric_limits<std::uint64_t>::max(), room), "18446744073709551615");
+}
+
 // Short decimals take a quicker road than long ones; both must give the correctly rounded
 // double that strtod gives, bit for bit, on either side of where the roads part.
 TEST(FloatGrammar, DecimalsRoundAsStrtodDoes) {

@@ -104,12 +104,13 @@ INSTANTIATE_TEST_SUITE_P(
                     CategoryCase{Value(std::uint64_t{7}), category(2), category(2)},
                     CategoryCase{Value("7"), category(2), category(2)},
                     CategoryCase{Value(std::int64_t{-7}), kUnknown, std::nullopt},
-                    // Non-text values that are no integer read as the text "unknown".
-                    CategoryCase{Value(7.0), category(3), category(3)},
-                    CategoryCase{Value(true), category(3), category(3)},
+                    // Other values read as their JSON text ("7.0", "true", the decimal);
+                    // only null reads as the text "unknown".
+                    CategoryCase{Value(7.0), kUnknown, std::nullopt},
+                    CategoryCase{Value(true), kUnknown, std::nullopt},
                     CategoryCase{Value(nullptr), category(3), category(3)},
-                    CategoryCase{Value(std::uint64_t{9223372036854775808u}), category(3),
-                                 category(3)}));
+                    CategoryCase{Value(std::uint64_t{9223372036854775808u}), kUnknown,
+                                 std::nullopt}));
 
 // Texts that share their length and their first or last eight bytes, the empty text, repeats
 // (the first position wins) and misses of every kind, against an ordered map.
@@ -139,6 +140,46 @@ TEST(CategoryLookup, NullIsUnknownWhenNoCategoryIsNamedUnknown) {
   EXPECT_EQ(delta_of(schema, Value(nullptr)), kUnknown);
   schema.variables = {categorical("c", {"a", "b"}, false)};
   EXPECT_EQ(delta_of(schema, Value(nullptr)), std::nullopt);
+}
+
+// Inference names a category by a value's text and resolution finds the value by that same
+// text, whatever its kind: every sampled value counts in its own category, alone and in a joint
+// with a boolean; a null is unknown and gives no cell.
+TEST(CategoryLookup, EveryValueCountsInTheCategoryInferenceMadeForIt) {
+  const std::vector<Value> values = {
+      Value(true), Value(1.5), Value(4.5), Value("none"), Value(std::int64_t{-7}),
+      Value(std::uint64_t{18446744073709551615u}), Value(-1.2345678901234567e-300), Value(-0.0),
+      Value(core::json::Array{Value(std::uint64_t{1}), Value("a")}),
+      Value(core::json::Object{{"k", Value(core::json::Array{Value(false)})}})};
+  std::vector<Fields> sample;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    sample.push_back({{"c", values[i]}, {"flag", Value(i % 2 == 0)}});
+  }
+  RowTable table;
+  for (const Fields& fields : sample) add_row(table, fields);
+  core::Schema schema = schema_inference::infer_schema(table, InferConfig{});
+  ASSERT_EQ(schema.variables.size(), 2u);
+  ASSERT_EQ(std::get<core::VariableType::Categorical>(schema.variables[0].var_type.value)
+                .categories.size(),
+            values.size());
+  schema.joints = {{"flag", "c"}};
+  sample.push_back({{"c", Value(nullptr)}, {"flag", Value(true)}});
+  const Rows rows(schema, sample);
+  for (std::size_t i = 0; i < sample.size(); ++i) {
+    const auto resolved = literal::resolve_row(schema, rows[i]);
+    ASSERT_TRUE(resolved);
+    ASSERT_EQ(resolved->single_deltas.size(), 2u);
+    const bool null = i == values.size();
+    EXPECT_EQ(resolved->single_deltas[0].second, null ? kUnknown : category(i)) << i;
+    EXPECT_EQ(resolved->single_deltas[1].second, category(i % 2)) << i;
+    if (null) {
+      EXPECT_TRUE(resolved->joint_cells.empty());
+    } else {
+      ASSERT_EQ(resolved->joint_cells.size(), 1u) << i;
+      EXPECT_EQ(resolved->joint_cells[0].second,
+                (std::pair<std::uint64_t, std::uint64_t>{i, i % 2}));
+    }
+  }
 }
 
 TEST(ResolveRow, RowLackingAnyDimensionOfTheSchemaDoesNotResolve) {
@@ -226,7 +267,7 @@ INSTANTIATE_TEST_SUITE_P(
         JointCase{"pair of one variable with itself", {kAlpha}, {"alpha", "alpha"},
                   {{"alpha", Value("a1")}}, std::pair{1, 1}},
         JointCase{"integer where the category is text", {kZeta, kAlpha}, {"zeta", "alpha"},
-                  {{"zeta", Value("z0")}, {"alpha", Value(std::uint64_t{3})}}, std::nullopt},
+                  {{"zeta", Value("z0")}, {"alpha", Value(std::uint64_t{3})}}, std::pair{2, 0}},
         JointCase{"unknown category", {kZeta, kAlpha}, {"zeta", "alpha"},
                   {{"zeta", Value("z9")}, {"alpha", Value("a1")}}, std::nullopt},
         JointCase{"value absent", {kZeta, kAlpha}, {"zeta", "alpha"},
@@ -244,7 +285,7 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
-TEST(ResolveRow, IntegerCategoryCountsAsSingleDeltaButNotInTheJoint) {
+TEST(ResolveRow, IntegerCategoryCountsAsSingleDeltaAndInTheJoint) {
   core::Schema schema;
   schema.variables = {kZeta, kAlpha};
   schema.joints = {{"zeta", "alpha"}};
@@ -253,7 +294,8 @@ TEST(ResolveRow, IntegerCategoryCountsAsSingleDeltaButNotInTheJoint) {
   ASSERT_TRUE(resolved);
   ASSERT_EQ(resolved->single_deltas.size(), 2u);
   EXPECT_EQ(resolved->single_deltas[1], (std::pair{std::string("alpha"), category(2)}));
-  EXPECT_TRUE(resolved->joint_cells.empty());
+  ASSERT_EQ(resolved->joint_cells.size(), 1u);
+  EXPECT_EQ(resolved->joint_cells[0].second, (std::pair<std::uint64_t, std::uint64_t>{2, 0}));
 }
 
 // ---- apply_batch against a database ----

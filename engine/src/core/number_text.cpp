@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -78,8 +79,28 @@ ShortestDigits shortest_digits(double value) {
   return d;
 }
 
+// Characters written into fixed room, with the few appending calls the layouts below make of a
+// string; the room is sized for the longest text they write.
+struct RoomOut {
+  char* at;
+  void push_back(char c) { *at++ = c; }
+  void append(const char* text, std::size_t n) {
+    std::memcpy(at, text, n);
+    at += n;
+  }
+  void append(const char* text) { append(text, std::strlen(text)); }
+  void append(const char* first, const char* last) {
+    append(first, static_cast<std::size_t>(last - first));
+  }
+  void append(std::size_t n, char c) {
+    std::memset(at, c, n);
+    at += n;
+  }
+};
+
 // Lays the digits out without an exponent; returns whether a decimal point was written.
-bool append_positional(std::string& out, const ShortestDigits& d) {
+template <typename Out>
+bool append_positional(Out& out, const ShortestDigits& d) {
   if (d.negative) out.push_back('-');
   const int last = d.count - 1;
   if (d.exponent >= last) {
@@ -112,17 +133,16 @@ bool append_special(std::string& out, double value, bool plus_sign) {
   return false;
 }
 
-template <typename Number>
-void append_to_chars(std::string& out, Number value) {
+template <typename Out, typename Number>
+void append_to_chars(Out& out, Number value) {
   char text[24];
   auto [end, ec] = std::to_chars(text, text + sizeof text, value);
   if (ec != std::errc()) throw InternalError("integer text does not fit");
   out.append(text, end);
 }
 
-}  // namespace
-
-void append_json_float(std::string& out, double value) {
+template <typename Out>
+void write_json_float(Out& out, double value) {
   const ShortestDigits d = shortest_digits(value);
   // Positional between 1e-5 and 1e16, as people expect to read them; an exponent outside, so
   // that 1e300 does not become three hundred zeros.
@@ -138,6 +158,28 @@ void append_json_float(std::string& out, double value) {
   }
   out.push_back('e');
   append_to_chars(out, d.exponent);
+}
+
+}  // namespace
+
+void append_json_float(std::string& out, double value) { write_json_float(out, value); }
+
+std::string_view json_float_text(double value, char (&room)[kNumberRoom]) {
+  RoomOut out{room};
+  write_json_float(out, value);
+  return {room, static_cast<std::size_t>(out.at - room)};
+}
+
+std::string_view plain_text(std::uint64_t value, char (&room)[kNumberRoom]) {
+  RoomOut out{room};
+  append_to_chars(out, value);
+  return {room, static_cast<std::size_t>(out.at - room)};
+}
+
+std::string_view plain_text(std::int64_t value, char (&room)[kNumberRoom]) {
+  RoomOut out{room};
+  append_to_chars(out, value);
+  return {room, static_cast<std::size_t>(out.at - room)};
 }
 
 void append_plain(std::string& out, double value) {

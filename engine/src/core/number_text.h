@@ -23,6 +23,13 @@ namespace quib::core::number_text {
 // The JSON text of a finite double. Callers write null for NaN and the infinities.
 void append_json_float(std::string& out, double value);
 
+// The same texts written into room of the caller's, for a per-value path that may allocate
+// nothing: the JSON text of a finite double and the "{}" of an integer. The view is of `room`.
+inline constexpr std::size_t kNumberRoom = 32;
+std::string_view json_float_text(double value, char (&room)[kNumberRoom]);
+std::string_view plain_text(std::uint64_t value, char (&room)[kNumberRoom]);
+std::string_view plain_text(std::int64_t value, char (&room)[kNumberRoom]);
+
 // "{}" of a double.
 void append_plain(std::string& out, double value);
 void append_plain_unsigned(std::string& out, std::uint64_t value);

@@ -54,6 +54,13 @@ void print_progress(const IngestReport& report) {
   std::fflush(stdout);
 }
 
+// Whether `column` is the name or the source column of a dimension of `schema`.
+bool reads_as_dimension(const core::Schema& schema, std::string_view column) {
+  return std::any_of(schema.dimensions.begin(), schema.dimensions.end(), [&](const auto& d) {
+    return d.name == column || d.source_column == column;
+  });
+}
+
 }  // namespace
 
 RowTable IngestionPipeline::read_rows(const std::string& path) {
@@ -72,12 +79,20 @@ IngestReport IngestionPipeline::ingest_file_auto(storage::Database& db, std::str
   const RowTable rows = read_rows(path);
   const core::Schema inferred = schema_inference::infer_schema(rows, config);
   storage::Database::Change change(db);
-  // Names already defined keep their definitions, whatever the sample suggests.
+  // Names already defined keep their definitions, whatever the sample suggests, and so does the
+  // role of every column the schema already reads: a column that keys distributions is not
+  // counted as a variable too, nor does a counted column split distributions into keys.
   for (const auto& variable : inferred.variables) {
-    if (db.schema().find_variable(variable.name) == nullptr) db.define_variable(variable);
+    if (db.schema().find_variable(variable.name) == nullptr &&
+        !reads_as_dimension(db.schema(), variable.name)) {
+      db.define_variable(variable);
+    }
   }
   for (const auto& dimension : inferred.dimensions) {
-    if (db.schema().find_dimension(dimension.name) == nullptr) db.define_dimension(dimension);
+    if (db.schema().find_dimension(dimension.name) == nullptr &&
+        db.schema().find_variable(dimension.source_column) == nullptr) {
+      db.define_dimension(dimension);
+    }
   }
   const IngestMapping mapping = schema_inference::identity_mapping(db.schema());
   const IngestReport report = ingest_rows_internal(db, rows, mapping, batch_size, show_progress);

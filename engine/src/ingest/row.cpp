@@ -97,6 +97,29 @@ void Cell::write_json(std::string& out) const {
   }
 }
 
+std::string_view category_text(const Cell& value, CategoryRoom& room) {
+  switch (value.kind()) {
+    case Cell::Kind::Null:
+      return "unknown";
+    case Cell::Kind::Bool:
+      return value.as_bool() ? "true" : "false";
+    case Cell::Kind::Unsigned:
+      return core::number_text::plain_text(value.as_unsigned(), room.number);
+    case Cell::Kind::Signed:
+      return core::number_text::plain_text(value.as_signed(), room.number);
+    case Cell::Kind::Float:
+      if (!std::isfinite(value.as_float())) return "null";
+      return core::number_text::json_float_text(value.as_float(), room.number);
+    case Cell::Kind::Text:
+      return value.as_text();
+    case Cell::Kind::Nested:
+      break;
+  }
+  room.nested.clear();
+  value.write_json(room.nested);
+  return room.nested;
+}
+
 // The text of a CSV table and its record index, in pieces.
 struct RowTable::CsvText {
   std::string text;

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "core/json.h"
+#include "core/number_text.h"
 #include "ingest/csv_record.h"
 
 namespace quib::ingest {
@@ -94,6 +95,18 @@ class Cell {
   Payload payload_{.u = 0};
   std::uint64_t bits_ = 0;  // kind in the top byte, text length below it
 };
+
+// The text a value goes by among the categories of a categorical variable: the one rule by which
+// inference names categories and resolution finds them. A text is itself; a boolean, a number,
+// an array or an object is its compact JSON text (an integer in decimal, a float as the JSON
+// writer writes it, "null" when not finite); null is the text "unknown". A number is written
+// into `room.number` and an array or object into `room.nested`, so that the text of a scalar
+// costs no allocation; the view lasts until `room` serves the next value.
+struct CategoryRoom {
+  char number[core::number_text::kNumberRoom];
+  std::string nested;
+};
+std::string_view category_text(const Cell& value, CategoryRoom& room);
 
 struct Field {
   std::uint32_t column = 0;

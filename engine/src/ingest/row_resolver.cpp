@@ -1,10 +1,8 @@
 #include "ingest/row_resolver.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <set>
 
 #include "core/distribution.h"
@@ -38,38 +36,18 @@ std::optional<double> number_of(const Cell& value) {
   }
 }
 
-// The text a categorical value is looked up by: strings as they are, integers that fit a
-// signed 64-bit value in decimal, everything else the text "unknown".
-std::string_view category_text(const Cell& value, char (&buffer)[24]) {
-  switch (value.kind()) {
-    case Cell::Kind::Text:
-      return value.as_text();
-    case Cell::Kind::Unsigned:
-      if (value.as_unsigned() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-        auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value.as_unsigned());
-        return {buffer, static_cast<std::size_t>(end - buffer)};
-      }
-      break;
-    case Cell::Kind::Signed: {
-      auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value.as_signed());
-      return {buffer, static_cast<std::size_t>(end - buffer)};
-    }
-    default:
-      break;
-  }
-  return "unknown";
-}
-
 std::uint64_t position_of(const ResolvePlan::Variable& variable, std::string_view text) {
   static_assert(CategoryPositions::kMissing == ResolvePlan::kNoDelta);
   return variable.positions.find(text);
 }
 
-// Index of a joint value: a known category text, or the bin of a number.
-std::uint64_t joint_index(const ResolvePlan::Variable& variable, const Cell& value) {
+// Index of a joint value: the position of a category its text names, or the bin of a number. A
+// null stands for no value here, so it gives no cell even where a category is named "unknown".
+std::uint64_t joint_index(const ResolvePlan::Variable& variable, const Cell& value,
+                          CategoryRoom& room) {
   if (variable.kind == ResolvePlan::Kind::Categorical) {
-    return value.kind() == Cell::Kind::Text ? position_of(variable, value.as_text())
-                                            : ResolvePlan::kNoDelta;
+    return value.is_null() ? ResolvePlan::kNoDelta
+                           : position_of(variable, category_text(value, room));
   }
   if (variable.kind == ResolvePlan::Kind::Continuous) {
     const std::optional<double> number = number_of(value);
@@ -193,7 +171,8 @@ ResolvePlan::ResolvePlan(const core::Schema& schema) {
   }
 }
 
-std::uint64_t ResolvePlan::code_of(const Variable& variable, const Cell* value) const {
+std::uint64_t ResolvePlan::code_of(const Variable& variable, const Cell* value,
+                                   CategoryRoom& room) const {
   if (value == nullptr) return kNoDelta;
   switch (variable.kind) {
     case Kind::Continuous: {
@@ -201,8 +180,7 @@ std::uint64_t ResolvePlan::code_of(const Variable& variable, const Cell* value) 
       return number ? bin_index(variable, *number) : kNoDelta;
     }
     case Kind::Categorical: {
-      char buffer[24];
-      const std::uint64_t position = position_of(variable, category_text(*value, buffer));
+      const std::uint64_t position = position_of(variable, category_text(*value, room));
       if (position != kNoDelta) return position;
       return variable.allow_unknown ? kUnknown : kNoDelta;
     }
@@ -212,7 +190,8 @@ std::uint64_t ResolvePlan::code_of(const Variable& variable, const Cell* value) 
   return kNoDelta;
 }
 
-JointCell ResolvePlan::cell_of(const Joint& joint, const RowValues& row) const {
+JointCell ResolvePlan::cell_of(const Joint& joint, const RowValues& row,
+                               CategoryRoom& room) const {
   constexpr JointCell kNone{kNoCell, 0};
   if (joint.a_variable < 0 || joint.b_variable < 0) return kNone;
   // The first definition of a name reads the row's value for that name.
@@ -222,8 +201,8 @@ JointCell ResolvePlan::cell_of(const Joint& joint, const RowValues& row) const {
   const Variable& a = variables_[static_cast<std::size_t>(joint.a_variable)];
   const Variable& b = variables_[static_cast<std::size_t>(joint.b_variable)];
   if (a.kind == Kind::Inert || b.kind == Kind::Inert) return kNone;
-  const std::uint64_t a_index = joint_index(a, *a_value);
-  const std::uint64_t b_index = joint_index(b, *b_value);
+  const std::uint64_t a_index = joint_index(a, *a_value, room);
+  const std::uint64_t b_index = joint_index(b, *b_value, room);
   if (a_index == kNoDelta || b_index == kNoDelta) return kNone;
   if (a.kind != b.kind) {
     // Category position first, bin second, whichever name is smaller.
@@ -248,11 +227,14 @@ bool ResolvePlan::resolve(const RowValues& row, std::string& key, std::span<std:
     dates::append_normalized(key, *text, dimensions_[d].granularity);
     put_u32(key, length_at, static_cast<std::uint32_t>(key.size() - length_at - 4));
   }
+  // One room per thread, so that an array or object among the categories grows its text once
+  // rather than once per row.
+  thread_local CategoryRoom room;
   for (std::size_t v = 0; v < variables_.size(); ++v) {
-    codes[v] = code_of(variables_[v], row.variables[v]);
+    codes[v] = code_of(variables_[v], row.variables[v], room);
   }
   // A row without variables has no joint cells; `cell_of` finds both values absent.
-  for (std::size_t j = 0; j < joints_.size(); ++j) cells[j] = cell_of(joints_[j], row);
+  for (std::size_t j = 0; j < joints_.size(); ++j) cells[j] = cell_of(joints_[j], row, room);
   return true;
 }
 

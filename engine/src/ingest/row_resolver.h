@@ -22,6 +22,7 @@
 #include "core/schema.h"
 #include "ingest/column_mapper.h"
 #include "ingest/dates.h"
+#include "ingest/row.h"
 
 namespace quib::ingest {
 
@@ -116,8 +117,8 @@ class ResolvePlan {
   std::vector<std::pair<std::string, std::string>> key_pairs(std::string_view key) const;
 
  private:
-  std::uint64_t code_of(const Variable& variable, const Cell* value) const;
-  JointCell cell_of(const Joint& joint, const RowValues& row) const;
+  std::uint64_t code_of(const Variable& variable, const Cell* value, CategoryRoom& room) const;
+  JointCell cell_of(const Joint& joint, const RowValues& row, CategoryRoom& room) const;
 
   std::vector<Variable> variables_;
   std::vector<Dimension> dimensions_;

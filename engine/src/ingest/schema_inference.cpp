@@ -10,7 +10,6 @@
 #include <unordered_set>
 
 #include "core/json.h"
-#include "core/json_writer.h"
 #include "core/number_text.h"
 #include "ingest/dates.h"
 
@@ -103,16 +102,13 @@ void decide_text(core::Schema& schema, const std::string& column,
   std::deque<std::string> rendered;  // texts of non-text values; a deque keeps views valid
   std::vector<std::string_view> distinct;
   std::unordered_set<std::string_view> seen;
+  CategoryRoom room;
   bool all_date_like = true;
   for (const Value* value : values) {
-    std::string_view text;
-    if (const auto* s = value->get_if<std::string>()) {
-      text = *s;
-    } else {
-      // Booleans, numbers, arrays and objects read as their compact JSON text.
-      rendered.push_back(core::json::to_string(*value));
-      text = rendered.back();
-    }
+    // Categories are named by the text that resolution later looks each value up by.
+    const Cell cell = Cell::borrow(*value);
+    std::string_view text = category_text(cell, room);
+    if (cell.kind() != Cell::Kind::Text) text = rendered.emplace_back(text);
     if (all_date_like && !dates::is_date_like(text)) all_date_like = false;
     if (seen.insert(text).second) distinct.push_back(text);
     if (!all_date_like && distinct.size() > config.max_categories) break;  // decided: too many
