@@ -1,9 +1,12 @@
 """Ingestion from files and from Python records, and what it leaves on disk."""
 
+import collections
 import datetime
 import decimal
+import json
 import math
 import os
+import random
 
 import pytest
 
@@ -332,3 +335,125 @@ def test_records_persist_across_reopen(sample_db):
     with QuibDB.open(sample_db, "ro") as db:
         assert repr(db.stats()) == stats
         assert db.stats().distributions == 6
+
+
+def create_with_schema(db_path, schema):
+    """A database whose schema is written before its first ingest, as users write one."""
+    os.makedirs(db_path)
+    meta = {"schema": schema, "next_distribution_id": 1, "next_joint_id": 1,
+            "next_raw_record_id": 1, "format_version": 3, "raw_log_enabled": False,
+            "high_water_mark": 0}
+    with open(os.path.join(db_path, "meta.edb"), "w") as handle:
+        json.dump(meta, handle)
+    return QuibDB.create(db_path)
+
+
+def categorical(name, categories):
+    return {"name": name,
+            "var_type": {"Categorical": {"categories": categories, "allow_unknown": True}}}
+
+
+def shown_counts(db, statement):
+    """Category -> count of a SHOW, and its sample total."""
+    rows = db.query(statement).rows
+    samples = int(next(r[1] for r in rows if r[0] == "Samples"))
+    return {r[0]: int(r[1].split()[0]) for r in rows[4:]}, samples
+
+
+def mutual_information(pairs):
+    """MI in bits of (x, y) observations."""
+    n = len(pairs)
+    joint = collections.Counter(pairs)
+    xs = collections.Counter(x for x, _ in pairs)
+    ys = collections.Counter(y for _, y in pairs)
+    return sum(c / n * math.log2(c * n / (xs[x] * ys[y])) for (x, y), c in joint.items())
+
+
+def write_rows(path, rows, header=None):
+    """JSON lines, or a CSV with `header`, every cell as its JSON text unless already a text."""
+    if header is None:
+        with open(path, "w") as handle:
+            handle.writelines(json.dumps(row, separators=(",", ":")) + "\n" for row in rows)
+        return str(path)
+    cells = [[v if isinstance(v, str) else json.dumps(v, separators=(",", ":")) for v in
+              (row[h] for h in header)] for row in rows]
+    return write_csv(path, header, cells)
+
+
+# Booleans, fractions beside a word, and nested values, as inference names their categories.
+MIXED_ROWS = [{"day": "2024-05-01", "flag": i % 4 == 0, "rating": [1.5, 4.5, "none"][i % 3],
+               "tags": [["a"], {"k": [True]}, "x"][i % 3]} for i in range(60)]
+
+
+@pytest.mark.parametrize("road", ["jsonl", "csv", "records", "inferred"])
+def test_booleans_fractions_and_nested_values_count_in_their_categories(tmp_path, db_path, road):
+    schema = {"variables": [categorical("flag", ["true", "false"]),
+                            categorical("rating", ["1.5", "4.5", "none"]),
+                            categorical("tags", ['["a"]', '{"k":[true]}', "x"])],
+              "dimensions": [{"name": "day", "source_column": "day", "granularity": "yearly"}],
+              "joints": [["flag", "rating"]]}
+    header = ["day", "flag", "rating", "tags"] if road == "csv" else None
+    path = write_rows(tmp_path / f"mixed.{road}", MIXED_ROWS, header)
+    if road == "inferred":  # categories from inference alone, no joint
+        db = QuibDB.create(db_path)
+        db.ingest(write_rows(tmp_path / "mixed.jsonl", MIXED_ROWS))
+    else:
+        db = create_with_schema(db_path, schema)
+        if road == "records":
+            db.ingest_records(MIXED_ROWS)
+        else:
+            db.ingest(path)
+    with db:
+        flags = {"true": 15, "false": 45}
+        assert shown_counts(db, "SHOW flag AT day:2024") == (flags, 60)
+        assert shown_counts(db, "SHOW rating AT day:2024") == ({c: 20 for c in schema[
+            "variables"][1]["var_type"]["Categorical"]["categories"]}, 60)
+        # A record's list or dict arrives as its str(), which names no category here.
+        nested = 0 if road == "records" else 20
+        assert shown_counts(db, "SHOW tags AT day:2024") == (
+            {'["a"]': nested, '{"k":[true]}': nested, "x": 20}, 60)
+        if road == "inferred":
+            return
+        mi = dict(db.query("MI flag, rating AT day:2024").rows)
+        assert mi["Samples"] == "60"
+        expected = mutual_information([(r["flag"], str(r["rating"])) for r in MIXED_ROWS])
+        assert mi["MI"] == f"{expected:.4f} bits"
+
+
+def penguin_rows():
+    """Penguin-like rows: three islands, three species, a body mass with gaps ("NA") and more
+    distinct values than a categorical variable holds, and two clean numeric columns."""
+    rng = random.Random(11)
+    rows = []
+    for i in range(300):
+        species = rng.choice(["Adelie", "Gentoo", "Chinstrap"])
+        island = "Biscoe" if species == "Gentoo" else rng.choice(["Biscoe", "Dream", "Torgersen"])
+        base = {"Adelie": 3700, "Gentoo": 5100, "Chinstrap": 3750}[species]
+        mass = "NA" if i % 37 == 5 else base + rng.randrange(-600, 600, 25)
+        rows.append({"species": species, "island": island, "mass": mass,
+                     "flipper": 180 + rng.randrange(40) + 0.5, "bill": 35 + rng.random() * 20})
+    return rows
+
+
+@pytest.mark.parametrize("suffix", ["csv", "jsonl"])
+def test_stored_schema_decides_the_role_of_every_column_it_names(tmp_path, db_path, suffix):
+    schema = {"variables": [categorical("species", ["Adelie", "Gentoo", "Chinstrap"]),
+                            {"name": "mass", "var_type": {"Continuous": {
+                                "bins": 10, "range": [2500.0, 6500.0]}}}],
+              "dimensions": [{"name": "island", "source_column": "island", "granularity": None}],
+              "joints": [["species", "mass"]]}
+    rows = penguin_rows()
+    header = ["species", "island", "mass", "flipper", "bill"] if suffix == "csv" else None
+    path = write_rows(tmp_path / f"penguins.{suffix}", rows, header)
+    with create_with_schema(db_path, schema) as db:
+        db.ingest(path)
+        # The named columns keep their roles; the others are still inferred.
+        assert kinds(db.schema()) == {"species": "Categorical", "mass": "Continuous",
+                                      "flipper": "Continuous", "bill": "Continuous",
+                                      "island": "dimension"}
+        assert [d["name"] for d in db.schema()["dimensions"]] == ["island"]
+        mi = dict(db.query("MI species, mass AT island:Biscoe").rows)
+    counted = [(r["species"], min(int((r["mass"] - 2500) // 400), 9)) for r in rows
+               if r["island"] == "Biscoe" and r["mass"] != "NA"]
+    assert mi["Samples"] == str(len(counted))
+    assert mi["MI"] == f"{mutual_information(counted):.4f} bits"
