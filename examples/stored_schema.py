@@ -7,8 +7,8 @@ Inference looks at the first 1000 rows only and guesses from texts: a numeric co
 empty cells becomes categorical or a dimension, and a continuous range is fixed by the first
 rows. Here the schema is written by hand instead, as the JSON form of `meta.edb`, into an empty
 directory; `QuibDB.create` then keeps it (an existing meta file is opened unchanged) and adds
-the other files. Ingest then defines only what inference proposes and the stored schema does
-not already hold under the same name and kind.
+the other files. Ingest then defines only what inference proposes for columns the stored schema
+does not name: a column it reads as a variable or a dimension keeps that one role.
 
 The generated file has one dimension, `time` (bucketed by month), so that every joint is stored
 under a one-pair key, which MI at a key and CMI over a dimension read.
@@ -87,11 +87,9 @@ def main(db_dir: str) -> None:
         orders = pathlib.Path(tmp, "orders.csv")
         write_orders(orders)
         with QuibDB.create(db_dir) as db:
-            # Ingest skips an inferred definition only when the same name is already defined as
-            # the same kind: left at 50 categories, inference would also make `delay` (empty
-            # cells, many values) a dimension. With room for every value it proposes a
-            # categorical variable, which the stored `delay` then overrides.
-            print("ingest:", db.ingest(str(orders), max_categories=1000))
+            # Inference alone would make `delay` (empty cells, many values) a dimension; the
+            # stored variable keeps the column a variable.
+            print("ingest:", db.ingest(str(orders)))
             print("stats: ", db.stats())
             show(db, "SCHEMA")
             # Mutual information of one stored joint at exactly one key.

@@ -1,8 +1,8 @@
 // The two roads into a database: a file ingest reads the whole file into rows, infers a schema
-// from the leading rows, defines the names the database does not have yet, maps every row
-// through the identity mapping of the database schema, applies the mapped rows in batches,
-// flushes once and reports; a records ingest does the same from the mapping on for rows that
-// the caller built.
+// from the leading rows, defines what it proposes for the columns that the database schema
+// neither names nor reads (the schema's roles win), maps every row through the identity mapping
+// of the database schema, applies the mapped rows in batches, flushes once and reports; a
+// records ingest does the same from the mapping on for rows that the caller built.
 //
 // Everything but the per-row resolution inside a batch runs on the calling thread. A call lands
 // whole or not at all: one that fails, its final flush included, leaves the database in memory
