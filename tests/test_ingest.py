@@ -448,6 +448,7 @@ def test_stored_schema_decides_the_role_of_every_column_it_names(tmp_path, db_pa
                                       "flipper": "Continuous", "bill": "Continuous",
                                       "island": "dimension"}
         assert [d["name"] for d in db.schema()["dimensions"]] == ["island"]
+        assert "island" not in [v["name"] for v in db.schema()["variables"]]
         mi = dict(db.query("MI species, mass AT island:Biscoe").rows)
     counted = [(r["species"], min(int((r["mass"] - 2500) // 400), 9)) for r in rows
                if r["island"] == "Biscoe" and r["mass"] != "NA"]
