@@ -324,6 +324,22 @@ def test_pairwise_matrix_and_nearest(sales):
         close(row[1], d, 6)
 
 
+def test_values_holding_slash_or_colon_are_compared(tmp_path):
+    statuses = ["n/a", "ok", "fail", "w/o", "a:b"]
+    counts = {s: [i + 1, 2 * i + 1, 5 - i] for i, s in enumerate(statuses)}
+    rows = [(s, v) for s in statuses for v, k in zip("xyz", counts[s]) for _ in range(k)]
+    with QuibDB.create(str(tmp_path / "status")) as db:
+        db.ingest(write_csv(tmp_path / "status.csv", ["status", "v"], rows), max_categories=3)
+        across = db.query("COMPARE v ACROSS status").rows
+        assert len(across) == 10
+        for row in across:
+            close(row[2], jsd(counts[row[0]], counts[row[1]]), 6)
+        nearest = db.query("NEAREST status:ok ON status LIMIT 9").rows
+        assert sorted(r[0] for r in nearest) == sorted(s for s in statuses if s != "ok")
+        for row in nearest:
+            close(row[1], jsd(counts["ok"], counts[row[0]]), 6)
+
+
 # ---------------------------------------------------------------- distribution and listing statements
 
 def test_show_categorical_and_histogram(sales):
@@ -466,6 +482,10 @@ def test_export_wraps_the_inner_table(sales):
     ("PAIRWISE region ON nope",
      "distribution not found for variable 'nope' and dimensions {\"region\": \"central\"}"),
     ("NEAREST region:a/b ON region", "invalid reference segment 'b'"),
+    ("COMPARE price BETWEEN region:north AND region:coast WHRE time:2024-03",
+     "parse error: expected end of statement, got Ident(\"WHRE\")"),
+    ("NEAREST region:north ON region LIMT 1", "parse error: expected end of statement, got "
+                                              "Ident(\"LIMT\")"),
     ("EXPORT SHOW channel AT region:north AS CSV", "distribution not found"),
 ])
 def test_statement_failures(sales, text, message):

@@ -210,6 +210,40 @@ TEST_F(Executor, PairwiseShowsADashOnTheDiagonalAndNearestLeavesTheTargetOut) {
   }
 }
 
+// Values read from storage are compared as they are, whatever '/' or ':' they hold, as is a
+// dimension whose name holds '/'; only typed references are read as reference text.
+TEST_F(Executor, StoredValuesHoldingSlashOrColonAreComparedLikeAnyOther) {
+  letters({"x", "y", "z"});
+  const std::vector<std::string> statuses = {"n/a", "ok", "fail", "w/o", "a:b"};
+  for (std::uint64_t i = 0; i < statuses.size(); ++i) {
+    add("c", {{"status", statuses[i]}}, {i + 1, 2 * i + 1, 5 - i});
+    add("c", {{"kind/sub", statuses[i]}}, {i + 1, 2 * i + 1, 5 - i});
+  }
+  add("c", {{"status", "n/a"}, {"channel", "web"}}, {3, 0, 1});
+  add("c", {{"status", "w/o"}, {"channel", "web"}}, {0, 2, 2});
+  const auto pairwise = engine_.pairwise(db(), "status", "c", "jsd");
+  const auto jsd = [&](std::string_view a, std::string_view b) {
+    const auto at = [&](std::string_view v) {
+      return std::find(pairwise.values.begin(), pairwise.values.end(), v) -
+             pairwise.values.begin();
+    };
+    return format("%.6f", pairwise.matrix[at(a)][at(b)]);
+  };
+  for (const std::string dimension : {"status", "kind/sub"}) {
+    const auto across = run("COMPARE c ACROSS " + dimension).rows;
+    ASSERT_EQ(across.size(), 10u) << dimension;
+    for (const auto& row : across) EXPECT_EQ(row[2], jsd(row[0], row[1])) << dimension;
+    const auto nearest = run("NEAREST status:ok ON " + dimension + " LIMIT 9").rows;
+    ASSERT_EQ(nearest.size(), 4u) << dimension;
+    for (const auto& row : nearest) EXPECT_EQ(row[1], jsd("ok", row[0])) << dimension;
+  }
+  // WHERE pairs still narrow both sides: only n/a and w/o have a web slice.
+  for (const auto& row : run("COMPARE c ACROSS status WHERE channel:web").rows) {
+    const bool web = row[0] == "n/a" && row[1] == "w/o";
+    EXPECT_EQ(row[5], web ? "4 vs 4" : "N/A") << row[0] << " " << row[1];
+  }
+}
+
 // A held result keeps about the bytes of its text, not a string object per cell.
 TEST_F(Executor, AHeldResultTakesAtMostThreeTimesItsCsvText) {
   letters({"x", "y", "z"});

@@ -20,24 +20,23 @@ TEST(Parse, BuildsStatement) {
   const std::pair<std::string, Statement> cases[] = {
       // Compare
       {"COMPARE x BETWEEN a:1 AND b:2", {S::CompareBetween{"x", a1, b2, {}}}},
-      {"compare x between a:1 and b:2 where c:3 and d:4 trailing words",
+      {"compare x between a:1 and b:2 where c:3 and d:4;",
        {S::CompareBetween{"x", a1, b2, {{"c", "3"}, {"d", "4"}}}}},
       {"COMPARE x ACROSS region", {S::CompareAcross{"x", "region", {}}}},
-      {"COMPARE x ACROSS region WHERE y:2024 LIMIT 5",
+      {"COMPARE x ACROSS region WHERE y:2024",
        {S::CompareAcross{"x", "region", {{"y", "2024"}}}}},
       {"EXPLAIN a:1 VS b:2", {S::Explain{a1, b2}}},
       {"TRACK x FROM time:2024", {S::Track{"x", {"time", "2024"}, std::nullopt}}},
       {"TRACK x FROM time:2024 GRANULARITY Month", {S::Track{"x", {"time", "2024"}, "Month"}}},
       {"PAIRWISE region ON revenue", {S::Pairwise{"region", "revenue", "jsd"}}},
-      {"PAIRWISE region ON revenue USING PSI USING kl", {S::Pairwise{"region", "revenue", "PSI"}}},
+      {"PAIRWISE region ON revenue USING PSI", {S::Pairwise{"region", "revenue", "PSI"}}},
       {"NEAREST r:eu ON r", {S::Nearest{{"r", "eu"}, "r", "jsd", 3}}},
       {"NEAREST r:eu ON r USING psi LIMIT 2 USING hellinger",
        {S::Nearest{{"r", "eu"}, "r", "hellinger", 2}}},
       // Distribution
       {"SHOW x AT a:1", {S::Show{"x", a1, {}, std::nullopt, std::nullopt}}},
       {"SHOW x AT a:1 WHERE b:2 BOTTOM 3", {S::Show{"x", a1, {b2}, std::nullopt, 3}}},
-      {"SHOW x AT a:1 TOP 5 WHERE c:3", {S::Show{"x", a1, {}, 5, std::nullopt}}},
-      {"SHOW x AT a:1 TOP 5 BOTTOM 2", {S::Show{"x", a1, {}, 5, std::nullopt}}},
+      {"SHOW x AT a:1 TOP 5", {S::Show{"x", a1, {}, 5, std::nullopt}}},
       {"SHOW x AT a:1 TOP 18446744073709551615",
        {S::Show{"x", a1, {}, 18446744073709551615u, std::nullopt}}},
       {"RANK x BY ENTROPY OVER region WHERE a:1", {S::Rank{"x", "region", {a1}}}},
@@ -50,12 +49,9 @@ TEST(Parse, BuildsStatement) {
       {"CORRELATIONS LIMIT 5 OVER region LIMIT 7", {S::Correlations{"region", 7}}},
       {"CORRELATIONS OVER a OVER b LIMIT 0", {S::Correlations{"b", 0}}},
       {"STATS", {S::Stats{}}},
-      {"STATS extra words here", {S::Stats{}}},
       {"schema;", {S::Schema{}}},
       {"DIMENSIONS", {S::Dimensions{std::nullopt}}},
       {"DIMENSIONS region", {S::Dimensions{"region"}}},
-      {"DIMENSIONS 5", {S::Dimensions{std::nullopt}}},
-      {"DIMENSIONS FROM", {S::Dimensions{std::nullopt}}},
       // Export
       {"EXPORT STATS AS json", {S::Export{{S::Stats{}}, ExportFormat::Json}}},
       {"EXPORT STATS AS JSON", {S::Export{{S::Stats{}}, ExportFormat::Json}}},
@@ -65,6 +61,8 @@ TEST(Parse, BuildsStatement) {
       {"EXPORT DIMENSIONS AS CSV", {S::Export{{S::Dimensions{}}, ExportFormat::Csv}}},
       {"EXPORT SHOW x AT a:1 TOP 2 AS CSV",
        {S::Export{{S::Show{"x", a1, {}, 2, std::nullopt}}, ExportFormat::Csv}}},
+      {"EXPORT NEAREST r:eu ON r LIMIT 1 AS json;;",
+       {S::Export{{S::Nearest{{"r", "eu"}, "r", "jsd", 1}}, ExportFormat::Json}}},
   };
   for (const auto& [text, expected] : cases) EXPECT_TRUE(parser::parse(text) == expected) << text;
 }
@@ -132,6 +130,35 @@ TEST(ParseError, FailsWithMessage) {
   for (const auto& [text, message] : cases) {
     EXPECT_EQ(error_of([&] { parser::parse(text); }), message) << text;
   }
+}
+
+// A word after a complete statement would otherwise turn a misspelt clause into the answer to
+// another question.
+TEST(ParseError, AnyTokenAfterACompleteStatement) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"COMPARE x BETWEEN r:n AND r:c WHRE time:2024-03", "Ident(\"WHRE\")"},
+      {"NEAREST r:eu ON r LIMT 1", "Ident(\"LIMT\")"},
+      {"SHOW x AT a:1 TOPP 1", "Ident(\"TOPP\")"},
+      {"COMPARE x ACROSS region WHERE y:2024 LIMIT 5", "Limit"},
+      {"SHOW x AT a:1 TOP 5 WHERE c:3", "Where"},
+      {"SHOW x AT a:1 TOP 5 BOTTOM 2", "Bottom"},
+      {"PAIRWISE region ON revenue USING PSI USING kl", "Using"},
+      {"STATS extra words here", "Ident(\"extra\")"},
+      {"DIMENSIONS 5", "Number(5)"},
+      {"DIMENSIONS FROM", "From"},
+      {"DIMENSIONS a b;", "Ident(\"b\")"},
+      {"SCHEMA, STATS", "Comma"},
+      {"STATS ; SCHEMA", "Ident(\";\")"},
+      {"EXPORT STATS AS CSV STATS", "Stats"},
+      {"EXPORT EXPORT STATS AS CSV AS JSON x:1", "DimRef(\"x\", \"1\")"},
+  };
+  for (const auto& [text, token] : cases) {
+    EXPECT_EQ(error_of([&] { parser::parse(text); }), "expected end of statement, got " + token)
+        << text;
+  }
+  // Inside EXPORT the inner statement ends where AS is due.
+  EXPECT_EQ(error_of([] { parser::parse("EXPORT STATS TOPP AS CSV"); }),
+            "expected As, got Ident(\"TOPP\")");
 }
 
 std::string nested_exports(std::size_t depth) {

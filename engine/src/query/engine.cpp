@@ -55,41 +55,44 @@ CompareResult QueryEngine::compare(const storage::Database& db, std::string_view
   return compare_references(sides, *cache_, a, b, variable);
 }
 
-AcrossResult QueryEngine::compare_across(const storage::Database& db,
-                                         std::span<const std::string> references,
+AcrossResult QueryEngine::compare_across(const storage::Database& db, std::string_view dimension,
+                                         std::span<const std::string> values,
+                                         std::optional<std::string_view> where,
                                          std::string_view variable) const {
-  // A reference that does not parse makes every pair with it a failed compare.
-  std::vector<std::optional<QueryReference>> parsed;
-  parsed.reserve(references.size());
-  for (const std::string& reference : references) {
-    try {
-      parsed.push_back(parse_reference(reference));
-    } catch (const Error&) {
-      parsed.emplace_back();
-    }
-  }
+  const std::size_t n = values.size();
   AcrossResult result;
-  const std::size_t n = parsed.size();
-  result.pairs.reserve(n < 2 ? 0 : n * (n - 1) / 2);
+  result.pairs.resize(n < 2 ? 0 : n * (n - 1) / 2);
+  DimensionMap narrowing;
+  try {
+    if (where) narrowing = parse_reference(*where).dimensions;
+  } catch (const Error&) {
+    // Every side carries the WHERE pairs, so no pair can be compared.
+    return result;
+  }
+  std::vector<DimensionMap> slices;
+  slices.reserve(n);
+  for (const std::string& value : values) {
+    DimensionMap& slice = slices.emplace_back(narrowing);
+    slice.emplace(dimension, value);  // a WHERE pair on the dimension itself stays
+  }
   SideResolver resolver(db);
   SliceSides sides(resolver, variable, n);
+  std::size_t pair = 0;
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t j = i + 1; j < n; ++j) {
-      std::optional<CompareResult>& compared = result.pairs.emplace_back();
       try {
-        if (parsed[i] && parsed[j]) {
-          compared = compare_slices(sides, *cache_, i, parsed[i]->dimensions, j,
-                                    parsed[j]->dimensions);
-        }
+        result.pairs[pair] = compare_slices(sides, *cache_, i, slices[i], j, slices[j]);
       } catch (const Error&) {
         // A pair that cannot be compared has no result and the others go on.
       }
+      ++pair;
     }
   }
   return result;
 }
 
 NearestResult QueryEngine::nearest(const storage::Database& db, std::string_view target,
+                                   std::string_view dimension,
                                    std::span<const std::string> candidates,
                                    std::string_view metric, std::uint64_t limit) const {
   const QueryReference reference = parse_reference(target);
@@ -102,9 +105,9 @@ NearestResult QueryEngine::nearest(const storage::Database& db, std::string_view
   result.nearest.reserve(candidates.size());
   SideResolver sides(db);
   for (std::size_t k = 0; k < candidates.size(); ++k) {
-    const QueryReference other = parse_reference(candidates[k]);
+    const DimensionMap other{{dimension, candidates[k]}};
     const CompareResult compared =
-        execute_compare(sides, *cache_, variable, reference.dimensions, other.dimensions);
+        execute_compare(sides, *cache_, variable, reference.dimensions, other);
     result.nearest.push_back({k, nearest_distance(compared, metric)});
   }
   // Under the total order of doubles, with equal distances in candidate order.

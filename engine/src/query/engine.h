@@ -26,6 +26,8 @@ class QueryCache;
 
 // One operation per kind of question; references are texts as `parse_reference` reads them, and
 // resolution, the sharing of sides among the compares of one call and the cache stay inside.
+// Values that a caller read from storage are passed as they are, beside their dimension's name,
+// never printed into a reference: a value holding '/' or ':' then names its own slice.
 class QueryEngine {
  public:
   // An engine with an empty cache of 10000 entries.
@@ -37,18 +39,21 @@ class QueryEngine {
                         std::string_view reference_b,
                         std::optional<std::string_view> variable) const;
 
-  // Compares `variable` between every two of `references`; each reference is read and resolved
-  // once.
-  AcrossResult compare_across(const storage::Database& db, std::span<const std::string> references,
+  // Compares `variable` between every two `values` of `dimension`, each side resolved once. The
+  // pairs of the reference `where` narrow every side and win over the compared value's pair; its
+  // variable is not read. A `where` that does not parse leaves every pair without a result.
+  AcrossResult compare_across(const storage::Database& db, std::string_view dimension,
+                              std::span<const std::string> values,
+                              std::optional<std::string_view> where,
                               std::string_view variable) const;
 
-  // The `limit` candidates nearest to `target` by `metric` ("hellinger", "psi", else the JSD;
-  // ASCII case ignored), each compared on the target's variable, else the schema's first. Fails
-  // with the target's parse error, "no variable in schema", or the first failing candidate's
-  // error.
+  // The `limit` values among `candidates` of `dimension` nearest to the reference `target` by
+  // `metric` ("hellinger", "psi", else the JSD; ASCII case ignored), each compared on the
+  // target's variable, else the schema's first. Fails with the target's parse error, "no
+  // variable in schema", or the first failing candidate's error.
   NearestResult nearest(const storage::Database& db, std::string_view target,
-                        std::span<const std::string> candidates, std::string_view metric,
-                        std::uint64_t limit) const;
+                        std::string_view dimension, std::span<const std::string> candidates,
+                        std::string_view metric, std::uint64_t limit) const;
 
   // Compares every schema variable between the slices of two references.
   ExplainResult explain(const storage::Database& db, std::string_view reference_a,

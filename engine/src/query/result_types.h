@@ -39,7 +39,7 @@ struct CompareResult {
 };
 
 // The compares of COMPARE ... ACROSS: one per two sides i < j, in the order (0, 1), (0, 2), ...,
-// (1, 2), ...; none where either side's reference does not parse or the compare fails.
+// (1, 2), ...; none where the WHERE reference does not parse or the compare fails.
 struct AcrossResult {
   std::vector<std::optional<CompareResult>> pairs;
 };

@@ -120,16 +120,16 @@ QueryResult exec_compare_across(const storage::Database& db, const query::QueryE
     throw Error("dimension '" + statement.dimension +
                 "' has fewer than 2 values for pairwise comparison");
   }
-  std::vector<const std::string*> values;
-  std::vector<std::string> references;
-  values.reserve(value_set.size());
-  references.reserve(value_set.size());
-  for (const auto& value : value_set) {
-    values.push_back(&value);
-    references.push_back(build_ref_string({statement.dimension, value}, statement.where_clause));
+  const std::vector<std::string> values(value_set.begin(), value_set.end());
+  // The stored values go to the engine as they are; only the typed WHERE pairs become a
+  // reference text.
+  std::optional<std::string> where;
+  if (!statement.where_clause.empty()) {
+    where = build_ref_string(statement.where_clause.front(),
+                             std::span(statement.where_clause).subspan(1));
   }
   const query::AcrossResult across =
-      engine.compare_across(db, references, statement.variable);
+      engine.compare_across(db, statement.dimension, values, where, statement.variable);
 
   // Each row keeps its JSD as the cell shows it, read back, because that rounded figure is what
   // orders the table.
@@ -145,11 +145,11 @@ QueryResult exec_compare_across(const storage::Database& db, const query::QueryE
       const std::optional<query::CompareResult>& compared = across.pairs[pair++];
       // A pair that cannot be compared shows as "N/A" and the table goes on.
       cells::Row row =
-          compared ? cells::row(*values[i], *values[j], cells::fixed(compared->jsd, 6),
+          compared ? cells::row(values[i], values[j], cells::fixed(compared->jsd, 6),
                                 cells::fixed(compared->hellinger, 6),
                                 cells::fixed(compared->psi, 6),
                                 cells::versus(compared->total_a, compared->total_b))
-                   : cells::row(*values[i], *values[j], "N/A", "N/A", "N/A", "N/A");
+                   : cells::row(values[i], values[j], "N/A", "N/A", "N/A", "N/A");
       const double shown_jsd = cells::read_back(row[2]);
       entries.push_back({shown_jsd, std::move(row)});
     }
@@ -251,18 +251,14 @@ QueryResult exec_pairwise(const storage::Database& db, const query::QueryEngine&
 QueryResult exec_nearest(const storage::Database& db, const query::QueryEngine& engine,
                          const Statement::Nearest& statement) {
   const std::set<std::string> values = db.dimension_values(statement.dimension);
-  std::vector<const std::string*> shown;
   std::vector<std::string> candidates;
-  shown.reserve(values.size());
   candidates.reserve(values.size());
   for (const auto& value : values) {
-    if (value == statement.target.value) continue;
-    shown.push_back(&value);
-    cells::append_pair(candidates.emplace_back(), statement.dimension, value);
+    if (value != statement.target.value) candidates.push_back(value);
   }
   const query::NearestResult nearest =
-      engine.nearest(db, build_ref_string(statement.target, {}), candidates, statement.metric,
-                     statement.limit);
+      engine.nearest(db, build_ref_string(statement.target, {}), statement.dimension, candidates,
+                     statement.metric, statement.limit);
 
   QueryResult result;
   result.columns.reserve(2);
@@ -271,7 +267,7 @@ QueryResult exec_nearest(const storage::Database& db, const query::QueryEngine& 
   result.rows.reserve(nearest.nearest.size());
   for (const auto& candidate : nearest.nearest) {
     result.rows.push_back(
-        cells::row(*shown[candidate.candidate], cells::fixed(candidate.distance, 6)));
+        cells::row(candidates[candidate.candidate], cells::fixed(candidate.distance, 6)));
   }
   return result;
 }

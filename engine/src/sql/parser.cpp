@@ -79,6 +79,10 @@ std::vector<DimRef> Parser::parse_where_clause() {
   return refs;
 }
 
+void Parser::expect_end() const {
+  if (!peek().is<Token::Eof>()) throw expected_got("end of statement", peek());
+}
+
 std::uint64_t Parser::expect_number_after(std::string_view keyword) {
   if (const auto* number = peek().get_if<Token::Number>()) {
     ++pos;
@@ -250,7 +254,12 @@ Statement Parser::parse_dimensions() {
 
 namespace parser {
 
-Statement parse(std::string_view text) { return Parser(tokenizer::tokenize(text)).parse(); }
+Statement parse(std::string_view text) {
+  Parser parser(tokenizer::tokenize(text));
+  Statement statement = parser.parse();
+  parser.expect_end();
+  return statement;
+}
 
 }  // namespace parser
 }  // namespace quib::sql

@@ -1,9 +1,10 @@
 // The parser of the query language: a token list becomes exactly one `Statement`.
 //
 // The language is keyword-led: the first token picks the statement, each statement has a fixed
-// shape with a few optional clauses, and whatever follows a complete statement is ignored. A
-// failure throws `quib::Error` whose message names what was expected and shows the offending
-// token in its debug rendering; no partial statement is ever returned. EXPORT nests a whole
+// shape with a few optional clauses, and a text holds one statement only: a word after it (a
+// misspelt clause word, say) is an error rather than an answer to another question. A failure
+// throws `quib::Error` whose message names what was expected and shows the offending token in
+// its debug rendering; no partial statement is ever returned. EXPORT nests a whole
 // statement, EXPORT included; the nesting is capped so that hostile text cannot exhaust the stack
 // here or in the code that walks the statement.
 #pragma once
@@ -150,6 +151,9 @@ struct Parser {
   // WHERE dimref { AND dimref }, or the empty list (consuming nothing) without WHERE.
   std::vector<DimRef> parse_where_clause();
 
+  // Fails with "expected end of statement, got {}" unless every token is read.
+  void expect_end() const;
+
  private:
   const Token& peek() const;
   const Token& next();
@@ -175,7 +179,7 @@ struct Parser {
 
 namespace parser {
 
-// Tokenizes and parses one statement; tokens after it are ignored. Tokenizer and parser failures
+// Tokenizes and parses one statement, which must end the text. Tokenizer and parser failures
 // throw `quib::Error` with their plain message.
 Statement parse(std::string_view text);
 
