@@ -168,6 +168,7 @@ void FileSetReplacement::keep_previous(Staged& file) {
     if (error != EPERM && error != EOPNOTSUPP && error != ENOSYS && error != EMLINK) {
       throw Error::from_errno(error);
     }
+    return;
   }
 }
 
