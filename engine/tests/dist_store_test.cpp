@@ -741,6 +741,17 @@ TEST_F(DatabaseTest, AFlushWritesOnlyWhenSomethingChanged) {
     db.flush();  // and once written, nothing is left to write
     EXPECT_EQ(file_identities(path_), after) << c.name;
   }
+  // A change flushed, then undone: the files hold what memory no longer does.
+  {
+    Database db = Database::open(path_, true);
+    db.begin_change();
+    increment_distribution(db, "color", eu, categories({{category(1), 1}}));
+    db.flush();
+    db.undo_change();
+    const auto flushed = file_identities(path_);
+    db.flush();
+    EXPECT_NE(file_identities(path_), flushed) << "the undone counts stayed on disk";
+  }
   // A file missing at the open is written back by the next flush, whatever else changed.
   fs::remove(path_ + "/snapshots.edb");
   { Database db = Database::open(path_, true); db.flush(); }

@@ -193,6 +193,8 @@ void Database::flush() {
   }
   changed_ = false;
   files_mixed_ = false;
+  // The files now hold part of an open change: undoing it must leave something to write.
+  if (change_) change_->changed = true;
 }
 
 void Database::check_writable() const {
