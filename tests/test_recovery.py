@@ -17,7 +17,7 @@ import pytest
 
 from quib_engine import QuibDB, QuibError
 
-from conftest import raw_lines, write_csv
+from conftest import EDB_FILES, raw_lines, write_csv
 
 
 def ingest_days(db_path, tmp_path, days, name="rows.csv"):
@@ -100,11 +100,12 @@ def test_read_write_open_cuts_a_torn_raw_line_and_continues_the_ids(sample_db):
 
 # ---- allocations that cannot succeed ----
 
-def write_stored_schema(db_path, variables):
+def write_stored_schema(db_path, variables, next_distribution_id=1):
     """A meta.edb in JSON form holding `variables` and no dimensions."""
     meta = {"schema": {"variables": variables, "dimensions": [], "joints": []},
-            "next_distribution_id": 1, "next_joint_id": 1, "next_raw_record_id": 1,
-            "format_version": 3, "raw_log_enabled": True, "high_water_mark": 0}
+            "next_distribution_id": next_distribution_id, "next_joint_id": 1,
+            "next_raw_record_id": 1, "format_version": 3, "raw_log_enabled": True,
+            "high_water_mark": 0}
     pathlib.Path(db_path, "meta.edb").write_text(json.dumps(meta))
 
 
@@ -193,3 +194,67 @@ def test_trailing_bytes_that_are_no_frame_still_fail(db_path):
     meta.write_bytes(b"QUIB\x03\x00\x00\x00" + zero_frame(record, 1 << 20) + b"junk")
     with pytest.raises(QuibError, match=r"^zstd decompress .*meta\.edb: "):
         QuibDB.open(db_path)
+
+
+# ---- what a flush writes, and what a failed one leaves ----
+
+def file_identities(db_path):
+    """Inode and modification time of each record file: a flush renames a new file over the old."""
+    return {name: (os.stat(os.path.join(db_path, name)).st_ino,
+                   os.stat(os.path.join(db_path, name)).st_mtime_ns) for name in EDB_FILES}
+
+
+def test_a_flush_or_close_with_nothing_changed_writes_nothing(sample_db):
+    untouched = file_identities(sample_db)
+    with QuibDB.open(sample_db) as db:
+        db.flush()
+        db.ingest_records([])
+        assert file_identities(sample_db) == untouched
+    assert file_identities(sample_db) == untouched
+    with QuibDB.open(sample_db) as db:
+        db.ingest_records([{"day": "2024-01-01", "label": "b", "amount": 3.0}])
+        ingested = file_identities(sample_db)
+        assert ingested != untouched
+        db.flush()
+    assert file_identities(sample_db) == ingested
+
+
+def test_an_ingest_whose_flush_fails_half_way_leaves_the_files_as_before(sample_db):
+    # The snapshots come last: meta, distributions and index are renamed into place before
+    # the snapshots' rename fails on the directory in its way.
+    snapshots = pathlib.Path(sample_db, "snapshots.edb")
+    kept = snapshots.read_bytes()
+    snapshots.unlink()
+    (snapshots / "in_the_way").mkdir(parents=True)
+    before = file_bytes_of(sample_db)
+    db = QuibDB.open(sample_db)
+    counted = db.stats().total_samples
+    with pytest.raises(QuibError, match="write file .*snapshots.edb"):
+        db.ingest_records([{"day": "2030-01-01", "label": "b", "amount": 3.0}])
+    # As a process that exits now would leave them.
+    assert file_bytes_of(sample_db) == before
+    assert db.stats().total_samples == counted
+    shutil.rmtree(snapshots)
+    snapshots.write_bytes(kept)
+    db.close()
+    assert stats(sample_db, "read_only")[1] == counted
+
+
+def file_bytes_of(db_path):
+    """The record files that are files, with their bytes."""
+    return {name: pathlib.Path(db_path, name).read_bytes() for name in EDB_FILES
+            if pathlib.Path(db_path, name).is_file()}
+
+
+def test_an_exhausted_id_counter_fails_the_ingest_and_the_database_still_opens(db_path):
+    QuibDB.create(db_path).close()
+    write_stored_schema(db_path, [
+        {"name": "x", "var_type": {"Continuous": {"bins": 4, "range": [0, 1]}}}],
+        next_distribution_id=2**64 - 1)
+    with QuibDB.open(db_path) as db:
+        with pytest.raises(QuibError, match="distribution ids exhausted: next_distribution_id "
+                                            "is 18446744073709551615"):
+            db.ingest_records([{"x": 0.5}])
+        assert db.stats().distributions == 0
+    for mode in ("read_write", "read_only"):
+        assert stats(db_path, mode) == (0, 0)

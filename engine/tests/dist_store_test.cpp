@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <random>
@@ -670,6 +671,173 @@ TEST_F(DatabaseTest, AFileWhoseDistributionIdsRepeatIsRefusedInBothModes) {
   stored.distributions.back().id = 8;  // the failed opens released the lock
   file_format::write_file(file, stored);
   EXPECT_NO_THROW(Database::open(path_, true));
+}
+
+// The identity of each record file: a flush replaces a file by renaming a new one over it, so an
+// unchanged inode and modification time mean the file was not written.
+std::vector<std::pair<ino_t, std::int64_t>> file_identities(const std::string& dir) {
+  std::vector<std::pair<ino_t, std::int64_t>> identities;
+  for (const char* name : kRecordFiles) {
+    struct stat st {};
+    if (::stat((dir + "/" + name).c_str(), &st) != 0) {
+      identities.emplace_back(0, -1);
+      continue;
+    }
+    identities.emplace_back(st.st_ino,
+                            std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec);
+  }
+  return identities;
+}
+
+TEST_F(DatabaseTest, AFlushWritesOnlyWhenSomethingChanged) {
+  {
+    Database db = filled();
+    increment_distribution(db, "color", {{"region", "eu"}}, categories({{category(0), 1}}));
+    db.ensure_joint_distribution("color", "size", {});
+    db.flush();
+  }
+  const DimensionKey eu{{"region", "eu"}};
+  struct Case {
+    const char* name;
+    std::function<void(Database&)> act;
+    bool writes;
+  };
+  const std::vector<Case> cases = {
+      {"nothing", [](Database&) {}, false},
+      {"a change undone", [&](Database& db) {
+         db.begin_change();
+         increment_distribution(db, "color", eu, categories({{category(1), 1}}));
+         db.ensure_distribution("size", {{"region", "us"}});
+         db.define_dimension({"shop", "shop", std::nullopt});
+         db.undo_change();
+       }, false},
+      {"a variable defined", [](Database& db) { db.define_variable(categorical("v", {"x"})); },
+       true},
+      {"a dimension defined",
+       [](Database& db) { db.define_dimension({"shop", "shop", std::nullopt}); }, true},
+      {"a distribution created",
+       [](Database& db) { db.ensure_distribution("size", {{"region", "us"}}); }, true},
+      {"counts added",
+       [&](Database& db) { increment_distribution(db, "color", eu, categories({{category(1), 1}})); },
+       true},
+      {"a joint created", [](Database& db) { db.ensure_joint_distribution("color", "size", {{"region", "us"}}); },
+       true},
+      {"a joint counted", [](Database& db) { db.get_joint_distribution_mut("size", "color", {}); },
+       true},
+      {"a raw record", [](Database& db) { append_raw_record(db, Value(Object{})); }, true},
+      {"a raw record in a change undone", [](Database& db) {
+         db.begin_change();
+         append_raw_record(db, Value(Object{}));
+         db.undo_change();
+       }, true},
+  };
+  for (const Case& c : cases) {
+    Database db = Database::open(path_, true);
+    const auto before = file_identities(path_);
+    c.act(db);
+    db.flush();
+    EXPECT_EQ(file_identities(path_) != before, c.writes) << c.name;
+    const auto after = file_identities(path_);
+    db.flush();  // and once written, nothing is left to write
+    EXPECT_EQ(file_identities(path_), after) << c.name;
+  }
+  // A change flushed, then undone: the files hold what memory no longer does.
+  {
+    Database db = Database::open(path_, true);
+    db.begin_change();
+    increment_distribution(db, "color", eu, categories({{category(1), 1}}));
+    db.flush();
+    db.undo_change();
+    const auto flushed = file_identities(path_);
+    db.flush();
+    EXPECT_NE(file_identities(path_), flushed) << "the undone counts stayed on disk";
+  }
+  // A file missing at the open is written back by the next flush, whatever else changed.
+  fs::remove(path_ + "/snapshots.edb");
+  { Database db = Database::open(path_, true); db.flush(); }
+  EXPECT_TRUE(fs::exists(path_ + "/snapshots.edb"));
+}
+
+// A counter names the next id to hand out, so its last value is never handed out.
+TEST_F(DatabaseTest, AnExhaustedIdCounterRefusesCreationAndChangesNothing) {
+  constexpr std::uint64_t kLast = std::numeric_limits<std::uint64_t>::max();
+  struct Case {
+    bool joint;
+    std::uint64_t counter;
+    bool refused;
+  };
+  for (const Case c : {Case{false, kLast - 1, false}, Case{false, kLast, true},
+                       Case{true, kLast - 1, false}, Case{true, kLast, true}}) {
+    fs::remove_all(base_);
+    { Database db = filled(); db.flush(); }
+    MetaFile meta = file_format::read_file<MetaFile>(path_ + "/meta.edb");
+    (c.joint ? meta.next_joint_id : meta.next_distribution_id) = c.counter;
+    file_format::write_file(path_ + "/meta.edb", meta);
+    const std::string label = std::string(c.joint ? "joint " : "distribution ") +
+                              std::to_string(c.counter);
+    {
+      Database db = Database::open(path_, true);
+      const auto before = file_identities(path_);
+      const auto create = [&](const DimensionKey& key) {
+        if (c.joint) {
+          db.ensure_joint_distribution("color", "size", key);
+        } else {
+          db.ensure_distribution("color", key);
+        }
+      };
+      const std::string error = error_of([&] { create({}); });
+      const auto counter = c.joint ? db.meta().next_joint_id : db.meta().next_distribution_id;
+      const std::size_t created = c.joint ? db.joints().size() : db.distributions().size();
+      if (c.refused) {
+        EXPECT_EQ(error, c.joint ? "joint distribution ids exhausted: next_joint_id is "
+                                   "18446744073709551615"
+                                 : "distribution ids exhausted: next_distribution_id is "
+                                   "18446744073709551615")
+            << label;
+        EXPECT_EQ(created, 0u) << label;
+        EXPECT_EQ(counter, kLast) << label;
+        db.flush();
+        EXPECT_EQ(file_identities(path_), before) << label << ": a refusal changed nothing";
+      } else {
+        EXPECT_EQ(error, "<no error>") << label;
+        EXPECT_EQ(created, 1u) << label;
+        EXPECT_EQ(c.joint ? db.joints()[0].id : db.distributions()[0].id, kLast - 1) << label;
+        EXPECT_EQ(counter, kLast) << label;
+        EXPECT_THROW(create({{"region", "us"}}), Error) << label;  // the last one went
+        db.flush();
+      }
+    }
+    EXPECT_NO_THROW(Database::open(path_, true)) << label;
+  }
+}
+
+// A rename that fails after the first file was replaced: the files replaced before it get their
+// old content back before the error is raised, and no temporary stays behind.
+TEST_F(DatabaseTest, AFlushThatFailsHalfWayPutsTheOldFilesBack) {
+  { Database db = filled(); db.flush(); }
+  // A directory where the snapshots go: every rename before it succeeds, its own fails.
+  fs::remove(path_ + "/snapshots.edb");
+  fs::create_directories(path_ + "/snapshots.edb/in_the_way");
+  Database db = Database::open(path_, true);
+  std::map<std::string, std::string> before;
+  for (const char* name : kRecordFiles) {
+    if (fs::is_regular_file(path_ + "/" + name)) before[name] = content_of(path_ + "/" + name);
+  }
+  ASSERT_EQ(before.size(), 3u);
+  increment_distribution(db, "color", {{"region", "eu"}}, categories({{category(0), 5}}));
+  const std::string error = error_of([&] { db.flush(); });
+  EXPECT_NE(error.find("write file " + path_ + "/snapshots.edb: "), std::string::npos) << error;
+  EXPECT_EQ(error.find("put back"), std::string::npos) << error;
+  for (const auto& [name, content] : before) {
+    EXPECT_EQ(content_of(path_ + "/" + name), content) << name << " was left replaced";
+  }
+  for (const auto& entry : fs::directory_iterator(path_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+  }
+  // Once the way is clear, the same flush goes through.
+  fs::remove_all(path_ + "/snapshots.edb");
+  db.flush();
+  EXPECT_EQ(Database::open(path_, false).distributions().at(0).repr.total_count(), 5u);
 }
 
 class OlderContainerTest : public DatabaseTest,

@@ -1,6 +1,6 @@
 """Crash and fault torture of a database: kill its writers at random, fail their file calls.
 
-Three runs, each trial followed by the same checks of the directory:
+Four runs, the first three with each trial followed by the same checks of the directory:
 - kills: a child process creates a database, ingests records or ingests a file (several
   batches), and is sent SIGKILL at a random moment, or finishes first;
 - faults: a child ingests records with the fault shim preloaded, so that the k-th write, fsync or
@@ -10,17 +10,23 @@ Three runs, each trial followed by the same checks of the directory:
   of several thousand rows, after which the child closes its handle, by `close()` or by leaving
   a `with` block, as a program that caught the error would; the same ingest then runs again
   without a fault, as the retry of a user who freed space, in a later open or, before closing,
-  in the same handle.
+  in the same handle;
+- sweep: on a fresh database, a records ingest and a file ingest that adds a column, with the
+  k-th write, fsync and rename under the directory failing for every k that the call makes;
+  the child then leaves by `os._exit` whatever happened, without closing. An ingest that raised
+  must leave the four record files byte for byte as before the call, one that returned the
+  stats and schema of a run without a fault.
 
 After each trial the database must open read-write and read-only with equal stats; the counts
 of every ingest that returned are there exactly once, and those of the interrupted one wholly or
 not at all; each (variable, key) has one distribution; the raw log holds whole lines with
 unique record ids. A further ingest of the same keys must not add distributions. After a batch
 fault, an ingest that raised has left nothing, unless closing failed too (then all or nothing);
-after the retry every row of that ingest is counted exactly once.
+after the retry every row of that ingest is counted exactly once. In the fault run, an ingest that
+raised must have left nothing either, although its child never closed.
 
 Usage: torture.py --shim fault_shim.so [--kills 300] [--fault-rounds 3] [--batch-faults 1]
-                  [--seed N] [--keep DIR]
+                  [--sweeps 1] [--seed N] [--keep DIR]
 The module quib_engine must be importable (PYTHONPATH).
 """
 
@@ -45,6 +51,7 @@ FAULT_OPS = (("write", 28), ("fsync", 5), ("rename", 28))
 BATCH_FILE = (6, 5000)
 BATCH_RECORDS = (2, 1000)
 BATCH_SPREAD = 3  # calls before the flushes failed, at random
+RECORD_FILES = ("meta.edb", "distributions.edb", "dist_index.edb", "snapshots.edb")
 
 
 def rows_for(keys, per_key, rng):
@@ -59,7 +66,7 @@ def rows_for(keys, per_key, rng):
 
 def write_csv(path, rows):
     with open(path, "w", newline="") as handle:
-        writer = csv.DictWriter(handle, ["day", "shop", "label", "amount"], lineterminator="\n")
+        writer = csv.DictWriter(handle, list(rows[0]), lineterminator="\n")
         writer.writeheader()
         writer.writerows(rows)
 
@@ -74,7 +81,7 @@ def run_ingest(handle, action, argument):
         handle.ingest(argument, max_categories=3, date_columns=["day"], date_granularity="daily")
 
 
-def worker(action, db, argument, close):
+def worker(action, db, argument, close, leave_at_once=False):
     from quib_engine import QuibDB, QuibError
 
     if action == "create":
@@ -85,6 +92,8 @@ def worker(action, db, argument, close):
         run_ingest(handle, action, argument)
     except QuibError:
         os._exit(3)  # as a crash right after the error: nothing more is written
+    if leave_at_once:
+        os._exit(0)
     if close:
         handle.close()
     return 0
@@ -204,12 +213,17 @@ class Torture:
         self.seen_path = os.path.join(self.work, "seen")
         self.batch_trials = 0
         self.batch_fired = 0
+        self.sweep_trials = 0
+        self.sweep_raised = 0
+        self.sweep_disagree = 0
 
     # A child running this file as a worker.
-    def spawn(self, action, db, argument="", close=True, env=None, leave=None):
+    def spawn(self, action, db, argument="", close=True, env=None, leave=None, at_once=False):
         command = [sys.executable, os.path.abspath(__file__), "--worker", action, db, argument]
         if not close:
             command.append("--no-close")
+        if at_once:
+            command.append("--exit-at-once")
         if leave:
             command += ["--leave", leave, self.outcome_path]
         return subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL,
@@ -268,8 +282,9 @@ class Torture:
                                f"{read_write}")
         return read_write
 
-    def check(self, label, rows_in_flight, returned):
-        """The directory after a trial; `rows_in_flight` may or may not have landed."""
+    def check(self, label, rows_in_flight, returned, raised=False):
+        """The directory after a trial; `rows_in_flight` may or may not have landed, unless the
+        ingest returned (then they must have) or raised (then they must not have)."""
         problems = []
         observed = self.observe(label)
         if observed is None:
@@ -278,6 +293,8 @@ class Torture:
         landed = samples != self.expected.samples
         if returned and rows_in_flight and not landed:
             problems.append("an ingest that returned left no counts")
+        if raised and landed:
+            problems.append("an ingest that raised left counts behind")
         if landed:
             if rows_in_flight and samples == self.expected.samples + len(rows_in_flight) * 2:
                 self.record_landed(rows_in_flight)
@@ -361,12 +378,13 @@ class Torture:
         except Exception as error:
             self.faults.append(f"create trial {trial}: open failed: {error}")
 
-    def fault_env(self, op, k, errno_value):
-        """The environment of a child whose k-th `op` under the database fails."""
+    def fault_env(self, op, k, errno_value, db=None):
+        """The environment of a child whose k-th `op` under the database (`db` when given)
+        fails."""
         if os.path.exists(self.fired_marker):
             os.unlink(self.fired_marker)
         return dict(os.environ, LD_PRELOAD=self.args.shim, QUIB_FAULT_OP=op,
-                    QUIB_FAULT_AT=str(k), QUIB_FAULT_DIR=os.path.abspath(self.db),
+                    QUIB_FAULT_AT=str(k), QUIB_FAULT_DIR=os.path.abspath(db or self.db),
                     QUIB_FAULT_ERRNO=str(errno_value), QUIB_FAULT_FIRED=self.fired_marker)
 
     def fault_run(self):
@@ -381,7 +399,7 @@ class Torture:
                     fired = os.path.exists(self.fired_marker)
                     self.trials += 1
                     self.fired += fired
-                    self.check(f"fault {op} #{k}", rows, status == 0)
+                    self.check(f"fault {op} #{k}", rows, status == 0, raised=status == 3)
                     if not fired:
                         break
                     k += 1
@@ -401,12 +419,12 @@ class Torture:
                     for k in sorted(chosen) + list(range(early.stop, calls + 1)):
                         self.batch_fault_trial(action, shape, op, errno_value, k)
 
-    def counting_env(self, op, k, errno_value):
+    def counting_env(self, op, k, errno_value, db=None):
         """As fault_env; the child also tells how many calls of `op` it made."""
         for path in (self.outcome_path, self.seen_path):
             if os.path.exists(path):
                 os.unlink(path)
-        return dict(self.fault_env(op, k, errno_value), QUIB_FAULT_SEEN=self.seen_path)
+        return dict(self.fault_env(op, k, errno_value, db), QUIB_FAULT_SEEN=self.seen_path)
 
     def calls_seen(self):
         with open(self.seen_path) as handle:
@@ -492,6 +510,89 @@ class Torture:
         for problem in self.raw.check():
             self.faults.append(f"{label}: {problem}")
 
+    # ---- the sweep: every position of a call, then os._exit ----
+
+    def sweep_calls(self):
+        """The two calls of the sweep, each as (action, rows): records of old and new keys, and a
+        file whose extra column the ingest defines."""
+        keys = self.new_keys(6)
+        records = rows_for(keys[:2], 3, self.rng)
+        widened = [dict(row, weather=self.rng.choice(("dry", "wet", "snow")))
+                   for row in rows_for(keys[2:], 40, self.rng)]
+        return (("records", records), ("file", widened))
+
+    def sweep_state(self, db):
+        """What a reader sees of `db`: stats and schema, through a read-only open."""
+        from quib_engine import QuibDB
+
+        with QuibDB.open(db, "read_only") as handle:
+            s = handle.stats()
+            return ((s.distributions, s.total_samples, s.variables, s.dimensions),
+                    json.dumps(handle.schema(), sort_keys=True))
+
+    def sweep_run(self):
+        base = os.path.join(self.work, "sweep_base")
+        trial_db = os.path.join(self.work, "sweep")
+        for path in (base, trial_db):
+            shutil.rmtree(path, ignore_errors=True)
+        source = os.path.join(self.work, "sweep_setup.csv")
+        write_csv(source, rows_for(self.new_keys(4), 5, self.rng))
+        for action, argument in (("create", ""), ("file", source)):
+            child = self.spawn(action, base, argument)
+            if child.wait() != 0:
+                raise SystemExit(f"sweep setup {action} failed: {child.stderr.read().decode()}")
+            child.stderr.close()
+        before = {name: open(os.path.join(base, name), "rb").read() for name in RECORD_FILES}
+        for action, rows in self.sweep_calls():
+            argument = os.path.join(self.work, f"sweep.{'csv' if action == 'file' else 'json'}")
+            if action == "file":
+                write_csv(argument, rows)
+            else:
+                with open(argument, "w") as handle:
+                    json.dump(rows, handle)
+            for op, errno_value in FAULT_OPS:
+                calls, clean = self.sweep_trial(base, trial_db, action, argument, op,
+                                                errno_value, 0, before, None)
+                for k in range(1, calls + 1):
+                    self.sweep_trial(base, trial_db, action, argument, op, errno_value, k,
+                                     before, clean)
+
+    def sweep_trial(self, base, db, action, argument, op, errno_value, k, before, clean):
+        """One call on a fresh copy of `base` whose k-th `op` fails (none when k is 0), left by
+        `os._exit`; gives the number of calls of `op` the call made and the state it left."""
+        shutil.rmtree(db, ignore_errors=True)
+        shutil.copytree(base, db)
+        env = self.counting_env(op, k, errno_value, db)
+        child = self.spawn(action, db, argument, close=False, env=env, at_once=k > 0)
+        status = child.wait()
+        child.stderr.close()
+        label = f"sweep {action} {op} #{k}"
+        if k == 0:
+            if status != 0:
+                raise SystemExit(f"{label}: the call without a fault failed ({status})")
+            return self.calls_seen(), self.sweep_state(db)
+        self.sweep_trials += 1
+        self.sweep_raised += status == 3
+        now = {name: open(os.path.join(db, name), "rb").read() for name in RECORD_FILES}
+        state = None
+        try:
+            state = self.sweep_state(db)
+        except Exception as error:  # any failure to open is a finding
+            problem = f"open failed: {error}"
+        else:
+            if status == 3:
+                problem = None if now == before else "raised, yet the files changed: " + ", ".join(
+                    name for name in RECORD_FILES if now[name] != before[name])
+            elif status == 0:
+                problem = None if state == clean else f"returned, yet left {state[0]}, " \
+                    f"not {clean[0]} as without a fault"
+            else:
+                problem = f"child exited {status}"
+        if problem:
+            self.sweep_disagree += 1
+            self.faults.append(f"{label}: {problem}")
+        return 0, state
+
     def run(self):
         self.setup()
         started = time.monotonic()
@@ -501,10 +602,15 @@ class Torture:
         fault_trials = self.trials - kill_trials
         faults_before = len(self.faults)
         self.batch_fault_run()
+        batch_faults = len(self.faults) - faults_before
+        for _ in range(self.args.sweeps):
+            self.sweep_run()
         print(f"kill run:  {kill_trials} trials, {kills} SIGKILLs")
         print(f"fault run: {fault_trials} trials, {self.fired} injected failures")
         print(f"batch run: {self.batch_trials} trials, {self.batch_fired} injected failures, "
-              f"{len(self.faults) - faults_before} faults (each failed ingest retried)")
+              f"{batch_faults} faults (each failed ingest retried)")
+        print(f"sweep run: {self.sweep_trials} trials, {self.sweep_raised} raised, "
+              f"{self.sweep_disagree} leaving files that disagree with the outcome")
         print(f"database:  {self.expected.distributions()} distributions, "
               f"{self.expected.samples} samples, {len(self.raw.ids)} raw-log records")
         print(f"faults:    {len(self.faults)}  ({time.monotonic() - started:.0f} s)")
@@ -521,13 +627,16 @@ def main():
         if "--leave" in sys.argv:
             at = sys.argv.index("--leave")
             return leaving_worker(action, db, argument, *sys.argv[at + 1:at + 3])
-        return worker(action, db, argument, "--no-close" not in sys.argv)
+        return worker(action, db, argument, "--no-close" not in sys.argv,
+                      "--exit-at-once" in sys.argv)
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--shim", required=True, help="the fault shim (a shared object)")
     parser.add_argument("--kills", type=int, default=300)
     parser.add_argument("--fault-rounds", type=int, default=3)
     parser.add_argument("--batch-faults", type=int, default=1,
                         help="rounds of faults in several-batch ingests, each closed and retried")
+    parser.add_argument("--sweeps", type=int, default=1,
+                        help="rounds of the sweep of every failing position, left by os._exit")
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--keep", help="work in this directory and keep it")
     args = parser.parse_args()

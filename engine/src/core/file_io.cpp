@@ -39,16 +39,29 @@ std::string parent_of(const std::string& path) {
 
 std::string temporary_prefix(const std::string& path) { return path + ".tmp-"; }
 
+// A name beside `path` that the stale-temporary sweep recognises; unique within the process.
+std::string temporary_name(const std::string& path) {
+  static std::atomic<std::uint64_t> counter{0};
+  return temporary_prefix(path) + std::to_string(::getpid()) + "-" +
+         std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+}
+
 // Creates a fresh temporary file beside `path`.
 FileDescriptor create_temporary(const std::string& path, std::string& temporary) {
-  static std::atomic<std::uint64_t> counter{0};
   for (;;) {
-    temporary = temporary_prefix(path) + std::to_string(::getpid()) + "-" +
-                std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+    temporary = temporary_name(path);
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) return FileDescriptor(fd);
     if (errno != EEXIST) throw_errno();
   }
+}
+
+// Syncs the directory holding `path`; some file systems cannot sync a directory, which is no
+// failure.
+void sync_directory_of(const std::string& path) {
+  FileDescriptor directory(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory.get() < 0) throw_errno();
+  if (::fsync(directory.get()) != 0 && errno != EINVAL) throw_errno();
 }
 
 }  // namespace
@@ -119,10 +132,90 @@ void replace_file(const std::string& path, std::string_view bytes) {
     ::unlink(temporary.c_str());
     throw;
   }
-  FileDescriptor directory(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directory.get() < 0) throw_errno();
-  // Some file systems cannot sync a directory; the rename itself has still happened.
-  if (::fsync(directory.get()) != 0 && errno != EINVAL) throw_errno();
+  sync_directory_of(path);
+}
+
+FileSetReplacement::~FileSetReplacement() {
+  for (const Staged& file : files_) {
+    if (!file.temporary.empty()) ::unlink(file.temporary.c_str());
+    if (!file.previous.empty()) ::unlink(file.previous.c_str());
+  }
+}
+
+void FileSetReplacement::stage(const std::string& path, std::string_view bytes) {
+  failed_path_ = path;
+  Staged& file = files_.emplace_back();
+  file.path = path;
+  FileDescriptor written = create_temporary(path, file.temporary);
+  write_all(written.get(), bytes);
+  if (::fsync(written.get()) != 0) throw_errno();
+  written.close();
+}
+
+// Without hard links (some file systems refuse them) the old file cannot be kept: a failure
+// after the first rename then leaves the new file, and says so.
+void FileSetReplacement::keep_previous(Staged& file) {
+  for (;;) {
+    file.previous = temporary_name(file.path);
+    if (::link(file.path.c_str(), file.previous.c_str()) == 0) return;
+    const int error = errno;
+    if (error == EEXIST) continue;
+    file.previous.clear();
+    if (error == ENOENT) {
+      file.absent = true;
+      return;
+    }
+    if (error != EPERM && error != EOPNOTSUPP && error != ENOSYS && error != EMLINK) {
+      throw Error::from_errno(error);
+    }
+    return;
+  }
+}
+
+void FileSetReplacement::commit() {
+  for (Staged& file : files_) {
+    failed_path_ = file.path;
+    keep_previous(file);
+  }
+  std::size_t replaced = 0;
+  try {
+    for (Staged& file : files_) {
+      failed_path_ = file.path;
+      if (::rename(file.temporary.c_str(), file.path.c_str()) != 0) throw_errno();
+      file.temporary.clear();
+      ++replaced;
+    }
+    if (!files_.empty()) sync_directory_of(files_.back().path);
+  } catch (const Error&) {
+    put_back(replaced);
+    throw;
+  }
+}
+
+// Renames the old files of the first `replaced` paths back, the last replaced first.
+void FileSetReplacement::put_back(std::size_t replaced) {
+  if (replaced == 0) return;
+  auto failed = [this](const std::string& path, const Error& error) {
+    if (restore_failure_.empty()) restore_failure_ = "put back " + path + ": " + error.full();
+  };
+  for (std::size_t i = replaced; i-- > 0;) {
+    Staged& file = files_[i];
+    const char* path = file.path.c_str();
+    if (file.absent) {
+      if (::unlink(path) != 0 && errno != ENOENT) failed(file.path, Error::from_errno(errno));
+    } else if (file.previous.empty()) {
+      failed(file.path, Error("the file system keeps no second link to the earlier file"));
+    } else if (::rename(file.previous.c_str(), path) != 0) {
+      failed(file.path, Error::from_errno(errno));
+    } else {
+      file.previous.clear();
+    }
+  }
+  try {
+    sync_directory_of(files_.front().path);
+  } catch (const Error& error) {
+    failed(directory_of(files_.front().path), error);
+  }
 }
 
 void remove_stale_temporaries(const std::string& path) {

@@ -24,9 +24,21 @@ bool path_exists(const std::string& path) {
   return path.find('\0') == std::string::npos && ::stat(path.c_str(), &st) == 0;
 }
 
-std::uint64_t saturating_next(std::uint64_t id) {
-  return id == std::numeric_limits<std::uint64_t>::max() ? id : id + 1;
+constexpr std::uint64_t kLastId = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t saturating_next(std::uint64_t id) { return id == kLastId ? id : id + 1; }
+
+// A counter names the next id to hand out and must move past it, so its last value is never
+// handed out: the counter would wrap to an id already stored.
+void check_counter(std::uint64_t next, const char* what, const char* counter) {
+  if (next == kLastId) {
+    throw Error(std::string(what) + " ids exhausted: " + counter + " is " +
+                std::to_string(next));
+  }
 }
+
+constexpr const char* kRecordFiles[] = {"meta.edb", "distributions.edb", "dist_index.edb",
+                                        "snapshots.edb"};
 
 // The smallest id above every stored one (1 for none).
 template <typename Stored>
@@ -118,8 +130,10 @@ Database Database::open(const std::string& path, bool read_write) {
   if (read_write) {
     db.lock_.emplace(DatabaseLock::acquire(join_path(path, "lock.edb")));
     // A flush cut short by a crash may have left its temporaries; under the lock none is live.
-    for (const char* name : {"meta.edb", "distributions.edb", "dist_index.edb", "snapshots.edb"}) {
+    for (const char* name : kRecordFiles) {
       core::remove_stale_temporaries(join_path(path, name));
+      // The next flush brings a missing file back, even with nothing else to write.
+      if (!path_exists(join_path(path, name))) db.changed_ = true;
     }
   }
   db.meta_ = file_format::read_file<MetaFile>(join_path(path, "meta.edb"));
@@ -144,6 +158,7 @@ Database Database::open(const std::string& path, bool read_write) {
       db.snapshots_ = file_format::read_file<SnapshotStore>(snapshots_path);
     } catch (const Error&) {
       db.snapshots_ = SnapshotStore{};
+      db.changed_ = read_write;
     }
   }
 
@@ -164,11 +179,22 @@ Database Database::open(const std::string& path, bool read_write) {
 }
 
 void Database::flush() {
-  if (!writable_) return;
-  file_format::write_file(join_path(root_, "meta.edb"), meta_);
-  file_format::write_file(join_path(root_, "distributions.edb"), dist_file_);
-  file_format::write_file(join_path(root_, "dist_index.edb"), DistIndexOf{dist_file_.distributions});
-  file_format::write_file(join_path(root_, "snapshots.edb"), snapshots_);
+  if (!writable_ || !changed_) return;
+  file_format::FileSet files;
+  files.add(join_path(root_, "meta.edb"), meta_);
+  files.add(join_path(root_, "distributions.edb"), dist_file_);
+  files.add(join_path(root_, "dist_index.edb"), DistIndexOf{dist_file_.distributions});
+  files.add(join_path(root_, "snapshots.edb"), snapshots_);
+  try {
+    files.replace_all();
+  } catch (const Error&) {
+    files_mixed_ = files_mixed_ || files.left_mixed();
+    throw;
+  }
+  changed_ = false;
+  files_mixed_ = false;
+  // The files now hold part of an open change: undoing it must leave something to write.
+  if (change_) change_->changed = true;
 }
 
 void Database::check_writable() const {
@@ -180,6 +206,7 @@ void Database::define_variable(core::VariableDefinition definition) {
   if (auto refusal = meta_.schema.define_variable(std::move(definition))) {
     throw refusal->to_error();
   }
+  changed_ = true;
 }
 
 void Database::define_dimension(core::DimensionDefinition definition) {
@@ -187,6 +214,7 @@ void Database::define_dimension(core::DimensionDefinition definition) {
   if (auto refusal = meta_.schema.define_dimension(std::move(definition))) {
     throw refusal->to_error();
   }
+  changed_ = true;
 }
 
 void Database::rebuild_lookups(const std::string& dist_path) {
@@ -272,12 +300,26 @@ std::uint64_t Database::ensure_distribution(std::string_view variable,
   if (const Located found = locate(variable, key); found.id) return *found.id;
   const core::VariableDefinition* definition = meta_.schema.find_variable(variable);
   if (definition == nullptr) throw Error("unknown variable '" + std::string(variable) + "'");
-  const std::uint64_t id = meta_.next_distribution_id++;
+  const std::uint64_t id = meta_.next_distribution_id;
+  check_counter(id, "distribution", "next_distribution_id");
   dist_file_.distributions.push_back(
       core::DistributionObject::create(id, shared_name(variable), shared_key(key),
                                        core::DistributionRepr::from_variable(definition->var_type)));
   const std::size_t position = dist_file_.distributions.size() - 1;
-  position_by_id_.insert(id, position);
+  bool inserted = false;
+  try {
+    inserted = position_by_id_.insert(id, position);
+  } catch (...) {
+    dist_file_.distributions.pop_back();
+    throw;
+  }
+  if (!inserted) {
+    // Open raises the counter above every stored id, so only a broken counter gets here.
+    dist_file_.distributions.pop_back();
+    throw Error("distribution id " + std::to_string(id) + " is already taken");
+  }
+  meta_.next_distribution_id = id + 1;
+  changed_ = true;
   file_position(position);
   file_exact(position);
   return id;
@@ -333,6 +375,8 @@ void Database::begin_change() {
   change.mark = mark();
   change.variables = meta_.schema.variables.size();
   change.dimensions = meta_.schema.dimensions.size();
+  change.changed = changed_;
+  change.next_raw_record_id = meta_.next_raw_record_id;
   change_.emplace(std::move(change));
 }
 
@@ -355,6 +399,10 @@ void Database::undo_change() {
   rollback(change.mark);
   meta_.schema.variables.resize(change.variables);
   meta_.schema.dimensions.resize(change.dimensions);
+  // Back as it was, but record ids taken by lines already appended stay taken, and a flush that
+  // could not put the old files back leaves them unknown.
+  changed_ = change.changed || files_mixed_ ||
+             meta_.next_raw_record_id != change.next_raw_record_id;
 }
 
 void Database::keep_original_distribution(std::size_t position) {
@@ -365,6 +413,7 @@ void Database::keep_original_distribution(std::size_t position) {
 
 core::DistributionObject& Database::distribution_at(std::size_t position) {
   keep_original_distribution(position);
+  changed_ = true;
   // Raised before the caller changes anything: results read until now keep the old generation.
   advance_generation(dist_file_.distributions[position].variable);
   return dist_file_.distributions[position];
@@ -400,15 +449,18 @@ void Database::ensure_joint_distribution(std::string_view a, std::string_view b,
   const core::VariableDefinition* x_def = meta_.schema.find_variable(x);
   const core::VariableDefinition* y_def = meta_.schema.find_variable(y);
   if (x_def == nullptr || y_def == nullptr) throw Error("joint variables not found in schema");
+  check_counter(meta_.next_joint_id, "joint distribution", "next_joint_id");
   core::JointDistributionObject joint;
   joint.repr = core::JointRepr::empty_for(*x_def, *y_def);
-  joint.id = meta_.next_joint_id++;
+  joint.id = meta_.next_joint_id;
   joint.variables = {std::string(x), std::string(y)};
   joint.dimension_key = shared_key(key);
   joint.sample_count = 0;
   joint.last_updated = core::unix_now();
   joint.version = 1;
   dist_file_.joints.push_back(std::move(joint));
+  ++meta_.next_joint_id;
+  changed_ = true;
   joint_positions_[joint_text(x, y, key)].push_back(dist_file_.joints.size() - 1);
 }
 
@@ -427,6 +479,7 @@ core::JointDistributionObject* Database::get_joint_distribution_mut(
   if (change_ && position < change_->mark.joints) {
     change_->joints.try_emplace(position, dist_file_.joints[position]);
   }
+  changed_ = true;
   return &dist_file_.joints[position];
 }
 
@@ -548,9 +601,11 @@ void Database::append_raw_lines(std::uint64_t first_record_id,
     raw_log_->append_lines(pieces, written);
   } catch (...) {
     meta_.next_raw_record_id = first_record_id + written + 1;  // the failing record keeps its id
+    changed_ = true;
     throw;
   }
   meta_.next_raw_record_id = first_record_id + lines;
+  changed_ = true;
 }
 
 const core::DistributionObject* Database::find_distribution(std::string_view variable,

@@ -7,7 +7,8 @@
 //   a second read-write open of the same directory waits in another process and fails at once in
 //   this one. A read-only `Database` takes no lock, refuses definitions, new distributions and
 //   raw-log lines with "database opened in read-only mode", and its flush writes nothing.
-// - Changes live in memory until `flush`; destroying a `Database` never writes.
+// - Changes live in memory until `flush`; destroying a `Database` never writes. A flush with
+//   nothing changed since the open or the last successful flush writes nothing either.
 // - Every distribution and joint distribution under one dimension key shares one copy of it, so
 //   exact (variable, dimension key) lookups compare the shared copy, never the key's text: two
 //   keys can share one canonical text, and counts under each key always land in that key's own
@@ -65,8 +66,13 @@ class Database {
   Database& operator=(const Database&) = delete;
   ~Database();
 
-  // Writes the four record files in order (meta, distributions, index, snapshots); the first
-  // failure stops it. A read-only database writes nothing and succeeds.
+  // Replaces the four record files together: each is written and synced as a temporary first,
+  // then they are renamed into place in the order meta, distributions, index, snapshots, so
+  // that each stays derivable from those before it. A failure leaves the old files in place (a
+  // rename or directory sync that fails after the first rename puts the old files back before
+  // the error is raised, and the message says when even that failed). Writes nothing, and
+  // succeeds, when the database is read-only or nothing changed since the open or the last
+  // successful flush; a file missing at a read-write open counts as a change.
   void flush();
 
   // ---- Writing: the operations of ingestion. ----
@@ -78,7 +84,7 @@ class Database {
   void define_dimension(core::DimensionDefinition definition);
 
   // The id of the distribution of `variable` under exactly `key`, created empty when missing.
-  // Not checked.
+  // Not checked. Creating fails, changing nothing, when the id counter is exhausted.
   std::uint64_t ensure_distribution(std::string_view variable, const core::DimensionKey& key);
   // For writers that find a distribution once and then update it batch after batch: the position
   // in `distributions()` of the distribution of `variable` under exactly `key`, created empty
@@ -93,6 +99,7 @@ class Database {
   // version raised once per batch.
   void finalize_distribution_at(std::size_t position, std::uint64_t now, std::uint64_t batches);
   // Joint distributions: the two names in either order; stored with the byte-wise smaller first.
+  // Creating fails, changing nothing, when the joint id counter is exhausted.
   void ensure_joint_distribution(std::string_view a, std::string_view b,
                                  const core::DimensionKey& key);
   core::JointDistributionObject* get_joint_distribution_mut(std::string_view a, std::string_view b,
@@ -228,6 +235,10 @@ class Database {
   // Takes the distribution at `position`, the last one filed, out of those lists again.
   void unfile_position(std::size_t position);
   void advance_generation(std::string_view variable);
+  // True when the files may differ from memory: since the open or the last successful flush,
+  // something was changed, or a failed flush could not put the old files back.
+  bool changed_ = false;
+  bool files_mixed_ = false;
 
   std::string root_;
   MetaFile meta_;
@@ -243,6 +254,8 @@ class Database {
     Mark mark;
     std::size_t variables = 0;
     std::size_t dimensions = 0;
+    bool changed = false;
+    std::uint64_t next_raw_record_id = 0;
     std::unordered_map<std::size_t, core::DistributionObject> distributions;
     std::unordered_map<std::size_t, core::JointDistributionObject> joints;
   };

@@ -197,6 +197,26 @@ void write_file(const std::string& path, const Record& record) {
 }
 
 template <typename Record>
+void FileSet::add(const std::string& path, const Record& record) {
+  const std::vector<std::uint8_t> file = container_bytes(record);
+  const std::string_view bytes(reinterpret_cast<const char*>(file.data()), file.size());
+  with_context([&] { return "write file " + path; }, [&] { replacement_.stage(path, bytes); });
+}
+
+void FileSet::replace_all() {
+  try {
+    replacement_.commit();
+  } catch (Error& error) {
+    error.add_context("write file " + replacement_.failed_path());
+    if (!replacement_.restore_failure().empty()) {
+      error.add_context("the earlier files could not all be put back (" +
+                        replacement_.restore_failure() + ")");
+    }
+    throw;
+  }
+}
+
+template <typename Record>
 void ensure_file(const std::string& path, const Record& default_record) {
   struct stat info {};
   if (::stat(path.c_str(), &info) == 0) return;
@@ -256,6 +276,10 @@ QUIB_FILE_FORMAT_INSTANTIATE(DistributionFile)
 QUIB_FILE_FORMAT_INSTANTIATE(DistIndex)
 QUIB_FILE_FORMAT_INSTANTIATE(SnapshotStore)
 template void write_file<DistIndexOf>(const std::string&, const DistIndexOf&);
+template void FileSet::add<MetaFile>(const std::string&, const MetaFile&);
+template void FileSet::add<DistributionFile>(const std::string&, const DistributionFile&);
+template void FileSet::add<DistIndexOf>(const std::string&, const DistIndexOf&);
+template void FileSet::add<SnapshotStore>(const std::string&, const SnapshotStore&);
 
 #undef QUIB_FILE_FORMAT_INSTANTIATE
 
