@@ -19,7 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kRegressions = fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "regressions";
+const fs::path kFuzz = fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz";
 
 // The files of `dir` in name order; none when it does not exist.
 std::vector<fs::path> files_in(const fs::path& dir) {
@@ -49,7 +49,7 @@ TEST_P(FuzzRegression, SeedsAndKeptInputsEndInAValueOrAnError) {
   // A target without seeds would replay nothing here and start its fuzzing from nothing.
   ASSERT_FALSE(seeds.empty()) << "no seed inputs for target " << GetParam().name;
   std::vector<fs::path> inputs = seeds;
-  for (const fs::path& kept : files_in(kRegressions / GetParam().name)) inputs.push_back(kept);
+  for (const fs::path& kept : files_in(kFuzz / "regressions" / GetParam().name)) inputs.push_back(kept);
   for (const fs::path& input : inputs) {
     std::ifstream in(input, std::ios::binary);
     ASSERT_TRUE(in) << input;

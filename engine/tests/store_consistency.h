@@ -50,10 +50,12 @@ inline void expect_lookups_match(const Database& db) {
   }
   for (std::size_t i = 0; i < distributions.size(); ++i) {
     const auto& distribution = distributions[i];
-    const std::size_t expected = last_of_key.at({distribution.variable, pairs_of(distribution.dimension_key)});
+    const std::size_t expected =
+        last_of_key.at({distribution.variable, pairs_of(distribution.dimension_key)});
     EXPECT_EQ(db.find_distribution(distribution.variable, distribution.dimension_key),
               &distributions[expected])
-        << "position " << i << ": " << index_key_text(distribution.variable, distribution.dimension_key);
+        << "position " << i << ": "
+        << index_key_text(distribution.variable, distribution.dimension_key);
   }
 
   std::set<std::string> variable_names;
