@@ -49,7 +49,8 @@ TEST_P(FuzzRegression, SeedsAndKeptInputsEndInAValueOrAnError) {
   // A target without seeds would replay nothing here and start its fuzzing from nothing.
   ASSERT_FALSE(seeds.empty()) << "no seed inputs for target " << GetParam().name;
   std::vector<fs::path> inputs = seeds;
-  for (const fs::path& kept : files_in(kFuzz / "regressions" / GetParam().name)) inputs.push_back(kept);
+  const std::vector<fs::path> kept = files_in(kFuzz / "regressions" / GetParam().name);
+  inputs.insert(inputs.end(), kept.begin(), kept.end());
   for (const fs::path& input : inputs) {
     std::ifstream in(input, std::ios::binary);
     ASSERT_TRUE(in) << input;

@@ -61,6 +61,7 @@ TEST_P(IndexRepair, OpenRebuildsAnIndexOutOfStepWithTheDistributions) {
     SCOPED_TRACE(read_write ? "read-write" : "read-only");
     Database db = Database::open(dir_, read_write);
     consistency::expect_lookups_match(db);
+    EXPECT_EQ(db.find_distribution("w", {}), nullptr);
   }
   Database db = Database::open(dir_, true);
   for (const char* variable : {"u", "v"}) {
