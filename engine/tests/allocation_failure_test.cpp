@@ -15,9 +15,9 @@
 #include "allocation_probe.h"
 #include "core/error.h"
 #include "ingest/pipeline.h"
-#include "storage/dist_index.h"
 #include "storage/dist_store.h"
 #include "row_building.h"
+#include "store_consistency.h"
 
 namespace quib::ingest {
 namespace {
@@ -74,9 +74,11 @@ class AllocationFailure : public ::testing::Test {
   std::string dir_;
 };
 
-// What must hold whatever failed: one distribution per key, finalised, found by the index.
+// What must hold whatever failed: one distribution per key, finalised, found by every lookup,
+// and an index file that maps exactly the distributions file.
 void expect_consistent(const storage::Database& db, std::uint64_t samples) {
-  EXPECT_EQ(db.index(), storage::rebuild_index(db.distributions()));
+  storage::consistency::expect_lookups_match(db);
+  storage::consistency::expect_index_on_disk_matches(db.root());
   std::uint64_t total = 0;
   for (const auto& distribution : db.distributions()) {
     EXPECT_EQ(distribution.sample_count, distribution.repr.total_count());
@@ -84,6 +86,23 @@ void expect_consistent(const storage::Database& db, std::uint64_t samples) {
   }
   EXPECT_EQ(total, samples);
   EXPECT_EQ(db.stats().distributions, samples / 2);  // 2 rows per key and variable
+}
+
+// The exact lookup finds every key of a round that landed and none of one undone: a key taken
+// back must not lead to the place its distribution held.
+void expect_round_found(const storage::Database& db, int round, bool landed) {
+  const std::string round_text = std::to_string(round);
+  for (std::size_t i = 0; i < kKeys; ++i) {
+    const std::string name = numbered("key", i);
+    const core::DimensionKey key{{"k", name}, {"round", round_text}};
+    for (const char* variable : {"c", "x"}) {
+      const core::DistributionObject* found = db.find_distribution(variable, key);
+      ASSERT_EQ(found != nullptr, landed) << variable << " " << name << " round " << round;
+      if (landed) {
+        EXPECT_EQ(found->dimension_key, key);
+      }
+    }
+  }
 }
 
 // The rows of a round as one table, or handed in parts of five rows.
@@ -110,6 +129,7 @@ TEST_P(AllocationFailureOnEachRoad, EveryLargeAllocationMayFailWithoutHarm) {
   std::uint64_t samples = 0;
   int failures = 0;
   for (long k = 1;; ++k) {
+    SCOPED_TRACE("allocation " + std::to_string(k));
     g_fired = false;
     g_threshold = 32 << 10;
     g_countdown = k;
@@ -126,6 +146,7 @@ TEST_P(AllocationFailureOnEachRoad, EveryLargeAllocationMayFailWithoutHarm) {
     const std::uint64_t now = db.stats().total_samples;
     // Either nothing of the ingest or all of it (a failure of the flush after the counting).
     ASSERT_TRUE(now == samples || now == samples + 4 * kKeys) << "allocation " << k;
+    expect_round_found(db, static_cast<int>(k), now != samples);
     samples = now;
     expect_consistent(db, samples);
     if (!failed) break;
