@@ -927,7 +927,7 @@ def report(args, plan, quib, peers, agreements, opened, notes):
     if agreements:
         print("\nlargest |ours - peer| per statement (off: beyond the rounding of our printed cell; "
               "unmatched: a figure only one side has)")
-        print_table(["statement", *(SHOWN[p] for p in agreements)], [32, *[22] * len(agreements)],
+        print_table(["statement", *(SHOWN[p] for p in agreements)], [34, *[24] * len(agreements)],
                     [[label, *(agreement_text(*agreements[p][label]) if label in agreements[p]
                                else "-" for p in agreements)] for label, _, _ in plan])
     modules = sorted({r["module"] for runs in quib.values() for r in runs})
@@ -1018,7 +1018,7 @@ def run_scale(args):
         nonlocal db
         db = QuibDB.open(args.db, "read_write")
 
-    out["open"] = timed(open_db)
+    out["open"] = timed(open_db)  # read-write: the same handle later takes the 1-row ingest
     out["resident"] = resident_bytes() - base
     distributions = db.stats().distributions
     statements = {
@@ -1036,6 +1036,7 @@ def run_scale(args):
     values_b = min(200, max(1, distributions // 5))
     out["across compares"] = values_b * (values_b - 1) // 2
     out["after statements"] = resident_bytes() - base
+    # ingest_records ends with its own flush, so the close after it has nothing to write.
     out["ingest"] = timed(lambda: db.ingest_records([{"a": "a0", "b": "b0", "c": "c0",
                                                       "value": 50.0}]))
     out["close"] = timed(db.close)
@@ -1063,10 +1064,13 @@ def scale_section(args, tools, notes):
             continue
         med = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
         rows.append((n, med))
-    print()
-    print("| distributions | open | resident after open | exact COMPARE cold | roll-up COMPARE "
-          "cold | ACROSS per compare, cold / warm | 1-row ingest + flush | close | bytes per "
-          "distribution |")
+    load = os.getloadavg()
+    print(f"\nstores of {', '.join(f'{n:,}' for n, _ in rows)} distributions, median of "
+          f"{args.repeat} runs, {os.cpu_count()} cores, load {load[0]:.1f} / {load[1]:.1f} / "
+          f"{load[2]:.1f}")
+    print("| distributions | open (read-write) | resident after open | exact COMPARE cold | "
+          "roll-up COMPARE cold | ACROSS per compare, cold / warm | 1-row ingest_records "
+          "(with its flush) | close | bytes per distribution |")
     print("|---|---|---|---|---|---|---|---|---|")
     for n, med in rows:
         per = med["across"] / med["across compares"]
