@@ -127,6 +127,8 @@ def run_quib(path, fmt, schema, tmp, keys):
     stats = db.stats()
     cells = quib_cells(db, schema, keys)
     db.close()
+    raw = Path(tmp, "db", "raw")
+    _extra["raw_log_bytes"] = sum(f.stat().st_size for f in raw.iterdir() if f.is_file())
     return seconds, stats.distributions, stats.total_samples, cells
 
 
@@ -342,6 +344,7 @@ RUNNERS = {"quib": run_quib, "quib-records": run_quib_records, "quib-1core": run
            "pandas-default": run_pandas_default, "pandas-records": run_pandas_records}
 
 _baseline_kb = None
+_extra = {}  # what a tool reports beside the common figures
 
 
 def status_kb(field):
@@ -376,7 +379,7 @@ def child(args):
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     result = {"seconds": seconds, "peak_kb": peak_kb, "base_kb": _baseline_kb,
-              "dists": dists, "total": total, "cells": cells}
+              "dists": dists, "total": total, "cells": cells, **_extra}
     print("RESULT " + json.dumps(result))
 
 
@@ -548,6 +551,9 @@ def report(rows, path, results, source, notes, keys):
         print(f"{tool:<15}{med[tool]:>9.3f}{rows / med[tool]:>12,.0f}{peak / 1e6:>8.0f} MB"
               f"{above / 1e6:>9.0f} MB{above / size:>10.2f}{ratio:>11}"
               f"{runs[-1]['dists']:>15,}{runs[-1]['total']:>12,}")
+    if logs := [r["raw_log_bytes"] for r in results.get("quib", [])]:
+        log = statistics.median(logs)
+        print(f"quib's raw log after the ingest: {log / 1e6:.0f} MB, {log / size:.2f}x the file")
     cell_agreement(results, keys)
     for note in notes:
         print(f"note: {note}")
