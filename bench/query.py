@@ -901,6 +901,26 @@ def print_table(columns, widths, rows):
 TARGETS = ["COMPARE ACROSS region", "PAIRWISE region ON price", "EXPLAIN region VS region"]
 
 
+def ratio_ranges(figures):
+    """Per peer, and for the faster of the two that read the file, the smallest and the largest
+    peer / ours cold over the statements, with the statements they belong to."""
+    def line(name, ratios):
+        if ratios:
+            low, high = min(ratios), max(ratios)
+            print(f"  {name}: {low[0]:,.1f} ({low[1]}) to {high[0]:,.1f} ({high[1]})")
+    print("peer / ours cold, smallest to largest:")
+    file_peers = ("duckdb-file", "polars-file")
+    fastest_file = []
+    for label, (cold, _, theirs) in figures.items():
+        times = [theirs[p] for p in file_peers if theirs.get(p)]
+        if cold and times:
+            fastest_file.append((min(times) / cold, label))
+    line("answers from the file (the faster of DuckDB file and polars file)", fastest_file)
+    for peer in sorted({p for _, _, theirs in figures.values() for p in theirs}, key=PEERS.index):
+        line(SHOWN[peer], [(theirs[peer] / cold, label) for label, (cold, _, theirs)
+                           in figures.items() if cold and theirs.get(peer)])
+
+
 def report(args, plan, quib, peers, agreements, opened, notes):
     load = os.getloadavg()
     print(f"\n{args.rows:,} rows, {len(plan)} statements, median of {args.repeat} runs, "
@@ -918,6 +938,7 @@ def report(args, plan, quib, peers, agreements, opened, notes):
     print_table(["statement", "ours cold", "ours warm", *(SHOWN[p] for p in peers),
                  "fastest peer/ours"],
                 [32, 11, 11, *[15] * len(peers), 19], rows)
+    ratio_ranges(figures)
     firsts = [r["first"] for runs in quib.values() for r in runs]
     if opened:
         print(f"note: opening a handle (read-only, main database) takes {seconds_text(med(opened))}; "
