@@ -24,7 +24,7 @@ PY_BUILD := -C build-dir=build/pytest-{wheel_tag} \
 
 .PHONY: setup build install test test-engine test-cpp test-asan test-python $(PY_STAGES) \
         test-summary \
-        demo bench bench-query clean fuzz fuzz-setup torture
+        demo bench bench-query bench-all clean fuzz fuzz-setup torture
 
 # Installs whatever Debian or Python package is missing; a no-op on a prepared machine.
 setup:
@@ -121,6 +121,12 @@ bench: install
 bench-query: install
 	$(PYTHON) -m pip install -q -r bench/requirements.txt
 	$(PYTHON) bench/query.py $(if $(ROWS),--rows $(ROWS))
+
+# Every figure the READMEs quote, from one run: ingestion at 1M rows, many distributions, the
+# query statements and the store sizes, with the load average between them (bench/run_all.sh).
+bench-all: install
+	$(PYTHON) -m pip install -q -r bench/requirements.txt
+	PYTHON=$(PYTHON) bench/run_all.sh
 
 # Neither of the two runs below is part of `make test`: they take minutes and look for new faults
 # rather than guard known ones (a fault they find becomes a test).

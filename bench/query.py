@@ -901,6 +901,26 @@ def print_table(columns, widths, rows):
 TARGETS = ["COMPARE ACROSS region", "PAIRWISE region ON price", "EXPLAIN region VS region"]
 
 
+def ratio_ranges(figures):
+    """Per peer, and for the faster of the two that read the file, the smallest and the largest
+    peer / ours cold over the statements, with the statements they belong to."""
+    def line(name, ratios):
+        if ratios:
+            low, high = min(ratios), max(ratios)
+            print(f"  {name}: {low[0]:,.1f} ({low[1]}) to {high[0]:,.1f} ({high[1]})")
+    print("peer / ours cold, smallest to largest:")
+    file_peers = ("duckdb-file", "polars-file")
+    fastest_file = []
+    for label, (cold, _, theirs) in figures.items():
+        times = [theirs[p] for p in file_peers if theirs.get(p)]
+        if cold and times:
+            fastest_file.append((min(times) / cold, label))
+    line("answers from the file (the faster of DuckDB file and polars file)", fastest_file)
+    for peer in sorted({p for _, _, theirs in figures.values() for p in theirs}, key=PEERS.index):
+        line(SHOWN[peer], [(theirs[peer] / cold, label) for label, (cold, _, theirs)
+                           in figures.items() if cold and theirs.get(peer)])
+
+
 def report(args, plan, quib, peers, agreements, opened, notes):
     load = os.getloadavg()
     print(f"\n{args.rows:,} rows, {len(plan)} statements, median of {args.repeat} runs, "
@@ -918,6 +938,7 @@ def report(args, plan, quib, peers, agreements, opened, notes):
     print_table(["statement", "ours cold", "ours warm", *(SHOWN[p] for p in peers),
                  "fastest peer/ours"],
                 [32, 11, 11, *[15] * len(peers), 19], rows)
+    ratio_ranges(figures)
     firsts = [r["first"] for runs in quib.values() for r in runs]
     if opened:
         print(f"note: opening a handle (read-only, main database) takes {seconds_text(med(opened))}; "
@@ -927,7 +948,7 @@ def report(args, plan, quib, peers, agreements, opened, notes):
     if agreements:
         print("\nlargest |ours - peer| per statement (off: beyond the rounding of our printed cell; "
               "unmatched: a figure only one side has)")
-        print_table(["statement", *(SHOWN[p] for p in agreements)], [32, *[22] * len(agreements)],
+        print_table(["statement", *(SHOWN[p] for p in agreements)], [34, *[24] * len(agreements)],
                     [[label, *(agreement_text(*agreements[p][label]) if label in agreements[p]
                                else "-" for p in agreements)] for label, _, _ in plan])
     modules = sorted({r["module"] for runs in quib.values() for r in runs})
@@ -1018,7 +1039,7 @@ def run_scale(args):
         nonlocal db
         db = QuibDB.open(args.db, "read_write")
 
-    out["open"] = timed(open_db)
+    out["open"] = timed(open_db)  # read-write: the same handle later takes the 1-row ingest
     out["resident"] = resident_bytes() - base
     distributions = db.stats().distributions
     statements = {
@@ -1036,6 +1057,7 @@ def run_scale(args):
     values_b = min(200, max(1, distributions // 5))
     out["across compares"] = values_b * (values_b - 1) // 2
     out["after statements"] = resident_bytes() - base
+    # ingest_records ends with its own flush, so the close after it has nothing to write.
     out["ingest"] = timed(lambda: db.ingest_records([{"a": "a0", "b": "b0", "c": "c0",
                                                       "value": 50.0}]))
     out["close"] = timed(db.close)
@@ -1063,10 +1085,13 @@ def scale_section(args, tools, notes):
             continue
         med = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
         rows.append((n, med))
-    print()
-    print("| distributions | open | resident after open | exact COMPARE cold | roll-up COMPARE "
-          "cold | ACROSS per compare, cold / warm | 1-row ingest + flush | close | bytes per "
-          "distribution |")
+    load = os.getloadavg()
+    print(f"\nstores of {', '.join(f'{n:,}' for n, _ in rows)} distributions, median of "
+          f"{args.repeat} runs, {os.cpu_count()} cores, load {load[0]:.1f} / {load[1]:.1f} / "
+          f"{load[2]:.1f}")
+    print("| distributions | open (read-write) | resident after open | exact COMPARE cold | "
+          "roll-up COMPARE cold | ACROSS per compare, cold / warm | 1-row ingest_records "
+          "(with its flush) | close | bytes per distribution |")
     print("|---|---|---|---|---|---|---|---|---|")
     for n, med in rows:
         per = med["across"] / med["across compares"]

@@ -2,9 +2,18 @@
 
 from collections.abc import Sequence
 from types import TracebackType
-from typing import Any, Literal, Self, SupportsIndex, final
+from typing import Any, Literal, Self, SupportsIndex, TypedDict, final
 
 _Mode = Literal["read_write", "rw", "read_only", "ro"]
+# Variables and dimensions as dicts, one per definition; each joint a pair of variable names.
+_Schema = TypedDict(
+    "_Schema",
+    {
+        "variables": list[dict[str, Any]],
+        "dimensions": list[dict[str, Any]],
+        "joints": list[list[str]],
+    },
+)
 
 @final
 class QuibDB:
@@ -22,7 +31,7 @@ class QuibDB:
         _exc_tb: TracebackType | None = None,
     ) -> Literal[False]: ...
     def stats(self) -> DatabaseStats: ...
-    def schema(self) -> dict[str, list[dict[str, Any]]]: ...
+    def schema(self) -> _Schema: ...
     def query(self, sql_str: str) -> QueryResult: ...
     def ingest(
         self,

@@ -235,6 +235,21 @@ def test_dropped_records_count_only_in_total_rows(sample_db):
     assert [record["payload"] for record, _ in lines[before:]] == [{"label": "b"}, {}]
 
 
+def test_file_rows_without_a_dimension_are_counted_nowhere(tmp_path):
+    # Unlike records, a file's rows that mapping drops are not even in total_rows.
+    path = tmp_path / "rows.jsonl"
+    path.write_text(
+        '{"day": "2024-01-01", "label": "a"}\n'
+        '{"label": "a"}\n'  # no dimension column
+        '{"day": null, "label": "b"}\n'  # null dimension value
+        '{"day": "2024-01-02", "label": "b"}\n'
+    )
+    with QuibDB.create(str(tmp_path / "db")) as db:
+        report = db.ingest(str(path), date_columns=["day"])
+        assert (report.total_rows, report.processed_rows, report.skipped_rows) == (2, 2, 0)
+        assert db.stats().total_samples == 2
+
+
 def test_empty_record_list(sample_db):
     with QuibDB.open(sample_db) as db:
         report = db.ingest_records([])

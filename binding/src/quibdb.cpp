@@ -250,9 +250,10 @@ PyDoc_STRVAR(quibdb_doc,
              "a read-only handle refuses every change with QuibError. Used in a with block, the\n"
              "handle is flushed and closed at the end; one dropped without close() is not\n"
              "flushed. A handle belongs to the thread that created it: a call from another\n"
-             "thread raises quib_engine.InternalError, which derives from BaseException. Once\n"
-             "the handle is closed, the methods that read or change the database raise\n"
-             "RuntimeError(\"database is closed\").");
+             "thread raises an exception named quib_engine.InternalError, which the module does\n"
+             "not export and which derives from BaseException, not Exception: only\n"
+             "`except BaseException` catches it. Once the handle is closed, the methods that\n"
+             "read or change the database raise RuntimeError(\"database is closed\").");
 
 PyDoc_STRVAR(open_doc,
              "open(path, mode=None)\n--\n\n"
@@ -301,8 +302,9 @@ PyDoc_STRVAR(stats_doc,
 
 PyDoc_STRVAR(schema_doc,
              "schema($self)\n--\n\n"
-             "Return the schema as Python objects: a dict whose \"variables\", \"dimensions\" and\n"
-             "\"joints\" are lists of dicts, one per definition.");
+             "Return the schema as Python objects: a dict whose \"variables\" and \"dimensions\"\n"
+             "are lists of dicts, one per definition, and whose \"joints\" is a list of pairs\n"
+             "of variable names, each a list [a, b].");
 
 PyDoc_STRVAR(query_doc,
              "query($self, sql_str)\n--\n\n"
@@ -310,7 +312,9 @@ PyDoc_STRVAR(query_doc,
              "\n"
              "Each handle caches compare results; a cached answer is never stale.\n"
              "Raises QuibError when the statement fails (after a syntax error the message\n"
-             "starts with \"parse error: \"), TypeError when sql_str is not a str.");
+             "starts with \"parse error: \"; a SHOW of a key that is not stored says\n"
+             "\"distribution not found\" and names nothing), TypeError when sql_str is not a\n"
+             "str.");
 
 PyDoc_STRVAR(ingest_doc,
              "ingest($self, path, max_categories=None, date_columns=None, date_granularity=None)\n"
@@ -324,10 +328,12 @@ PyDoc_STRVAR(ingest_doc,
              "\"daily\", \"weekly\", \"monthly\" or \"yearly\" (the default). Variables and\n"
              "dimensions not yet defined are defined; those defined keep their definitions.\n"
              "The rows are applied in batches of 10000 and the database is flushed at the end.\n"
-             "Raises QuibError when the file cannot be read, has another extension or the\n"
-             "database refuses the change; TypeError for an argument of the wrong type (a str\n"
-             "as date_columns too); OverflowError when max_categories is negative or beyond 64\n"
-             "bits.");
+             "With the raw log on, each row also appends a line to it, so the log can grow\n"
+             "larger than the file.\n"
+             "Raises QuibError when the file cannot be read, has another extension (the message\n"
+             "lists parquet among the formats; it is not read) or the database refuses the\n"
+             "change; TypeError for an argument of the wrong type (a str as date_columns too);\n"
+             "OverflowError when max_categories is negative or beyond 64 bits.");
 
 PyDoc_STRVAR(ingest_records_doc,
              "ingest_records($self, records)\n--\n\n"

@@ -262,7 +262,11 @@ PyGetSetDef ingest_report_getset[] = {
      "The rows taken in: a file's rows that mapped onto the schema, or every record (int).",
      field_index(0)},
     {"processed_rows", ingest_report_get, nullptr, "The rows counted (int).", field_index(1)},
-    {"skipped_rows", ingest_report_get, nullptr, "The rows left out for lacking a dimension (int).",
+    {"skipped_rows", ingest_report_get, nullptr,
+     "The rows taken in that the counting step could not key (int). Rows lacking a dimension\n"
+     "are not among them and are counted nowhere else: a file's are not in total_rows\n"
+     "either, while records' are in total_rows only, so processed_rows plus skipped_rows\n"
+     "can be less than total_rows.",
      field_index(2)},
     {"distributions_updated", ingest_report_get, nullptr,
      "The distributions changed, summed over the batches (int).", field_index(3)},
