@@ -19,7 +19,7 @@ SHIM = os.path.join(os.path.dirname(__file__), "thread_limit_shim.c")
 
 # Enough rows that the readers, the mapping and the resolution split their work into chunks.
 ROWS = [
-    (f"2024-0{1 + i % 9}-1{i % 10}", "abc"[i % 3], f"{i % 17}.5", f"s{i % 5}")
+    (f"202{i % 3}-0{1 + i % 9}-1{i % 10}", "abc"[i % 4 % 3], f"{i % 17}.5", f"s{i % 5}")
     for i in range(3000)
 ]
 HEADER = ["day", "label", "amount", "shop"]
@@ -40,8 +40,12 @@ CHILD = textwrap.dedent(
             out["report"] = [report.total_rows, report.processed_rows, report.skipped_rows,
                              report.distributions_updated]
             out["stats"] = repr(db.stats())
-            out["show"] = [db.query(text).rows for text in (
-                "SHOW label AT shop:s1", "SHOW amount AT shop:s3", "RANK label BY ENTROPY OVER shop")]
+            for text in ("SHOW label AT day:2021", "SHOW amount AT day:2022",
+                         "RANK shop BY ENTROPY OVER day", "CORRELATIONS"):
+                try:
+                    out[text] = db.query(text).rows
+                except QuibError as error:
+                    out[text] = str(error)
     except QuibError as error:
         out["error"] = str(error)
     print(json.dumps(out))
@@ -85,7 +89,7 @@ def test_a_thread_limit_gives_the_answers_of_no_limit(tmp_path, shim, allowed, r
     fresh = road in ("file", "records")
     free_db = str(tmp_path / "free") if fresh else seeded(tmp_path, "free")
     expected = run_child(tmp_path, free_db, road, dict(os.environ))
-    assert "error" not in expected and expected["report"][1] == len(ROWS)
+    assert expected["report"][1] == len(ROWS)
 
     limited_db = str(tmp_path / "limited") if fresh else seeded(tmp_path, "limited")
     env = dict(os.environ, LD_PRELOAD=shim, THREAD_LIMIT_ALLOW=str(allowed))
