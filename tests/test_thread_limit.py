@@ -1,5 +1,5 @@
-"""Ingestion under a limit on threads: a preloaded pthread_create that lets the first few calls
-through and refuses the rest. Every call does its work on the threads it has and returns what it
+"""Ingestion under a limit on threads: a preloaded pthread_create that lets a few threads run
+at once and refuses any more. Every call does its work on the threads it has and returns what it
 returns without the limit; none hangs or dies."""
 
 import json
