@@ -96,24 +96,36 @@ void for_each_chunk(std::size_t n, std::size_t chunks,
   }
 }
 
+// The body runs once, on whichever thread takes it first: a worker of the pool, or the thread
+// that waits for it. A wait thus never depends on a worker coming for work not yet started.
 struct Background::Group {
-  tbb::task_group tasks;
-  // Without the pool the body runs at once, and its error waits here for `wait`.
-  bool on_pool = false;
-  std::exception_ptr error;
-};
+  explicit Group(std::function<void()> work) : body(std::move(work)) {}
 
-Background::Background(std::function<void()> body) : group_(std::make_unique<Group>()) {
-  group_->on_pool = pool_usable();
-  if (!group_->on_pool) {
+  void take() {
+    if (taken.exchange(true, std::memory_order_acq_rel)) return;
     try {
       body();
     } catch (...) {
-      group_->error = std::current_exception();
+      error = std::current_exception();
     }
-    return;
   }
-  arena().execute([&] { group_->tasks.run(std::move(body)); });
+
+  std::function<void()> body;
+  std::atomic<bool> taken{false};
+  std::exception_ptr error;  // read once the body has run
+  bool on_pool = false;
+  tbb::task_group tasks;
+};
+
+Background::Background(std::function<void()> body)
+    : group_(std::make_unique<Group>(std::move(body))) {
+  Group* group = group_.get();
+  group->on_pool = pool_usable();
+  if (group->on_pool) {
+    arena().execute([group] { group->tasks.run([group] { group->take(); }); });
+  } else {
+    group->take();
+  }
 }
 
 Background::~Background() {
@@ -128,11 +140,10 @@ Background::~Background() {
 void Background::wait() {
   if (waited_) return;
   waited_ = true;
-  if (group_->on_pool) {
-    arena().execute([&] { group_->tasks.wait(); });
-  } else if (group_->error) {
-    std::rethrow_exception(group_->error);
-  }
+  group_->take();
+  // The task may still be queued, or running on a worker that took the body first.
+  if (group_->on_pool) arena().execute([&] { group_->tasks.wait(); });
+  if (group_->error) std::rethrow_exception(group_->error);
 }
 
 }  // namespace quib::ingest::worker_pool

@@ -28,8 +28,9 @@ void for_each_chunk(std::size_t n, std::size_t chunks,
 
 // Work started on the pool while the calling thread goes on with its own: `wait` returns once
 // the body has run and rethrows what it threw. Destroying a `Background` waits too, dropping any
-// error. The body may itself use `for_each_chunk`. Without the pool, the body runs before the
-// constructor returns.
+// error. The body may itself use `for_each_chunk`. A body that no worker has started by the time
+// of the wait runs on the waiting thread; without the pool, it runs before the constructor
+// returns.
 class Background {
  public:
   explicit Background(std::function<void()> body);
