@@ -10,13 +10,16 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "ingest/pipeline.h"
 #include "query/engine.h"
 #include "query_test_db.h"
+#include "row_building.h"
 
 namespace quib::sql {
 namespace {
@@ -357,6 +360,46 @@ TEST_F(Executor, SumsOfHugeCountsStopAtTheTopOfU64) {
     const Rows rows = run(text).rows;
     ASSERT_GT(rows.size(), index) << text;
     EXPECT_EQ(rows[index], row) << text;
+  }
+}
+
+// Ingested rows added to stored counts stop at the top too: cells, totals, joint cells.
+TEST_F(Executor, IngestedCountsStopAtTheTopOfU64) {
+  constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
+  struct Case {
+    Counts stored;    // color red and green under region:eu, and the joint's cells (red|green, s)
+    Counts ingested;  // rows of red and of green, all of size s
+    Counts cells;     // color's cells afterwards
+    std::uint64_t samples;
+  };
+  const Case cases[] = {{{5, 1}, {2, 1}, {7, 2}, 9},
+                        {{kTop - 1, 0}, {2, 0}, {kTop, 0}, kTop},
+                        {{kTop, 0}, {3, 2}, {kTop, 2}, kTop},
+                        {{kTop - 2, 1}, {0, 2}, {kTop - 2, 3}, kTop}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stored[0]);
+    core::Schema schema;
+    schema.variables = {categorical("color", {"red", "green"}), categorical("size", {"s", "l"})};
+    schema.dimensions = {{"region", "region", std::nullopt}};
+    schema.joints = {{"color", "size"}};
+    recreate_with(schema);
+    add("color", {{"region", "eu"}}, c.stored);
+    put_joint({{"region", "eu"}}, {{c.stored[0], 0}, {c.stored[1], 0}});
+    ingest::RowTable rows;
+    for (std::size_t color = 0; color < 2; ++color) {
+      const std::pair<std::string, core::json::Value> row[] = {
+          {"region", "eu"}, {"color", color == 0 ? "red" : "green"}, {"size", "s"}};
+      for (std::uint64_t n = 0; n < c.ingested[color]; ++n) ingest::add_row(rows, row);
+    }
+    ingest::IngestionPipeline::ingest_records(db(), std::move(rows));
+    const auto* color = db().find_distribution("color", {{"region", "eu"}});
+    EXPECT_EQ(color->repr.get_if<core::ReprCategorical>()->counts, c.cells);
+    for (const char* text : {"SHOW color AT region:eu", "MI color size AT region:eu"}) {
+      const Rows rows = query(db(), query::QueryEngine(), text).rows;
+      EXPECT_NE(std::find(rows.begin(), rows.end(), Row{"Samples", std::to_string(c.samples)}),
+                rows.end())
+          << text;
+    }
   }
 }
 

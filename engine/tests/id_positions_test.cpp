@@ -1,8 +1,10 @@
 // Positions by id, dense and scattered, checked against an ordered map.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
+#include <numeric>
 #include <vector>
 
 #include "storage/id_positions.h"
@@ -13,7 +15,13 @@ namespace {
 using storage::IdPositions;
 
 TEST(IdPositions, AgreesWithAMapForDenseScatteredAndRemovedIds) {
+  std::vector<std::uint64_t> falling(3000);
+  std::iota(falling.rbegin(), falling.rend(), 5);  // room below the first id runs out at 0
+  std::vector<std::uint64_t> zigzag;               // each id further from the first, both ways
+  for (std::uint64_t i = 0; i < 1500; ++i) zigzag.insert(zigzag.end(), {5000 + i, 4999 - i});
   const std::vector<std::vector<std::uint64_t>> id_lists = {
+      falling,
+      zigzag,
       {1, 2, 3, 4, 5},
       {10, 12, 11, 14},                       // holes and one out of order
       {5, 3, 1},                              // below the first id
@@ -47,6 +55,27 @@ TEST(IdPositions, AgreesWithAMapForDenseScatteredAndRemovedIds) {
     expected.try_emplace(ids.back(), 42);
     agree();
   }
+}
+
+// Positions are built as a file is opened, in the file's order of ids: falling or shuffled ids
+// must cost about what rising ones do, not a move of every entry per id.
+TEST(IdPositions, BuildingCostsTheSameInAnyOrderOfIds) {
+  constexpr std::uint64_t kIds = 100000;
+  const auto seconds_to_build = [](const std::vector<std::uint64_t>& ids) {
+    const auto start = std::chrono::steady_clock::now();
+    IdPositions positions;
+    for (std::size_t i = 0; i < ids.size(); ++i) positions.insert(ids[i], i);
+    EXPECT_EQ(positions.size(), ids.size());
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  std::vector<std::uint64_t> rising(kIds);
+  std::iota(rising.begin(), rising.end(), 1);
+  std::vector<std::uint64_t> scattered_falling(kIds);  // too scattered for the dense form
+  for (std::uint64_t i = 0; i < kIds; ++i) scattered_falling[i] = (kIds - i) * 1000003;
+  const double base = seconds_to_build(rising);
+  // Generous bounds for a busy machine: an entry moved per id takes seconds here.
+  EXPECT_LT(seconds_to_build({rising.rbegin(), rising.rend()}), 20 * base + 0.2);
+  EXPECT_LT(seconds_to_build(scattered_falling), 20 * base + 0.2);
 }
 
 }  // namespace

@@ -135,8 +135,8 @@ std::uint64_t JointRepr::total_count() const {
 void JointDistributionObject::add_to_cell(std::size_t i, std::size_t j, std::uint64_t n) {
   auto add_to_grid = [&](auto& grid) {
     if (i >= grid.counts.size() || j >= grid.counts[i].size()) return false;
-    grid.counts[i][j] += n;
-    grid.total_count += n;
+    grid.counts[i][j] = saturating_add(grid.counts[i][j], n);
+    grid.total_count = saturating_add(grid.total_count, n);
     return true;
   };
   bool added = false;
@@ -149,14 +149,14 @@ void JointDistributionObject::add_to_cell(std::size_t i, std::size_t j, std::uin
     if (i < conditional.histograms.size()) {
       auto* histogram = conditional.histograms[i].get_if<DistributionRepr::Histogram>();
       if (histogram != nullptr && j < histogram->bin_counts.size()) {
-        histogram->bin_counts[j] += n;
-        histogram->total_count += n;
-        conditional.total_count += n;
+        histogram->bin_counts[j] = saturating_add(histogram->bin_counts[j], n);
+        histogram->total_count = saturating_add(histogram->total_count, n);
+        conditional.total_count = saturating_add(conditional.total_count, n);
         added = true;
       }
     }
   }
-  if (added) sample_count += n;
+  if (added) sample_count = saturating_add(sample_count, n);
 }
 
 std::uint64_t unix_now() {

@@ -164,7 +164,8 @@ struct JointDistributionObject {
   std::uint64_t last_updated = 0;
   std::uint64_t version = 1;
 
-  // Adds n to cell (i, j) in the stored orientation; a cell outside the table takes nothing.
+  // Adds n to cell (i, j) in the stored orientation, saturating like every count; a cell outside
+  // the table takes nothing.
   void add_to_cell(std::size_t i, std::size_t j, std::uint64_t n);
   bool operator==(const JointDistributionObject&) const = default;
 };

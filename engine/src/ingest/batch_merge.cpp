@@ -410,17 +410,19 @@ void BatchMerge::add_to_distribution(storage::Database& db, const KeyGroup& grou
     if (!categorical_[c]) return;
     each([&](std::size_t index, std::uint64_t n) {
       if (index == 0) {
-        stored->unknown_count += n;
+        stored->unknown_count = core::saturating_add(stored->unknown_count, n);
       } else if (index - 1 < stored->counts.size()) {
-        stored->counts[index - 1] += n;
+        stored->counts[index - 1] = core::saturating_add(stored->counts[index - 1], n);
       }
-      stored->total_count += n;
+      stored->total_count = core::saturating_add(stored->total_count, n);
     });
   } else if (auto* stored = repr.get_if<core::DistributionRepr::Histogram>()) {
     if (categorical_[c]) return;
     each([&](std::size_t index, std::uint64_t n) {
-      if (index != 0 && index - 1 < stored->bin_counts.size()) stored->bin_counts[index - 1] += n;
-      stored->total_count += n;
+      if (index != 0 && index - 1 < stored->bin_counts.size()) {
+        stored->bin_counts[index - 1] = core::saturating_add(stored->bin_counts[index - 1], n);
+      }
+      stored->total_count = core::saturating_add(stored->total_count, n);
     });
   }
 }

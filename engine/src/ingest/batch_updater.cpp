@@ -125,6 +125,8 @@ class TableSource {
       out.resize(at + size);
       char* p = out.data() + at;
       auto put = [&p](std::string_view bytes) {
+        // An empty text may have no storage at all, and memcpy takes no null source.
+        if (bytes.empty()) return;
         std::memcpy(p, bytes.data(), bytes.size());
         p += bytes.size();
       };

@@ -6,6 +6,10 @@
 // and results keep the input order whatever the order of completion. No exception leaves a
 // worker: the first one thrown by any chunk is rethrown on the calling thread once every chunk
 // has finished.
+//
+// When the process cannot start the pool's threads (a limit on threads or on memory), nothing
+// goes to the pool: the calling thread runs every chunk and every background body itself, in
+// order, with the same results. A call never waits for work that only a missing thread would do.
 #pragma once
 
 #include <cstddef>
@@ -24,7 +28,9 @@ void for_each_chunk(std::size_t n, std::size_t chunks,
 
 // Work started on the pool while the calling thread goes on with its own: `wait` returns once
 // the body has run and rethrows what it threw. Destroying a `Background` waits too, dropping any
-// error. The body may itself use `for_each_chunk`.
+// error. The body may itself use `for_each_chunk`. A body that no worker has started by the time
+// of the wait runs on the waiting thread; without the pool, it runs before the constructor
+// returns.
 class Background {
  public:
   explicit Background(std::function<void()> body);

@@ -1,11 +1,13 @@
 // Positions of distributions by id. Ids are handed out one after another, so they are usually
-// dense: then a position is one array slot, 4 bytes per distribution. A file whose ids are
-// scattered (written by hand, or after long-past removals) falls back to a sorted list.
+// dense: then a position is one array slot, 4 bytes per distribution, whether the ids come in
+// rising or falling order. A file whose ids are scattered (written by hand, or after long-past
+// removals) falls back to a hash table. Either form takes each id in constant time on average,
+// so building the positions costs the same in any order of ids.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
+#include <unordered_map>
 #include <vector>
 
 namespace quib::storage {
@@ -23,6 +25,7 @@ class IdPositions {
   std::size_t size() const { return count_; }
 
  private:
+  bool fits_dense(std::uint64_t id, std::size_t position);
   void go_sparse();
 
   bool dense_ = true;
@@ -30,7 +33,7 @@ class IdPositions {
   // id - first_ -> position, kFree for none; positions at or above kFree go sparse.
   static constexpr std::uint32_t kFree = static_cast<std::uint32_t>(-1);
   std::vector<std::uint32_t> slots_;
-  std::vector<std::pair<std::uint64_t, std::size_t>> sparse_;  // by id
+  std::unordered_map<std::uint64_t, std::size_t> sparse_;
   std::size_t count_ = 0;
 };
 
