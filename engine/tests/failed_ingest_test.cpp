@@ -13,6 +13,7 @@
 
 #include "core/error.h"
 #include "ingest/pipeline.h"
+#include "file_size_limit.h"
 #include "storage/dist_store.h"
 #include "storage/file_format.h"
 #include "store_consistency.h"
@@ -22,23 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Appends past `limit` bytes of any file fail (EFBIG) while it lives, as a full disk would.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t limit) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    ::getrlimit(RLIMIT_FSIZE, &saved_);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = limit;
-    ::setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  rlimit saved_{};
-};
 
 constexpr std::uint64_t kBatch = 40;
 

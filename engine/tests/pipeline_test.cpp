@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "file_size_limit.h"
 #include "row_building.h"
 #include "ingest/batch_updater.h"
 #include "one_batch.h"
@@ -318,21 +319,6 @@ TEST_F(Pipeline, ReadOnlyDatabaseRefusesTheFirstNewDefinition) {
 
 // ---- a failed call leaves nothing behind ----
 
-// Appends past `limit` bytes of any file fail (EFBIG) while it lives, as a full disk would.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t limit) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    ::getrlimit(RLIMIT_FSIZE, &saved_);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = limit;
-    ::setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
-
- private:
-  rlimit saved_{};
-};
 
 // 500 rows over ten shops, with a column the first file lacks.
 std::string shops_csv(int shops, bool extra) {
